@@ -1,0 +1,236 @@
+// kova_kernel: points of real projective 3-space, the Fubini-Study metric,
+// 4x4 projective transforms and the numeric helpers built on them.
+//
+// Every sum of products below runs in index order from a 0.0 accumulator,
+// each product rounded before it is added; nothing is fused. Degenerate input
+// never fails: it maps to the documented fallback of each operation.
+#pragma once
+
+#include <array>
+#include <cassert>
+#include <cstddef>
+#include <cstdint>
+
+namespace kova_kernel {
+
+// |w| strictly below this dehomogenises as a point at infinity.
+inline constexpr double W_EPS = 1e-6;
+// Radius of the world sphere in kilometres (5838400 m, exactly representable).
+inline constexpr double R_TALVIR_KM = 5838.4;
+
+// The only error of the library: an allocator refused memory.
+enum class Error : std::uint8_t { OutOfMemory = 0 };
+
+// The four standard affine charts, named by the coordinate that is non-zero on them.
+enum class AffineCard : std::uint8_t { UW = 0, UX = 1, UY = 2, UZ = 3 };
+
+// A homogeneous 4-vector. Any four numbers are a valid value (the default is the
+// zero vector); a vector and every non-zero multiple of it, its negation included,
+// name the same projective point. Layout: four little-endian doubles x, y, z, w,
+// 32 bytes, the GPU element format homvec4_f64.
+struct HomVec4 {
+  double x = 0.0;
+  double y = 0.0;
+  double z = 0.0;
+  double w = 0.0;
+
+  [[nodiscard]] static constexpr HomVec4 init(double x, double y, double z, double w) noexcept {
+    return HomVec4{x, y, z, w};
+  }
+  [[nodiscard]] static constexpr HomVec4 fromCartesian(double x, double y, double z) noexcept {
+    return HomVec4{x, y, z, 1.0};
+  }
+
+  // Cartesian coordinates (x/w, y/w, z/w); for |w| < W_EPS the direction
+  // (x, y, z) / norm, and (0, 0, 0) when the norm is below 1e-15.
+  [[nodiscard]] std::array<double, 3> cartesian3() const noexcept;
+  // sqrt(((x*x + y*y) + z*z) + w*w), without rescaling.
+  [[nodiscard]] double norm() const noexcept;
+  // The vector divided by its norm, or (0, 0, 0, 1) when the norm is below 1e-15.
+  [[nodiscard]] HomVec4 normalize() const noexcept;
+  // ((x*b.x + y*b.y) + z*b.z) + w*b.w.
+  [[nodiscard]] constexpr double dot(HomVec4 b) const noexcept {
+    return ((x * b.x + y * b.y) + z * b.z) + w * b.w;
+  }
+  // Same projective point: |cos| of the angle between the lines exceeds 1 - tol.
+  // A vector with norm below tol is the same point as nothing.
+  [[nodiscard]] bool isSamePoint(HomVec4 b, double tol) const noexcept;
+  // isSamePoint against -b; under the antipodal identification this always
+  // agrees with isSamePoint(b, tol).
+  [[nodiscard]] bool isAntipodalTo(HomVec4 b, double tol) const noexcept;
+  // The chart of the coordinate of largest magnitude; ties go to W, then X, then Y.
+  [[nodiscard]] AffineCard pickBestCard() const noexcept;
+
+  // Exact numeric equality of the four coordinates (so -0.0 == 0.0, NaN != NaN).
+  friend constexpr bool operator==(const HomVec4&, const HomVec4&) = default;
+};
+
+// Fubini-Study distance in radians, always in [0, pi/2]: 0 when either vector
+// is shorter than 1e-15, and 0 when the cosine is NaN (non-finite input).
+[[nodiscard]] double fsDistance(HomVec4 a, HomVec4 b) noexcept;
+// W = cos(s / (2 R)).
+[[nodiscard]] double wFromDistance(double s_meters, double R_meters) noexcept;
+// s = 2 R acos(W) with W clamped to [-1, 1]; NaN W counts as 1.
+[[nodiscard]] double sFromW(double W, double R_meters) noexcept;
+
+// Four rows of four entries, as a matrix is written on paper.
+using RowMajor4x4 = std::array<std::array<double, 4>, 4>;
+
+// A 4x4 projective transform acting on column vectors. Storage is column-major:
+// row r, column c lives at data[c * 4 + r], so the translation of an affine
+// transform sits in data[12..14]. Layout: sixteen little-endian doubles, 128
+// bytes, the GPU element format pgl4_f64. The default value is the zero matrix.
+struct PGL4 {
+  std::array<double, 16> data{};
+
+  [[nodiscard]] static constexpr PGL4 identity() noexcept {
+    return PGL4{{1.0, 0.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 0.0, 1.0}};
+  }
+  [[nodiscard]] static constexpr PGL4 init(const std::array<double, 16>& data) noexcept {
+    return PGL4{data};
+  }
+  [[nodiscard]] static constexpr PGL4 fromRowMajor(const RowMajor4x4& m) noexcept {
+    PGL4 out;
+    for (std::size_t c = 0; c < 4; ++c) {
+      for (std::size_t r = 0; r < 4; ++r) out.data[c * 4 + r] = m[r][c];
+    }
+    return out;
+  }
+
+  // row and col must be below 4; debug builds assert it.
+  [[nodiscard]] constexpr double get(std::size_t row, std::size_t col) const noexcept {
+    assert(row < 4 && col < 4);
+    return data[col * 4 + row];
+  }
+  constexpr void set(std::size_t row, std::size_t col, double val) noexcept {
+    assert(row < 4 && col < 4);
+    data[col * 4 + row] = val;
+  }
+
+  // M * v, not normalised. Row r of the result is
+  //   (((0.0 + M(r,0)*x) + M(r,1)*y) + M(r,2)*z) + M(r,3)*w.
+  // The loop runs over columns with the four row sums side by side, which is the
+  // same order per row and lets the compiler keep the rows in vector lanes.
+  [[nodiscard]] constexpr HomVec4 apply(HomVec4 v) const noexcept {
+    const double in[4] = {v.x, v.y, v.z, v.w};
+    double acc[4] = {0.0, 0.0, 0.0, 0.0};
+    for (std::size_t c = 0; c < 4; ++c) {
+      for (std::size_t r = 0; r < 4; ++r) acc[r] = acc[r] + data[c * 4 + r] * in[c];
+    }
+    return HomVec4::init(acc[0], acc[1], acc[2], acc[3]);
+  }
+
+  // *this * b. Entry (r, c) is the sum over k = 0..3 of this(r,k)*b(k,c), from
+  // 0.0 in k order. Each result column is accumulated as a whole: column c is
+  // 0.0 + col_0(this)*b(0,c) + ... + col_3(this)*b(3,c), entry by entry.
+  [[nodiscard]] constexpr PGL4 mul(const PGL4& b) const noexcept {
+    PGL4 out;
+    for (std::size_t c = 0; c < 4; ++c) {
+      double acc[4] = {0.0, 0.0, 0.0, 0.0};
+      for (std::size_t k = 0; k < 4; ++k) {
+        const double bkc = b.data[c * 4 + k];
+        for (std::size_t r = 0; r < 4; ++r) acc[r] = acc[r] + data[k * 4 + r] * bkc;
+      }
+      for (std::size_t r = 0; r < 4; ++r) out.data[c * 4 + r] = acc[r];
+    }
+    return out;
+  }
+
+  [[nodiscard]] constexpr PGL4 transpose() const noexcept {
+    PGL4 out;
+    for (std::size_t c = 0; c < 4; ++c) {
+      for (std::size_t r = 0; r < 4; ++r) out.data[c * 4 + r] = data[r * 4 + c];
+    }
+    return out;
+  }
+
+  // Laplace expansion along row 0:
+  //   ((M(0,0)*m00 - M(0,1)*m01) + M(0,2)*m02) - M(0,3)*m03
+  // with m0c the unsigned 3x3 minor left after deleting row 0 and column c.
+  [[nodiscard]] constexpr double det() const noexcept {
+    return ((get(0, 0) * minor3x3(0, 0) - get(0, 1) * minor3x3(0, 1)) + get(0, 2) * minor3x3(0, 2)) -
+           get(0, 3) * minor3x3(0, 3);
+  }
+
+  // Scaled by |det|^(-1/4) so that |det| becomes 1; unchanged when |det| < 1e-15.
+  [[nodiscard]] PGL4 normalizeDet() const noexcept;
+  // Newton-Schulz approximation of (M + delta I)^-1 with at most max_iter steps;
+  // stops after the first step whose residual max|(M + delta I) X - I| is below 1e-12.
+  [[nodiscard]] PGL4 inverse(double delta, std::uint32_t max_iter) const noexcept;
+
+  // Exact numeric equality of the sixteen entries.
+  friend constexpr bool operator==(const PGL4&, const PGL4&) = default;
+
+ private:
+  // Determinant of the 3x3 submatrix without row `row` and column `col`:
+  //   s00*(s11*s22 - s12*s21) - s01*(s10*s22 - s12*s20) + s02*(s10*s21 - s11*s20).
+  [[nodiscard]] constexpr double minor3x3(std::size_t row, std::size_t col) const noexcept {
+    double s[3][3] = {};
+    std::size_t si = 0;
+    for (std::size_t i = 0; i < 4; ++i) {
+      if (i == row) continue;
+      std::size_t sj = 0;
+      for (std::size_t j = 0; j < 4; ++j) {
+        if (j == col) continue;
+        s[si][sj] = get(i, j);
+        ++sj;
+      }
+      ++si;
+    }
+    return s[0][0] * (s[1][1] * s[2][2] - s[1][2] * s[2][1]) -
+           s[0][1] * (s[1][0] * s[2][2] - s[1][2] * s[2][0]) +
+           s[0][2] * (s[1][0] * s[2][1] - s[1][1] * s[2][0]);
+  }
+};
+
+[[nodiscard]] constexpr PGL4 operator*(const PGL4& a, const PGL4& b) noexcept { return a.mul(b); }
+[[nodiscard]] constexpr HomVec4 operator*(const PGL4& m, HomVec4 v) noexcept { return m.apply(v); }
+
+// Rows (1,0,0,tx), (0,1,0,ty), (0,0,1,tz), (0,0,0,1): moves (x, y, z, w) to
+// (x + tx w, y + ty w, z + tz w, w), so points at infinity stay where they are.
+[[nodiscard]] constexpr PGL4 pglTranslate(double tx, double ty, double tz) noexcept {
+  return PGL4::init({1.0, 0.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 0.0, 1.0, 0.0, tx, ty, tz, 1.0});
+}
+// diag(sx, sy, sz, 1).
+[[nodiscard]] constexpr PGL4 pglScale(double sx, double sy, double sz) noexcept {
+  return PGL4::init({sx, 0.0, 0.0, 0.0, 0.0, sy, 0.0, 0.0, 0.0, 0.0, sz, 0.0, 0.0, 0.0, 0.0, 1.0});
+}
+// Rotation about Z; a positive angle turns +X towards +Y.
+[[nodiscard]] PGL4 pglRotateZ(double angle) noexcept;
+
+namespace detail {
+// Deliberately not constexpr: reaching it during constant evaluation stops
+// compilation, and the compiler's message names it.
+inline void pglFromHomogeneous_matrix_is_singular() noexcept {}
+}  // namespace detail
+
+// A transform written as a literal, row by row. A singular matrix (determinant
+// exactly zero, or not a number) does not compile.
+[[nodiscard]] consteval PGL4 pglFromHomogeneous(const RowMajor4x4& m) {
+  const PGL4 out = PGL4::fromRowMajor(m);
+  const double d = out.det();
+  if (!(d != 0.0) || d - d != 0.0) detail::pglFromHomogeneous_matrix_is_singular();
+  return out;
+}
+
+// J = A - A^T, entry by entry.
+[[nodiscard]] PGL4 computeResonance(const PGL4& a) noexcept;
+// I - Jc^T (Jc Jc^T + 2 delta I)^-1 Jc, the inverse by eight Newton-Schulz steps at most.
+[[nodiscard]] PGL4 computeProjector(const PGL4& jc, double delta) noexcept;
+// X Y + epsilon (X o Y), with o the entrywise product.
+[[nodiscard]] PGL4 deformedTensorProduct(const PGL4& x, const PGL4& y, double epsilon) noexcept;
+
+// Four single-precision lanes in one 128-bit register; lanes read and written as v[0] .. v[3].
+using F32x4 = float __attribute__((vector_size(16)));
+
+[[nodiscard]] F32x4 f32x4(float x, float y, float z, float w) noexcept;
+// ((c0 + c1) + c2) + c3 with c = a * b lane by lane, in single precision.
+[[nodiscard]] float simdDot4(F32x4 a, F32x4 b) noexcept;
+// v divided by its four-lane length, or (0, 0, 0, 1) when the squared length is below 1e-15f.
+[[nodiscard]] F32x4 simdNormalize3(F32x4 v) noexcept;
+// 1/sqrt(x) from a bit-level estimate and three Newton steps, without sqrt or
+// division: 0 for x <= 0 and for +inf, NaN for NaN; subnormals are scaled into
+// the normal range first, so they are as accurate as normal numbers.
+[[nodiscard]] double cordicInvSqrt(double x) noexcept;
+
+}  // namespace kova_kernel
