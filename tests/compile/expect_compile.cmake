@@ -1,0 +1,20 @@
+# Compiles SOURCE with COMPILER and checks the outcome: EXPECT is "success", or
+# "failure" together with a MESSAGE that the diagnostic must contain.
+execute_process(
+  COMMAND ${COMPILER} -std=c++23 -fsyntax-only -I${INCLUDE_DIR} ${SOURCE}
+  RESULT_VARIABLE result
+  OUTPUT_VARIABLE out
+  ERROR_VARIABLE out)
+if(EXPECT STREQUAL "success")
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "expected ${SOURCE} to compile:\n${out}")
+  endif()
+else()
+  if(result EQUAL 0)
+    message(FATAL_ERROR "expected ${SOURCE} not to compile, but it did")
+  endif()
+  string(FIND "${out}" "${MESSAGE}" found)
+  if(found EQUAL -1)
+    message(FATAL_ERROR "the diagnostic does not mention '${MESSAGE}':\n${out}")
+  endif()
+endif()
