@@ -120,29 +120,4 @@ TEST(GpuCommand, CopiesShareTheViewedElements) {
   }
 }
 
-TEST(GpuCommand, BeginPassCarriesAnOptionalDepthAttachment) {
-  const std::array<ImageId, 2> colours{ImageId{1, 0}, ImageId{2, 0}};
-  const kova_rhi::BeginPassCommand with_depth{colours, ImageId{9, 3}};
-  const kova_rhi::BeginPassCommand without_depth{colours, std::nullopt};
-  ASSERT_TRUE(with_depth.depth_attachment.has_value());
-  EXPECT_EQ(*with_depth.depth_attachment, (ImageId{9, 3}));
-  // The invalid handle is a value like any other, not the absence of one.
-  const kova_rhi::BeginPassCommand invalid_depth{{}, ImageId::invalid()};
-  EXPECT_TRUE(invalid_depth.depth_attachment.has_value());
-  EXPECT_FALSE(without_depth.depth_attachment.has_value());
-  EXPECT_EQ(with_depth.color_attachments.data(), colours.data());
-}
-
-TEST(CommandRecords, DefaultsDescribeHarmlessWork) {
-  const kova_rhi::DrawCommand draw;
-  EXPECT_FALSE(draw.pipeline.isValid());
-  EXPECT_EQ(draw.index_count, 0u);
-  EXPECT_EQ(draw.instance_count, 1u);
-  const kova_rhi::DispatchCommand dispatch;
-  EXPECT_EQ(dispatch.group_count_x * dispatch.group_count_y * dispatch.group_count_z, 1u);
-  const kova_rhi::GraphicsPipelineDescriptor pipeline;
-  EXPECT_EQ(pipeline.depth, kova_rhi::DepthState{});
-  EXPECT_EQ(pipeline.topology, kova_rhi::PrimitiveTopology::triangle_list);
-}
-
 }  // namespace
