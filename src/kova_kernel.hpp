@@ -109,9 +109,22 @@ struct PGL4 {
 
   // M * v, not normalised. Row r of the result is
   //   (((0.0 + M(r,0)*x) + M(r,1)*y) + M(r,2)*z) + M(r,3)*w.
-  // The loop runs over columns with the four row sums side by side, which is the
-  // same order per row and lets the compiler keep the rows in vector lanes.
+  // Both forms below run over the columns with the four row sums side by side,
+  // which is that order in every row. At run time the four rows are the lanes
+  // of one vector:
+  //   acc = (((0 + col0 * x) + col1 * y) + col2 * z) + col3 * w,
+  // one lane-wise multiply and add per column, the same roundings as the loop.
   [[nodiscard]] constexpr HomVec4 apply(HomVec4 v) const noexcept {
+    if !consteval {
+      using F64x4 = double __attribute__((vector_size(32)));
+      const double* m = data.data();
+      F64x4 acc = F64x4{0.0, 0.0, 0.0, 0.0};
+      acc = acc + F64x4{m[0], m[1], m[2], m[3]} * v.x;
+      acc = acc + F64x4{m[4], m[5], m[6], m[7]} * v.y;
+      acc = acc + F64x4{m[8], m[9], m[10], m[11]} * v.z;
+      acc = acc + F64x4{m[12], m[13], m[14], m[15]} * v.w;
+      return HomVec4::init(acc[0], acc[1], acc[2], acc[3]);
+    }
     const double in[4] = {v.x, v.y, v.z, v.w};
     double acc[4] = {0.0, 0.0, 0.0, 0.0};
     for (std::size_t c = 0; c < 4; ++c) {
@@ -122,9 +135,30 @@ struct PGL4 {
 
   // *this * b. Entry (r, c) is the sum over k = 0..3 of this(r,k)*b(k,c), from
   // 0.0 in k order. Each result column is accumulated as a whole: column c is
-  // 0.0 + col_0(this)*b(0,c) + ... + col_3(this)*b(3,c), entry by entry.
+  // 0.0 + col_0(this)*b(0,c) + ... + col_3(this)*b(3,c), entry by entry. At run
+  // time that column is one four-lane vector:
+  //   out_c = (((0 + col0 * b(0,c)) + col1 * b(1,c)) + col2 * b(2,c)) + col3 * b(3,c),
+  // the same roundings in every lane as the scalar loop.
   [[nodiscard]] constexpr PGL4 mul(const PGL4& b) const noexcept {
     PGL4 out;
+    if !consteval {
+      using F64x4 = double __attribute__((vector_size(32)));
+      const double* a = data.data();
+      const F64x4 col0{a[0], a[1], a[2], a[3]};
+      const F64x4 col1{a[4], a[5], a[6], a[7]};
+      const F64x4 col2{a[8], a[9], a[10], a[11]};
+      const F64x4 col3{a[12], a[13], a[14], a[15]};
+      for (std::size_t c = 0; c < 4; ++c) {
+        const double* bc = b.data.data() + c * 4;
+        F64x4 acc = F64x4{0.0, 0.0, 0.0, 0.0};
+        acc = acc + col0 * bc[0];
+        acc = acc + col1 * bc[1];
+        acc = acc + col2 * bc[2];
+        acc = acc + col3 * bc[3];
+        for (std::size_t r = 0; r < 4; ++r) out.data[c * 4 + r] = acc[r];
+      }
+      return out;
+    }
     for (std::size_t c = 0; c < 4; ++c) {
       double acc[4] = {0.0, 0.0, 0.0, 0.0};
       for (std::size_t k = 0; k < 4; ++k) {
