@@ -10,6 +10,7 @@
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 namespace kova_kernel {
 
@@ -115,7 +116,7 @@ struct PGL4 {
   //   acc = (((0 + col0 * x) + col1 * y) + col2 * z) + col3 * w,
   // one lane-wise multiply and add per column, the same roundings as the loop.
   [[nodiscard]] constexpr HomVec4 apply(HomVec4 v) const noexcept {
-    if !consteval {
+    if (!std::is_constant_evaluated()) {
       using F64x4 = double __attribute__((vector_size(32)));
       const double* m = data.data();
       F64x4 acc = F64x4{0.0, 0.0, 0.0, 0.0};
@@ -141,7 +142,7 @@ struct PGL4 {
   // the same roundings in every lane as the scalar loop.
   [[nodiscard]] constexpr PGL4 mul(const PGL4& b) const noexcept {
     PGL4 out;
-    if !consteval {
+    if (!std::is_constant_evaluated()) {
       using F64x4 = double __attribute__((vector_size(32)));
       const double* a = data.data();
       const F64x4 col0{a[0], a[1], a[2], a[3]};
