@@ -1,0 +1,232 @@
+// frustumCull and projectiveClip: the documented cases, and every
+// implementation against the plain early-exit loop on random and hostile input.
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <random>
+#include <span>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "hostile_inputs.hpp"
+#include "kova_reference_renderer.hpp"
+#include "kova_renderer.hpp"
+
+namespace {
+
+using kova_kernel::HomVec4;
+using kova_renderer::KovaCamera;
+using kova_renderer::KovaFrustum;
+using kova_renderer::ProjectiveHyperplane;
+using kova_renderer::detail::BatchPath;
+using kova_renderer_test::hostilePoint;
+using kova_renderer_test::hostileValues;
+using kova_renderer_test::mixedPoints;
+
+HomVec4 v(double x, double y, double z, double w) { return HomVec4::init(x, y, z, w); }
+
+// A bool array with one spare entry, filled with a sentinel byte that is
+// neither value a flag is written with; it is only ever read back as bytes.
+struct Mask {
+  explicit Mask(std::size_t n) : size(n + 1), flags(new bool[n + 1]) {
+    std::memset(flags.get(), 0x5A, size);
+  }
+  std::span<bool> span(std::size_t n) { return {flags.get(), n}; }
+  std::vector<unsigned char> bytes() const {
+    std::vector<unsigned char> out(size);
+    std::memcpy(out.data(), flags.get(), size);
+    return out;
+  }
+  std::size_t size;
+  std::unique_ptr<bool[]> flags;
+};
+
+std::vector<BatchPath> paths() {
+  std::vector<BatchPath> out = {BatchPath::portable};
+  if (kova_renderer::detail::batchPathAvailable(BatchPath::avx2)) out.push_back(BatchPath::avx2);
+  return out;
+}
+
+TEST(Batch, ProjectiveClipDocumentedCase) {
+  const HomVec4 pts[] = {v(1, 0, 0, 1), v(-1, 0, 0, 1), v(0, 1, 0, 1)};
+  bool mask[3] = {false, true, false};
+  EXPECT_EQ(kova_renderer::projectiveClip(ProjectiveHyperplane::init(1, 0, 0, 0), pts, mask), 2u);
+  EXPECT_TRUE(mask[0]);
+  EXPECT_FALSE(mask[1]);
+  EXPECT_TRUE(mask[2]);
+}
+
+TEST(Batch, FrustumCullOfTheObserverAndEmptyInput) {
+  const KovaFrustum fr = KovaFrustum::fromCamera(KovaCamera::defaultCamera());
+  const HomVec4 eye[] = {v(0, 0, 0, 1)};
+  bool mask[1] = {false};
+  EXPECT_EQ(kova_renderer::frustumCull(fr, eye, mask), 1u);
+  EXPECT_TRUE(mask[0]);
+  EXPECT_EQ(kova_renderer::frustumCull(fr, {}, mask), 0u);
+  EXPECT_EQ(kova_renderer::projectiveClip(fr.planes[0], {}, {}), 0u);
+}
+
+// Every entry below n written (false too), nothing at n or beyond touched, for
+// every implementation, with the mask both shorter and longer than the points.
+TEST(Batch, WritesExactlyTheFirstNEntries) {
+  std::mt19937_64 rng(7);
+  const std::vector<HomVec4> pts = mixedPoints(rng, 300, 0.1);
+  const KovaFrustum fr = KovaFrustum::fromCamera(KovaCamera::defaultCamera());
+  for (BatchPath path : paths()) {
+    for (std::size_t points :
+         {std::size_t{0}, std::size_t{3}, std::size_t{131}, std::size_t{300}}) {
+      for (std::size_t mask_len : {points / 2, points, points + 9}) {
+        const std::size_t n = std::min(points, mask_len);
+        Mask got(mask_len);
+        Mask want(mask_len);
+        const std::span<const HomVec4> in(pts.data(), points);
+        const std::uint32_t count =
+            kova_renderer::detail::frustumCullWith(path, fr, in, got.span(mask_len));
+        EXPECT_EQ(count, kova_reference::frustumCull(fr, in, want.span(mask_len)));
+        EXPECT_EQ(got.bytes(), want.bytes());
+        const std::vector<unsigned char> bytes = got.bytes();
+        std::uint32_t trues = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+          ASSERT_TRUE(bytes[i] == 0 || bytes[i] == 1) << i;
+          trues += bytes[i];
+        }
+        EXPECT_EQ(count, trues);
+        for (std::size_t i = n; i < bytes.size(); ++i) ASSERT_EQ(bytes[i], 0x5A) << i;
+
+        Mask clip(mask_len);
+        const std::uint32_t clipped =
+            kova_renderer::detail::projectiveClipWith(path, fr.planes[1], in, clip.span(mask_len));
+        Mask clip_want(mask_len);
+        EXPECT_EQ(clipped,
+                  kova_reference::projectiveClip(fr.planes[1], in, clip_want.span(mask_len)));
+        EXPECT_EQ(clip.bytes(), clip_want.bytes());
+      }
+    }
+  }
+}
+
+// Points on which a fused multiply-add or another summation order changes the
+// sign of the value, repeated so that they fill whole vector blocks.
+TEST(Batch, RoundingSensitivePointsAgreeOnEveryPath) {
+  const double e = std::ldexp(1.0, -30);
+  // a x rounds to -(1 + 2^-29): unfused value 0 (visible), fused -2^-60.
+  const ProjectiveHyperplane fma_plane = ProjectiveHyperplane::init(-(1 + e), 1 + 2 * e, 0, 0);
+  const HomVec4 fma_point = v(1 + e, 1, 0, 0);
+  // ((1e16 + 1) - 1e16) - 0.5 = -0.5; other groupings give +0.5 or 0.
+  const ProjectiveHyperplane order_plane = ProjectiveHyperplane::init(1, 1, 1, -0.5);
+  const HomVec4 order_point = v(1e16, 1, -1e16, 1);
+  ASSERT_TRUE(fma_plane.isVisible(fma_point));
+  ASSERT_FALSE(order_plane.isVisible(order_point));
+
+  KovaFrustum fr;
+  fr.planes = {fma_plane, fma_plane, order_plane, fma_plane};
+  std::vector<HomVec4> pts;
+  for (int i = 0; i < 200; ++i) pts.push_back(i % 3 == 0 ? order_point : fma_point);
+  for (BatchPath path : paths()) {
+    std::unique_ptr<bool[]> mask(new bool[pts.size()]);
+    const std::span<bool> m(mask.get(), pts.size());
+    const std::uint32_t fma_count = kova_renderer::detail::projectiveClipWith(
+        path, fma_plane, std::vector<HomVec4>(200, fma_point), m);
+    EXPECT_EQ(fma_count, 200u);
+    const std::uint32_t order_count = kova_renderer::detail::projectiveClipWith(
+        path, order_plane, std::vector<HomVec4>(200, order_point), m);
+    EXPECT_EQ(order_count, 0u);
+    // In the frustum, the order point fails plane 2 and the fma point passes all.
+    const std::uint32_t cull = kova_renderer::detail::frustumCullWith(path, fr, pts, m);
+    EXPECT_EQ(cull, 200u - 67u);
+    for (std::size_t i = 0; i < pts.size(); ++i) ASSERT_EQ(m[i], i % 3 != 0) << i;
+  }
+}
+
+KovaFrustum randomFrustum(std::mt19937_64& rng, int kind) {
+  switch (kind) {
+    case 0:
+      return KovaFrustum::fromCamera(KovaCamera::defaultCamera());
+    case 1: {
+      KovaCamera cam = KovaCamera::init(kova_renderer_test::sphericalPoint(rng),
+                                        kova_renderer_test::sphericalPoint(rng),
+                                        kova_renderer_test::sphericalPoint(rng), 1.3, 1.2, 0.01, 1);
+      return KovaFrustum::fromCamera(cam);
+    }
+    default: {
+      // Coefficients from the hostile list too: 0 * inf and inf - inf make NaN values.
+      KovaFrustum fr;
+      for (ProjectiveHyperplane& pl : fr.planes) {
+        const HomVec4 c = hostilePoint(rng);
+        pl = ProjectiveHyperplane::init(c.x, c.y, c.z, c.w);
+      }
+      return fr;
+    }
+  }
+}
+
+TEST(Batch, EveryPathMatchesTheEarlyExitLoop) {
+  std::mt19937_64 rng(20240611);
+  std::uniform_int_distribution<std::size_t> len(0, 3000);
+  std::uniform_int_distribution<std::size_t> offset(0, 3);
+  for (int round = 0; round < 150; ++round) {
+    const std::size_t n = round < 40 ? static_cast<std::size_t>(round) : len(rng);
+    const double hostile_rate = (round % 3) * 0.4;
+    // Offsets of a point make the array start off a 64-byte boundary.
+    const std::vector<HomVec4> storage = mixedPoints(rng, n + 3, hostile_rate);
+    const std::size_t off = offset(rng);
+    const std::span<const HomVec4> pts(storage.data() + off, n);
+    const KovaFrustum fr = randomFrustum(rng, round % 3);
+    const std::size_t mask_len = round % 5 == 0 ? n / 2 : n + round % 4;
+
+    Mask want(mask_len);
+    const std::uint32_t want_count = kova_reference::frustumCull(fr, pts, want.span(mask_len));
+    Mask want_clip(mask_len);
+    const std::uint32_t want_clip_count =
+        kova_reference::projectiveClip(fr.planes[round % 4], pts, want_clip.span(mask_len));
+
+    for (BatchPath path : paths()) {
+      Mask got(mask_len);
+      ASSERT_EQ(kova_renderer::detail::frustumCullWith(path, fr, pts, got.span(mask_len)),
+                want_count)
+          << "round " << round << " path " << static_cast<int>(path);
+      ASSERT_EQ(got.bytes(), want.bytes()) << "round " << round;
+      Mask clip(mask_len);
+      ASSERT_EQ(kova_renderer::detail::projectiveClipWith(path, fr.planes[round % 4], pts,
+                                                          clip.span(mask_len)),
+                want_clip_count)
+          << "round " << round;
+      ASSERT_EQ(clip.bytes(), want_clip.bytes()) << "round " << round;
+    }
+    Mask pub(mask_len);
+    ASSERT_EQ(kova_renderer::frustumCull(fr, pts, pub.span(mask_len)), want_count);
+    ASSERT_EQ(pub.bytes(), want.bytes());
+  }
+}
+
+// Each coordinate slot of each lane runs through every hostile value, so a lane
+// mix-up in the transposition or a NaN treated as visible shows up.
+TEST(Batch, HostileValuesInEveryLaneAndSlot) {
+  const auto& hv = hostileValues();
+  std::vector<HomVec4> pts;
+  for (double value : hv) {
+    for (int slot = 0; slot < 4; ++slot) {
+      for (int lane = 0; lane < 4; ++lane) {
+        double c[4] = {0.25, -0.5, -1.0, 1.0};
+        if (lane == slot % 4) c[slot] = value;
+        pts.push_back(v(c[0], c[1], c[2], c[3]));
+      }
+    }
+  }
+  const KovaFrustum fr = KovaFrustum::fromCamera(KovaCamera::defaultCamera());
+  Mask want(pts.size());
+  const std::uint32_t want_count = kova_reference::frustumCull(fr, pts, want.span(pts.size()));
+  for (BatchPath path : paths()) {
+    Mask got(pts.size());
+    EXPECT_EQ(kova_renderer::detail::frustumCullWith(path, fr, pts, got.span(pts.size())),
+              want_count);
+    EXPECT_EQ(got.bytes(), want.bytes());
+  }
+  EXPECT_GT(want_count, 0u);
+  EXPECT_LT(want_count, pts.size());
+}
+
+}  // namespace
