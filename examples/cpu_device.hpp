@@ -1,0 +1,105 @@
+// A reference device layer that interprets a kova FrameGraph on the CPU.
+//
+// Buffers and images live in host memory. Uploads copy into buffers,
+// kova_compute_fs_distance computes Fubini-Study distances, clear clears,
+// and the projective pipelines draw points (draw_indexed) and geodesics
+// (kova_render_geodesics) into a colour image with a depth image holding
+// FS-depth. Every command is validated; a malformed graph is reported as an
+// error and never touches memory it does not own.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <vector>
+
+#include "cpu_raster.hpp"
+#include "kova_rhi.hpp"
+
+namespace kova_demo {
+
+using kova_rhi::BufferId;
+using kova_rhi::ImageId;
+using kova_rhi::PipelineId;
+
+// One point of a draw that reached the image, in drawing order.
+struct DrawTrace {
+  std::uint32_t vertex = 0;  // index into the draw's position buffer
+  int cx = 0, cy = 0;        // centre pixel
+  int radius = 0;            // splat radius, see splatCovers
+  std::array<std::uint8_t, 3> rgb{};
+};
+
+// What one execute() did.
+struct ExecuteStats {
+  std::uint32_t passes = 0;
+  std::uint32_t commands = 0;
+  std::uint64_t bytes_uploaded = 0;
+  std::uint32_t distances = 0;      // Fubini-Study distances computed
+  std::uint32_t points_drawn = 0;   // splats that reached the image
+  std::uint32_t geodesic_arcs = 0;  // arcs with at least one segment in front of the eye
+};
+
+class CpuDevice {
+ public:
+  // Buffers of kova_positions, kova_transforms and storage (f64 values, stride 8) types.
+  [[nodiscard]] std::expected<BufferId, std::string> createBuffer(
+      const kova_rhi::BufferDescriptor& desc);
+  // 2D colour images (rgba8/16/32 formats) and depth32_float depth images.
+  [[nodiscard]] std::expected<ImageId, std::string> createImage(
+      const kova_rhi::ImageDescriptor& desc);
+  // Projective pipelines draw point_list (draw_indexed) or geodesic_list
+  // (kova_render_geodesics) with FS-depth; graphics pipelines are refused.
+  [[nodiscard]] std::expected<PipelineId, std::string> createPipeline(
+      const kova_rhi::GraphicsPipelineDescriptor& desc);
+
+  // Walks the passes in order and runs their commands. Stops at the first
+  // invalid command with a message naming the pass and command.
+  [[nodiscard]] std::expected<ExecuteStats, std::string> execute(const kova_rhi::FrameGraph& graph);
+
+  // Read-back of a colour image as 8-bit RGB, of a depth image, and of the
+  // per-pixel record of what wrote each pixel of a colour image.
+  [[nodiscard]] std::expected<std::vector<std::uint8_t>, std::string> readRgb8(ImageId image) const;
+  [[nodiscard]] std::expected<std::vector<float>, std::string> readDepth(ImageId image) const;
+  [[nodiscard]] std::expected<std::vector<std::uint8_t>, std::string> readKinds(
+      ImageId image) const;
+
+  // Where draws record the points they put into the image (nullptr: nowhere).
+  void setTrace(std::vector<DrawTrace>* trace) noexcept { trace_ = trace; }
+
+ private:
+  struct Buffer {
+    kova_rhi::BufferDescriptor desc{};
+    std::vector<HomVec4> points;
+    std::vector<PGL4> transforms;
+    std::vector<double> values;
+  };
+  struct Image {
+    kova_rhi::ImageDescriptor desc{};
+    bool is_depth = false;
+    std::vector<float> texels;        // RGBA per pixel, or one depth value per pixel
+    std::vector<std::uint8_t> kinds;  // PixelKind per pixel (colour images)
+  };
+  struct Pipeline {
+    kova_rhi::GraphicsPipelineDescriptor desc{};
+  };
+  struct PassState;
+
+  [[nodiscard]] Buffer* buffer(BufferId id) noexcept;
+  [[nodiscard]] const Image* image(ImageId id) const noexcept;
+  [[nodiscard]] Image* image(ImageId id) noexcept;
+  [[nodiscard]] std::expected<void, std::string> run(const kova_rhi::GpuCommand& command,
+                                                     PassState& state, ExecuteStats& stats);
+  [[nodiscard]] std::expected<void, std::string> drawPoints(const kova_rhi::DrawCommand& draw,
+                                                            PassState& state, ExecuteStats& stats);
+  [[nodiscard]] std::expected<void, std::string> drawGeodesics(
+      const kova_rhi::KovaRenderGeodesicsCommand& cmd, PassState& state, ExecuteStats& stats);
+
+  std::vector<Buffer> buffers_;
+  std::vector<Image> images_;
+  std::vector<Pipeline> pipelines_;
+  std::vector<DrawTrace>* trace_ = nullptr;
+};
+
+}  // namespace kova_demo

@@ -1,0 +1,136 @@
+#include "demo_options.hpp"
+
+#include <charconv>
+#include <optional>
+
+namespace kova_demo {
+namespace {
+
+// A decimal number of digits only (no sign, no spaces, no suffix) within [lo, hi].
+std::optional<std::uint64_t> parseNumber(std::string_view text, std::uint64_t lo,
+                                         std::uint64_t hi) {
+  if (text.empty() || text.size() > 20) return std::nullopt;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+  }
+  std::uint64_t value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc{} || end != text.data() + text.size()) return std::nullopt;
+  if (value < lo || value > hi) return std::nullopt;
+  return value;
+}
+
+// Concatenation by appending; GCC 12 misreports "literal" + std::string as an
+// overlapping copy (-Wrestrict) at -O3.
+std::string cat(std::initializer_list<std::string_view> parts) {
+  std::string out;
+  for (const std::string_view p : parts) out.append(p);
+  return out;
+}
+
+std::string rangeText(std::uint64_t lo, std::uint64_t hi) {
+  return cat({"a whole number from ", std::to_string(lo), " to ", std::to_string(hi)});
+}
+
+}  // namespace
+
+std::string usage(std::string_view program) {
+  std::string text;
+  text += "Usage: ";
+  text += program;
+  text +=
+      " [options]\n"
+      "Renders a scene of points on the 3-sphere with kova and a CPU device layer,\n"
+      "and writes one PNG file per frame.\n"
+      "\n"
+      "Options:\n"
+      "  --points N    number of scene points, 1 to 4000000 (default 100000)\n"
+      "  --frames N    number of frames, 1 to 100000 (default 3)\n"
+      "  --size WxH    image size in pixels, each side 16 to 8192 (default 640x360)\n"
+      "  --out DIR     directory for the frames, created if missing (default out)\n"
+      "  --seed N      scene seed, 0 to 2^64-1 (default 1)\n"
+      "  --dump        also write frame_NNNN.txt, .depth.pfm and .kind.pgm with what\n"
+      "                each frame culled, sorted and drew (for automated checks)\n"
+      "  --help        print this text and exit\n"
+      "\n"
+      "Output: DIR/frame_0000.png, DIR/frame_0001.png, ...\n";
+  return text;
+}
+
+std::expected<Options, std::string> parseOptions(std::span<const std::string_view> args) {
+  Options options;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string_view arg = args[i];
+    std::string_view name = arg;
+    std::optional<std::string_view> inline_value;
+    if (const auto eq = arg.find('='); arg.starts_with("--") && eq != std::string_view::npos) {
+      name = arg.substr(0, eq);
+      inline_value = arg.substr(eq + 1);
+    }
+
+    const bool is_flag = name == "--help" || name == "-h" || name == "--dump";
+    if (is_flag) {
+      if (inline_value) return std::unexpected(cat({"option ", name, " takes no value"}));
+      if (name == "--dump") {
+        options.dump = true;
+      } else {
+        options.help = true;
+      }
+      continue;
+    }
+    const bool takes_value = name == "--points" || name == "--frames" || name == "--size" ||
+                             name == "--out" || name == "--seed";
+    if (!takes_value) {
+      return std::unexpected(cat({"unknown option '", arg, "' (see --help)"}));
+    }
+    std::string_view value;
+    if (inline_value) {
+      value = *inline_value;
+    } else {
+      if (i + 1 >= args.size()) return std::unexpected(cat({"option ", name, " needs a value"}));
+      value = args[++i];
+    }
+    const std::string shown = cat({"'", value, "'"});
+
+    if (name == "--points") {
+      const auto n = parseNumber(value, kMinPoints, kMaxPoints);
+      if (!n)
+        return std::unexpected(
+            cat({"--points ", shown, ": expected ", rangeText(kMinPoints, kMaxPoints)}));
+      options.points = static_cast<std::uint32_t>(*n);
+    } else if (name == "--frames") {
+      const auto n = parseNumber(value, 1, kMaxFrames);
+      if (!n)
+        return std::unexpected(cat({"--frames ", shown, ": expected ", rangeText(1, kMaxFrames)}));
+      options.frames = static_cast<std::uint32_t>(*n);
+    } else if (name == "--seed") {
+      const auto n = parseNumber(value, 0, UINT64_MAX);
+      if (!n)
+        return std::unexpected(cat({"--seed ", shown, ": expected ", rangeText(0, UINT64_MAX)}));
+      options.seed = *n;
+    } else if (name == "--size") {
+      const auto x = value.find('x');
+      const auto w = x == std::string_view::npos
+                         ? std::nullopt
+                         : parseNumber(value.substr(0, x), kMinSide, kMaxSide);
+      const auto h = x == std::string_view::npos
+                         ? std::nullopt
+                         : parseNumber(value.substr(x + 1), kMinSide, kMaxSide);
+      if (!w || !h) {
+        return std::unexpected(
+            cat({"--size ", shown, ": expected WxH with W and H from ", std::to_string(kMinSide),
+                 " to ", std::to_string(kMaxSide), ", e.g. 640x360"}));
+      }
+      options.width = static_cast<std::uint32_t>(*w);
+      options.height = static_cast<std::uint32_t>(*h);
+    } else {  // --out
+      if (value.empty()) return std::unexpected("--out: the directory name is empty");
+      if (value.find('\0') != std::string_view::npos)
+        return std::unexpected("--out: invalid directory name");
+      options.out = std::string(value);
+    }
+  }
+  return options;
+}
+
+}  // namespace kova_demo

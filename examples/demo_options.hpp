@@ -1,0 +1,39 @@
+// Command-line options of kova_demo, parsed strictly: every value is checked
+// before any work starts, so a bad invocation never leaves files behind.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace kova_demo {
+
+struct Options {
+  std::uint32_t points = 100'000;  // scene size
+  std::uint32_t frames = 3;        // frames to render
+  std::uint32_t width = 640;       // image size in pixels
+  std::uint32_t height = 360;
+  std::string out = "out";  // directory for the PNG frames
+  std::uint64_t seed = 1;   // scene seed; the same seed gives the same pictures
+  bool dump = false;        // also write the per-frame check files
+  bool help = false;        // print the usage and stop
+};
+
+inline constexpr std::uint32_t kMinPoints = 1;
+inline constexpr std::uint32_t kMaxPoints = 4'000'000;
+inline constexpr std::uint32_t kMaxFrames = 100'000;
+inline constexpr std::uint32_t kMinSide = 16;
+inline constexpr std::uint32_t kMaxSide = 8192;
+
+// The usage text printed by --help.
+[[nodiscard]] std::string usage(std::string_view program);
+
+// Parses the arguments after the program name. Accepts "--name value" and
+// "--name=value"; a later occurrence of an option overrides an earlier one.
+// Fails with a one-line message naming the offending argument.
+[[nodiscard]] std::expected<Options, std::string> parseOptions(
+    std::span<const std::string_view> args);
+
+}  // namespace kova_demo
