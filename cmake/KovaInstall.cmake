@@ -24,5 +24,16 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/kovaConfigVersion.cmake
 install(FILES ${PROJECT_BINARY_DIR}/kovaConfig.cmake ${PROJECT_BINARY_DIR}/kovaConfigVersion.cmake
   DESTINATION ${KOVA_CMAKE_DIR})
 
+# The .pc file finds the prefix from its own place (${pcfiledir}), so that
+# "cmake --install --prefix DIR" and moved trees give working flags.
+set(KOVA_PC_LIBDIR ${CMAKE_INSTALL_LIBDIR})
+set(KOVA_PC_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR})
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+  set(KOVA_PC_PREFIX ${CMAKE_INSTALL_PREFIX})
+else()
+  file(RELATIVE_PATH up /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
+  string(REGEX REPLACE "/$" "" up "${up}")
+  set(KOVA_PC_PREFIX "\${pcfiledir}/${up}")
+endif()
 configure_file(${PROJECT_SOURCE_DIR}/cmake/kova.pc.in ${PROJECT_BINARY_DIR}/kova.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/kova.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

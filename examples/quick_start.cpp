@@ -26,8 +26,7 @@ int main() {
   if (!order) return 1;                                        // only OutOfMemory can fail
   std::printf("%u of %zu visible; draw order:", count, points.size());
   for (std::size_t i : *order) {
-    std::printf(" %zu (depth %.3f)", i,
-                fsDepth(camera.position, points[i], camera.near_fs, camera.far_fs));
+    std::printf(" %zu (%.3f rad%s)", i, camera.distanceTo(points[i]), visible[i] ? "" : ", culled");
   }
   std::printf("\n");
   return count == 2 ? 0 : 1;
