@@ -152,10 +152,10 @@ enum class WVisibilityClass : std::uint8_t { in_front = 0, behind = 1, at_infini
 //
 // Allocation, all from `allocator`: first the returned index array (n entries;
 // if it is refused the result is OutOfMemory and nothing else is allocated), then,
-// for more than a few dozen points, one scratch block of about 24 n bytes for the
-// cached distances of an O(n) radix sort, released before returning. When the
-// scratch block is refused, the order is computed in place by insertion sort
-// (quadratic, but the same result). No exception leaves the function.
+// for more than 64 points, one scratch block of about 16 n bytes for an O(n)
+// radix sort, released before returning. When the scratch block is refused, the
+// order is computed in place by insertion sort (quadratic, but the same
+// result). No exception leaves the function.
 [[nodiscard]] std::expected<std::pmr::vector<std::size_t>, kova_kernel::Error> sortByFSDepth(
     std::pmr::memory_resource& allocator, HomVec4 observer, std::span<const HomVec4> positions);
 

@@ -4,13 +4,19 @@
 // every point strictly nearer than it. fsDistance never returns NaN (a NaN
 // cosine becomes 1.0), so every distance lies in [0, pi/2] and "strictly
 // nearer" is a total preorder: any stable sort by descending distance gives the
-// same permutation, ties in input order included. Each distance is computed
-// once, and the indices are ordered by an LSD radix sort on the distances' bit
-// patterns, which order like the values because no distance is negative.
+// same permutation, ties in input order included.
+//
+// The arc-cosine is the costly part of a distance, and it is monotone: the
+// points are first ordered by a quantised form of the cosine fsDistance takes
+// it of (an LSD radix sort), and only points whose cosines lie so close
+// together that their distances could tie or swap get their distances computed
+// and are ordered by them.
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <new>
 #include <numeric>
 
@@ -27,17 +33,11 @@ using kova_kernel::fsDistance;
 constexpr std::size_t kSmallSort = 64;
 
 constexpr unsigned kDigitBits = 11;
-constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
-constexpr unsigned kDigits = (64 + kDigitBits - 1) / kDigitBits;  // 6 digits cover 64 bits
 
 // Ascending order of this key is descending order of the distance. Adding 0.0
 // turns a -0.0 into +0.0, which compares equal to it and must tie with it.
 inline std::uint64_t descendingKey(double distance) noexcept {
   return ~std::bit_cast<std::uint64_t>(distance + 0.0);
-}
-
-inline std::size_t digitOf(std::uint64_t key, unsigned digit) noexcept {
-  return static_cast<std::size_t>(key >> (digit * kDigitBits)) & (kBuckets - 1);
 }
 
 // The insertion sort itself, recomputing every distance it compares: used when
@@ -75,21 +75,62 @@ void smallSort(std::size_t* indices, std::size_t n, HomVec4 observer,
   }
 }
 
-// Scratch of the radix sort, carved from one block of the caller's resource.
-struct RadixScratch {
+// The cosine fsDistance(observer, p) takes the arc-cosine of, computed the same
+// way: 1.0 for a vector too short to normalise and for a NaN ratio. Always in
+// [0, 1].
+inline double cosineTo(HomVec4 observer, double observer_norm, HomVec4 p) noexcept {
+  const double nb = p.norm();
+  if (observer_norm < 1e-15 || nb < 1e-15) return 1.0;
+  const double d = std::abs(observer.dot(p)) / (observer_norm * nb);
+  return d < 1.0 ? d : 1.0;
+}
+
+// The sort key packs a quantised cosine q = floor(c * 2^(q_bits - 1)) above the
+// input index, so that one 64-bit word carries both and ties in q stay in index
+// order. q is monotone in c. Two points whose q differ by 2 or more have cosines
+// more than 2^-(q_bits - 1) >= 2^-32 apart; acos falls with slope at least 1 on
+// [0, 1], so their distances differ by more than that too, which dwarfs the
+// rounding error of any arc-cosine: their order by q is their order by distance,
+// strictly. Only runs of points with q within 1 of each other need their
+// distances computed.
+struct KeyLayout {
+  unsigned index_bits;
+  unsigned q_bits;
+  double scale;  // 2^(q_bits - 1)
+
+  static KeyLayout forCount(std::size_t n) noexcept {
+    const unsigned index_bits = std::max(1u, static_cast<unsigned>(std::bit_width(n - 1)));
+    const unsigned q_bits = std::min(33u, 64u - index_bits);
+    return {index_bits, q_bits, std::ldexp(1.0, static_cast<int>(q_bits) - 1)};
+  }
+  std::uint64_t pack(double cosine, std::size_t index) const noexcept {
+    return (static_cast<std::uint64_t>(cosine * scale) << index_bits) |
+           static_cast<std::uint64_t>(index);
+  }
+  std::size_t index(std::uint64_t key) const noexcept {
+    return static_cast<std::size_t>(key & ((std::uint64_t{1} << index_bits) - 1));
+  }
+  std::uint64_t q(std::uint64_t key) const noexcept { return key >> index_bits; }
+};
+
+constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
+constexpr unsigned kQDigits = (33 + kDigitBits - 1) / kDigitBits;  // 3 digits cover q
+
+// Scratch of the fast sort, carved from one block of the caller's resource:
+// two key buffers and the digit counts (32-bit whenever n allows, which keeps
+// them in the first-level cache).
+template <typename Count>
+struct SortScratch {
   std::uint64_t* keys_a;
   std::uint64_t* keys_b;
-  std::size_t* index_tmp;
-  std::size_t* counts;  // kDigits rows of kBuckets
+  Count* counts;  // kQDigits rows of kBuckets
 
   static std::size_t bytes(std::size_t n) noexcept {
-    return (3 * n + kDigits * kBuckets) * sizeof(std::uint64_t);
+    return 2 * n * sizeof(std::uint64_t) + kQDigits * kBuckets * sizeof(Count);
   }
-  static RadixScratch carve(void* block, std::size_t n) noexcept {
-    auto* base = static_cast<std::uint64_t*>(block);
-    static_assert(sizeof(std::size_t) == sizeof(std::uint64_t));
-    return {base, base + n, static_cast<std::size_t*>(static_cast<void*>(base + 2 * n)),
-            static_cast<std::size_t*>(static_cast<void*>(base + 3 * n))};
+  static SortScratch carve(void* block, std::size_t n) noexcept {
+    auto* keys = static_cast<std::uint64_t*>(block);
+    return {keys, keys + n, static_cast<Count*>(static_cast<void*>(keys + 2 * n))};
   }
 };
 
@@ -118,80 +159,79 @@ class ScratchBlock {
   void* block_ = nullptr;
 };
 
-// One stable scatter by `digit`. The source indices are the identity when
-// `src_index` is null; keys are written only when `dst_keys` is not null.
-void scatter(const std::uint64_t* src_keys, const std::size_t* src_index, std::uint64_t* dst_keys,
-             std::size_t* dst_index, std::size_t* offsets, unsigned digit, std::size_t n) noexcept {
-  const unsigned shift = digit * kDigitBits;
-  if (src_index == nullptr && dst_keys == nullptr) {
-    for (std::size_t i = 0; i < n; ++i)
-      dst_index[offsets[(src_keys[i] >> shift) & (kBuckets - 1)]++] = i;
-    return;
-  }
-  if (src_index == nullptr) {
-    for (std::size_t i = 0; i < n; ++i) {
-      const std::uint64_t key = src_keys[i];
-      const std::size_t at = offsets[(key >> shift) & (kBuckets - 1)]++;
-      dst_keys[at] = key;
-      dst_index[at] = i;
-    }
-    return;
-  }
-  if (dst_keys == nullptr) {
-    for (std::size_t i = 0; i < n; ++i) {
-      const std::uint64_t key = src_keys[i];
-      dst_index[offsets[(key >> shift) & (kBuckets - 1)]++] = src_index[i];
-    }
-    return;
-  }
+// Sorts the packed keys by q, stably (LSD radix, 11-bit digits of q only; a
+// digit on which every key agrees is skipped). Returns the sorted buffer.
+template <typename Count>
+std::uint64_t* radixByQ(std::size_t n, HomVec4 observer, const HomVec4* positions,
+                        const KeyLayout& layout, const SortScratch<Count>& s) noexcept {
+  std::fill(s.counts, s.counts + kQDigits * kBuckets, Count{0});
+  const double observer_norm = observer.norm();
+  const unsigned base = layout.index_bits;
   for (std::size_t i = 0; i < n; ++i) {
-    const std::uint64_t key = src_keys[i];
-    const std::size_t at = offsets[(key >> shift) & (kBuckets - 1)]++;
-    dst_keys[at] = key;
-    dst_index[at] = src_index[i];
+    const std::uint64_t key = layout.pack(cosineTo(observer, observer_norm, positions[i]), i);
+    s.keys_a[i] = key;
+    for (unsigned d = 0; d < kQDigits; ++d) {
+      ++s.counts[d * kBuckets + ((key >> (base + d * kDigitBits)) & (kBuckets - 1))];
+    }
+  }
+  std::uint64_t* src = s.keys_a;
+  std::uint64_t* dst = s.keys_b;
+  for (unsigned d = 0; d < kQDigits; ++d) {
+    const unsigned shift = base + d * kDigitBits;
+    if (shift >= 64) break;
+    Count* offsets = s.counts + d * kBuckets;
+    if (offsets[(src[0] >> shift) & (kBuckets - 1)] == n) continue;  // all agree
+    Count sum = 0;
+    for (std::size_t b = 0; b < kBuckets; ++b) {
+      const Count c = offsets[b];
+      offsets[b] = sum;
+      sum = static_cast<Count>(sum + c);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint64_t key = src[i];
+      dst[offsets[(key >> shift) & (kBuckets - 1)]++] = key;
+    }
+    std::swap(src, dst);
+  }
+  return src;
+}
+
+// Writes the indices of the q-sorted keys to `out` and orders every run of
+// points whose q lie within 1 of their neighbours by true distance, descending,
+// ties by input index. `sorted` and `free_keys` are consumed as scratch.
+void finishRuns(std::size_t* out, std::size_t n, HomVec4 observer, const HomVec4* positions,
+                const KeyLayout& layout, std::uint64_t* sorted, std::uint64_t* free_keys) noexcept {
+  std::size_t start = 0;
+  out[0] = layout.index(sorted[0]);
+  for (std::size_t k = 1; k <= n; ++k) {
+    if (k < n) {
+      out[k] = layout.index(sorted[k]);
+      if (layout.q(sorted[k]) - layout.q(sorted[k - 1]) <= 1) continue;
+    }
+    const std::size_t m = k - start;
+    if (m > 1) {
+      for (std::size_t j = start; j < k; ++j) {
+        free_keys[j] = descendingKey(fsDistance(observer, positions[out[j]]));
+        sorted[j] = j;  // these keys are consumed: the slots hold positions now
+      }
+      // (key, index) pairs are distinct, so any sort gives the one stable order.
+      std::sort(sorted + start, sorted + k, [&](std::uint64_t a, std::uint64_t b) {
+        return free_keys[a] < free_keys[b] || (free_keys[a] == free_keys[b] && out[a] < out[b]);
+      });
+      for (std::size_t j = start; j < k; ++j) free_keys[j] = out[sorted[j]];
+      for (std::size_t j = start; j < k; ++j) out[j] = static_cast<std::size_t>(free_keys[j]);
+    }
+    start = k;
   }
 }
 
-void radixSort(std::size_t* out, std::size_t n, HomVec4 observer, const HomVec4* positions,
-               RadixScratch s) noexcept {
-  std::fill(s.counts, s.counts + kDigits * kBuckets, std::size_t{0});
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::uint64_t key = descendingKey(fsDistance(observer, positions[i]));
-    s.keys_a[i] = key;
-    for (unsigned d = 0; d < kDigits; ++d) ++s.counts[d * kBuckets + digitOf(key, d)];
-  }
-
-  // A digit on which every key agrees leaves the order as it is: skip its pass.
-  unsigned active[kDigits];
-  unsigned passes = 0;
-  for (unsigned d = 0; d < kDigits; ++d) {
-    if (s.counts[d * kBuckets + digitOf(s.keys_a[0], d)] != n) active[passes++] = d;
-  }
-  if (passes == 0) {
-    std::iota(out, out + n, std::size_t{0});
-    return;
-  }
-
-  const std::uint64_t* src_keys = s.keys_a;
-  const std::size_t* src_index = nullptr;
-  std::uint64_t* key_buffers[2] = {s.keys_b, s.keys_a};
-  for (unsigned k = 0; k < passes; ++k) {
-    const unsigned d = active[k];
-    std::size_t* offsets = s.counts + d * kBuckets;
-    std::size_t sum = 0;
-    for (std::size_t b = 0; b < kBuckets; ++b) {
-      const std::size_t c = offsets[b];
-      offsets[b] = sum;
-      sum += c;
-    }
-    const bool last = k + 1 == passes;
-    // The index buffers alternate so that the last pass lands in `out`.
-    std::size_t* dst_index = (passes - 1 - k) % 2 == 0 ? out : s.index_tmp;
-    std::uint64_t* dst_keys = last ? nullptr : key_buffers[k % 2];
-    scatter(src_keys, src_index, dst_keys, dst_index, offsets, d, n);
-    src_keys = dst_keys;
-    src_index = dst_index;
-  }
+template <typename Count>
+void fastSort(std::size_t* out, std::size_t n, HomVec4 observer, const HomVec4* positions,
+              void* block) noexcept {
+  const SortScratch<Count> s = SortScratch<Count>::carve(block, n);
+  const KeyLayout layout = KeyLayout::forCount(n);
+  std::uint64_t* sorted = radixByQ(n, observer, positions, layout, s);
+  finishRuns(out, n, observer, positions, layout, sorted, sorted == s.keys_a ? s.keys_b : s.keys_a);
 }
 
 }  // namespace
@@ -213,13 +253,19 @@ std::expected<std::pmr::vector<std::size_t>, kova_kernel::Error> sortByFSDepth(
     return indices;
   }
 
-  const ScratchBlock scratch(allocator, RadixScratch::bytes(n));
+  const bool narrow = n <= std::numeric_limits<std::uint32_t>::max();
+  const ScratchBlock scratch(allocator, narrow ? SortScratch<std::uint32_t>::bytes(n)
+                                               : SortScratch<std::size_t>::bytes(n));
   if (scratch.get() == nullptr) {
     std::iota(out, out + n, std::size_t{0});
     insertionSortInPlace(out, n, observer, positions.data());
     return indices;
   }
-  radixSort(out, n, observer, positions.data(), RadixScratch::carve(scratch.get(), n));
+  if (narrow) {
+    fastSort<std::uint32_t>(out, n, observer, positions.data(), scratch.get());
+  } else {
+    fastSort<std::size_t>(out, n, observer, positions.data(), scratch.get());
+  }
   return indices;
 }
 

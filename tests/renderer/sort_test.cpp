@@ -176,6 +176,27 @@ TEST(DepthSort, KeysDifferingInFewDigits) {
   EXPECT_EQ(sorted(kEye, all_equal), kova_reference::sortByFSDepth(kEye, all_equal));
 }
 
+// Cosines a few ulps either side of values where a coarse key of the cosine
+// would change, in shuffled order: their distances tie or nearly tie, so a
+// sort that trusted the cosine's order there would differ from the reference.
+TEST(DepthSort, NearlyEqualCosinesAroundKeyBoundaries) {
+  std::mt19937_64 rng(23);
+  std::vector<HomVec4> pts;
+  for (double boundary : {0.25, 0.5, 0x1p-32, 0.75 + 0x1p-32, 1.0 - 0x1p-32, 0.0}) {
+    for (int k = -6; k <= 6; ++k) {
+      double c = boundary;
+      for (int step = 0; step < std::abs(k); ++step) c = std::nextafter(c, k < 0 ? -1.0 : 2.0);
+      if (c < 0.0 || c > 1.0) continue;
+      pts.push_back(v(std::sqrt(1.0 - c * c), 0, 0, c));
+      pts.push_back(v(0, 0, std::sqrt(1.0 - c * c), -c));
+    }
+  }
+  for (int round = 0; round < 20; ++round) {
+    std::shuffle(pts.begin(), pts.end(), rng);
+    ASSERT_EQ(sorted(kEye, pts), kova_reference::sortByFSDepth(kEye, pts)) << round;
+  }
+}
+
 TEST(DepthSort, ScratchIsReleasedAndTheResultUsesTheCallersResource) {
   std::mt19937_64 rng(3);
   for (std::size_t n : {std::size_t{0}, std::size_t{40}, std::size_t{5000}}) {
