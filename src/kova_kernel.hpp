@@ -7,6 +7,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
@@ -141,14 +142,20 @@ struct PGL4 {
   //   out_c = (((0 + col0 * b(0,c)) + col1 * b(1,c)) + col2 * b(2,c)) + col3 * b(3,c),
   // the same roundings in every lane as the scalar loop.
   [[nodiscard]] constexpr PGL4 mul(const PGL4& b) const noexcept {
-    PGL4 out;
     if (!std::is_constant_evaluated()) {
       using F64x4 = double __attribute__((vector_size(32)));
+      struct Columns {
+        F64x4 col[4];
+      };
       const double* a = data.data();
       const F64x4 col0{a[0], a[1], a[2], a[3]};
       const F64x4 col1{a[4], a[5], a[6], a[7]};
       const F64x4 col2{a[8], a[9], a[10], a[11]};
       const F64x4 col3{a[12], a[13], a[14], a[15]};
+      // The result is built in registers and copied out whole: it may be
+      // stored over b, and this way every entry of b is read straight into its
+      // multiplication instead of being loaded early and kept.
+      Columns result;
       for (std::size_t c = 0; c < 4; ++c) {
         const double* bc = b.data.data() + c * 4;
         F64x4 acc = F64x4{0.0, 0.0, 0.0, 0.0};
@@ -156,10 +163,11 @@ struct PGL4 {
         acc = acc + col1 * bc[1];
         acc = acc + col2 * bc[2];
         acc = acc + col3 * bc[3];
-        for (std::size_t r = 0; r < 4; ++r) out.data[c * 4 + r] = acc[r];
+        result.col[c] = acc;
       }
-      return out;
+      return std::bit_cast<PGL4>(result);
     }
+    PGL4 out;
     for (std::size_t c = 0; c < 4; ++c) {
       double acc[4] = {0.0, 0.0, 0.0, 0.0};
       for (std::size_t k = 0; k < 4; ++k) {
