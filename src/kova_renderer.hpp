@@ -245,7 +245,7 @@ enum class PipelineMode : std::uint8_t { forward_plus = 0, deferred = 1, hybrid 
 // of the batch loops on the same input. The public functions pick the fastest
 // one the processor supports.
 namespace detail {
-enum class BatchPath : std::uint8_t { portable = 0, avx2 = 1 };
+enum class BatchPath : std::uint8_t { portable = 0, avx2 = 1, avx512 = 2 };
 [[nodiscard]] bool batchPathAvailable(BatchPath path) noexcept;
 // Runs `path` (the portable loop when `path` is not available).
 [[nodiscard]] std::uint32_t frustumCullWith(BatchPath path, const KovaFrustum& frustum,

@@ -46,7 +46,9 @@ struct Mask {
 
 std::vector<BatchPath> paths() {
   std::vector<BatchPath> out = {BatchPath::portable};
-  if (kova_renderer::detail::batchPathAvailable(BatchPath::avx2)) out.push_back(BatchPath::avx2);
+  for (BatchPath p : {BatchPath::avx2, BatchPath::avx512}) {
+    if (kova_renderer::detail::batchPathAvailable(p)) out.push_back(p);
+  }
   return out;
 }
 
