@@ -42,10 +42,10 @@ std::uint32_t cullPortable(const KovaFrustum& frustum, const HomVec4* positions,
   for (std::size_t i = 0; i < n; ++i) {
     const HomVec4 p = positions[i];
     // Non-short-circuit &: all four planes, no branch.
-    const bool visible =
-        static_cast<bool>(p0.isVisible(p) & p1.isVisible(p) & p2.isVisible(p) & p3.isVisible(p));
-    mask[i] = visible;
-    count += static_cast<std::uint32_t>(visible);
+    const unsigned visible = unsigned{p0.isVisible(p)} & unsigned{p1.isVisible(p)} &
+                             unsigned{p2.isVisible(p)} & unsigned{p3.isVisible(p)};
+    mask[i] = visible != 0;
+    count += visible;
   }
   return count;
 }
