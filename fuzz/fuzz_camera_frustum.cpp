@@ -8,7 +8,7 @@
 //   bottom row is (0, 0, 0, 1); a move changes only the position and sets dirty;
 // - a frustum copies the bounds and the observer, isVisibleFast is the
 //   conjunction of the four planes, an aspect of 0 sees nothing, and
-//   isSphereVisible grows with the radius and accepts a visible center
+//   isSphereVisible grows with a finite radius and accepts a visible center
 //   between the bounds;
 // - fsDepth lies in [0, 1] unless a bound is NaN;
 // - negating a point swaps in_front and behind and keeps at_infinity.
@@ -116,7 +116,9 @@ void checkFrustum(const KovaCamera& cam, HomVec4 p, double r1, double r2) {
 
   const double lo = std::fmin(r1, r2);
   const double hi = std::fmax(r1, r2);
-  if (!std::isnan(r1) && !std::isnan(r2) && f.isSphereVisible(p, lo)) {
+  // Finite radii only: an infinite one meets an underflowed plane norm of 0
+  // as inf * 0 = NaN, which rejects nothing.
+  if (std::isfinite(r1) && std::isfinite(r2) && f.isSphereVisible(p, lo)) {
     KOVA_FUZZ_CHECK(f.isSphereVisible(p, hi));
   }
   const double delta = kova_kernel::fsDistance(f.observer, p);
