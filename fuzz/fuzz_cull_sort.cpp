@@ -30,6 +30,10 @@ namespace detail = kova_renderer::detail;
 
 namespace {
 
+// Variant 0 is the public entry point, 1 to 3 the portable, AVX2 and AVX-512
+// loops (each falls back to the portable one where the processor lacks it).
+constexpr int kVariants = 4;
+
 // Long enough to cover the vector paths' tails and the sort's radix path.
 constexpr std::size_t kMaxPoints = 300;
 
@@ -78,7 +82,7 @@ void checkBatch(std::span<const HomVec4> pts, const std::vector<std::uint8_t>& i
   for (std::size_t i = 0; i < len; ++i) ref_mask[i] = initial[i] != 0;
   const std::uint32_t ref_count = reference(pts, std::span<bool>(ref_mask.get(), len));
 
-  for (int variant = 0; variant < 3; ++variant) {
+  for (int variant = 0; variant < kVariants; ++variant) {
     std::unique_ptr<bool[]> mask(new bool[len + 1]);
     for (std::size_t i = 0; i < len; ++i) mask[i] = initial[i] != 0;
     const std::uint32_t count = run(variant, pts, std::span<bool>(mask.get(), len));
@@ -97,7 +101,7 @@ void checkCull(const KovaFrustum& frustum, const ProjectiveHyperplane& pl,
       pts, initial,
       [&](int variant, std::span<const HomVec4> p, std::span<bool> m) {
         if (variant == 0) return kova_renderer::frustumCull(frustum, p, m);
-        const auto path = variant == 1 ? detail::BatchPath::portable : detail::BatchPath::avx2;
+        const auto path = static_cast<detail::BatchPath>(variant - 1);
         return detail::frustumCullWith(path, frustum, p, m);
       },
       [&](std::span<const HomVec4> p, std::span<bool> m) {
@@ -107,7 +111,7 @@ void checkCull(const KovaFrustum& frustum, const ProjectiveHyperplane& pl,
       pts, initial,
       [&](int variant, std::span<const HomVec4> p, std::span<bool> m) {
         if (variant == 0) return kova_renderer::projectiveClip(pl, p, m);
-        const auto path = variant == 1 ? detail::BatchPath::portable : detail::BatchPath::avx2;
+        const auto path = static_cast<detail::BatchPath>(variant - 1);
         return detail::projectiveClipWith(path, pl, p, m);
       },
       [&](std::span<const HomVec4> p, std::span<bool> m) {
