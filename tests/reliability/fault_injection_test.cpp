@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory_resource>
+#include <ostream>
 #include <span>
 #include <sstream>
 #include <string>
@@ -66,6 +67,10 @@ struct SortCase {
   std::size_t n;
   bool with_nan;
 };
+
+// GTest prints parameters it has no printer for as raw bytes, padding
+// included, which reads uninitialised memory.
+void PrintTo(const SortCase& c, std::ostream* os) { *os << c.n << (c.with_nan ? " with NaN" : ""); }
 
 std::string sortCaseName(const ::testing::TestParamInfo<SortCase>& info) {
   return label("n", info.param.n, info.param.with_nan ? "_nan" : "");
