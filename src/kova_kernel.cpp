@@ -1,5 +1,6 @@
 // Points, the Fubini-Study metric and the W map.
 #include <cmath>
+#include <limits>
 
 #include "kova_kernel.hpp"
 
@@ -24,6 +25,15 @@ double HomVec4::norm() const noexcept { return std::sqrt(((x * x + y * y) + z * 
 HomVec4 HomVec4::normalize() const noexcept {
   const double n = norm();
   if (n < ZERO_NORM) return init(0.0, 0.0, 0.0, 1.0);
+  if (n == std::numeric_limits<double>::infinity() && std::isfinite(x) && std::isfinite(y) &&
+      std::isfinite(z) && std::isfinite(w)) {
+    // Finite coordinates whose squares overflow: dividing by the infinite norm
+    // would give the zero vector. Scale by 2^-600 first (exact for these
+    // magnitudes, and the quotient does not depend on the scale).
+    const HomVec4 s = init(x * 0x1p-600, y * 0x1p-600, z * 0x1p-600, w * 0x1p-600);
+    const double ns = s.norm();
+    return init(s.x / ns, s.y / ns, s.z / ns, s.w / ns);
+  }
   return init(x / n, y / n, z / n, w / n);
 }
 

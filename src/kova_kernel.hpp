@@ -49,6 +49,8 @@ struct HomVec4 {
   // sqrt(((x*x + y*y) + z*z) + w*w), without rescaling.
   [[nodiscard]] double norm() const noexcept;
   // The vector divided by its norm, or (0, 0, 0, 1) when the norm is below 1e-15.
+  // Finite coordinates whose squares overflow are scaled down first, so they
+  // too land on the sphere instead of collapsing to the zero vector.
   [[nodiscard]] HomVec4 normalize() const noexcept;
   // ((x*b.x + y*b.y) + z*b.z) + w*b.w.
   [[nodiscard]] constexpr double dot(HomVec4 b) const noexcept {

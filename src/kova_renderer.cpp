@@ -1,5 +1,6 @@
 // The camera, hyperplanes and frusta, FS-depth, W-visibility and the pipeline records.
 #include <cmath>
+#include <limits>
 
 #include "kova_renderer.hpp"
 
@@ -165,6 +166,8 @@ double fsDepth(HomVec4 observer, HomVec4 point, double near_fs, double far_fs) n
   // Near first: with near_fs >= far_fs no division is reached.
   if (near_fs >= d) return 0.0;
   if (d >= far_fs) return 1.0;
+  // An infinite near bound would divide inf by inf; the ratio tends to 1.
+  if (near_fs == -std::numeric_limits<double>::infinity() && far_fs == far_fs) return 1.0;
   return (d - near_fs) / (far_fs - near_fs);
 }
 

@@ -40,7 +40,8 @@ TEST(HomVec4, NormAndDotSumInIndexOrderWithoutFusing) {
   EXPECT_TRUE(sameBits(a.dot(HomVec4::init(1, 1, 1, 1)), 1.0));
   // x*x for x = 1 + 2^-30 rounds away 2^-60; a fused multiply-add would keep it.
   const double x = 1.0 + 0x1p-30;
-  EXPECT_TRUE(sameBits(HomVec4::init(x, 1, 0, 0).dot(HomVec4::init(x, -(1.0 + 0x1p-29), 0, 0)), 0.0));
+  EXPECT_TRUE(
+      sameBits(HomVec4::init(x, 1, 0, 0).dot(HomVec4::init(x, -(1.0 + 0x1p-29), 0, 0)), 0.0));
   // The norm sums squares in the same order: 1e-8 squared is lost against 1 first.
   EXPECT_EQ(HomVec4::init(1, 1e-8, 1e-8, 0).norm(), 1.0);
   EXPECT_EQ(HomVec4::init(3, 0, 0, 4).norm(), 5.0);
@@ -64,6 +65,14 @@ TEST(HomVec4, NormalizeDividesByTheNormAndFallsBackBelowTheThreshold) {
   EXPECT_TRUE(sameBits(HomVec4::init(1e-15, 0, 0, 0).normalize(), HomVec4::init(1, 0, 0, 0)));
   // The sign survives: no canonical representative is chosen.
   EXPECT_TRUE(sameBits(HomVec4::init(0, 0, 0, -2).normalize(), HomVec4::init(0, 0, 0, -1)));
+  // Finite coordinates whose squares overflow still normalise onto the sphere.
+  const double big = std::numeric_limits<double>::max();
+  EXPECT_TRUE(sameBits(HomVec4::init(big, 0, 0, -0.0).normalize(), HomVec4::init(1, 0, 0, -0.0)));
+  const HomVec4 huge = HomVec4::init(1e300, -1e300, 0, 0).normalize();
+  EXPECT_NEAR(huge.x, std::sqrt(0.5), 1e-15);
+  EXPECT_NEAR(huge.y, -std::sqrt(0.5), 1e-15);
+  EXPECT_TRUE(
+      std::isnan(HomVec4::init(std::numeric_limits<double>::infinity(), 0, 0, 0).normalize().x));
   // A NaN norm is not below the threshold: NaN propagates.
   EXPECT_TRUE(std::isnan(HomVec4::init(kNaN, 0, 0, 1).normalize().w));
 }
@@ -103,13 +112,19 @@ TEST(HomVec4, BestCardPicksTheLargestMagnitudeWithTiesInChartOrder) {
     AffineCard card;
   };
   const Case cases[] = {
-      {HomVec4::init(1, 2, 3, 4), AffineCard::UW},   {HomVec4::init(5, 1, 1, 1), AffineCard::UX},
-      {HomVec4::init(1, 6, 1, 1), AffineCard::UY},   {HomVec4::init(1, 1, 7, 1), AffineCard::UZ},
-      {HomVec4::init(1, 1, 1, 1), AffineCard::UW},   {HomVec4::init(2, 2, 0, 1), AffineCard::UX},
-      {HomVec4::init(0, 3, 3, 1), AffineCard::UY},   {HomVec4::init(0, 0, 0, 0), AffineCard::UW},
-      {HomVec4::init(-9, 1, 1, 1), AffineCard::UX},  {HomVec4::init(0, 0, 0, -0.0), AffineCard::UW},
+      {HomVec4::init(1, 2, 3, 4), AffineCard::UW},
+      {HomVec4::init(5, 1, 1, 1), AffineCard::UX},
+      {HomVec4::init(1, 6, 1, 1), AffineCard::UY},
+      {HomVec4::init(1, 1, 7, 1), AffineCard::UZ},
+      {HomVec4::init(1, 1, 1, 1), AffineCard::UW},
+      {HomVec4::init(2, 2, 0, 1), AffineCard::UX},
+      {HomVec4::init(0, 3, 3, 1), AffineCard::UY},
+      {HomVec4::init(0, 0, 0, 0), AffineCard::UW},
+      {HomVec4::init(-9, 1, 1, 1), AffineCard::UX},
+      {HomVec4::init(0, 0, 0, -0.0), AffineCard::UW},
       // Comparisons with NaN are false and push the choice to later charts.
-      {HomVec4::init(kNaN, 0, 0, 0), AffineCard::UY}, {HomVec4::init(0, 0, 0, kNaN), AffineCard::UX},
+      {HomVec4::init(kNaN, 0, 0, 0), AffineCard::UY},
+      {HomVec4::init(0, 0, 0, kNaN), AffineCard::UX},
       {HomVec4::init(0, 0, kNaN, 5), AffineCard::UZ},
   };
   for (const Case& c : cases) {
