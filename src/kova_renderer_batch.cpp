@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
 #include "kova_renderer.hpp"
 
@@ -173,7 +174,7 @@ KOVA_AVX2 std::uint32_t clipAvx2(const ProjectiveHyperplane& plane, const HomVec
 
 #define KOVA_AVX512 __attribute__((target("avx512f")))
 
-// The transpose below leaves the points in lane order 0 2 1 3 4 6 5 7.
+// loadEight leaves the points in lane order 0 2 1 3 4 6 5 7.
 constexpr std::array<unsigned, 8> kLanePoint = {0, 2, 1, 3, 4, 6, 5, 7};
 
 // Entry k: eight bool bytes (0 or 1), point order, for the lane bits k.
@@ -187,6 +188,12 @@ constexpr std::array<std::uint64_t, 256> kLaneBytes8 = [] {
   return t;
 }();
 constexpr std::size_t kLanes8 = 8;
+constexpr std::int64_t kAbsBits = 0x7FFF'FFFF'FFFF'FFFF;  // all but the sign bit
+
+// Below this many points the array is expected to sit in the caches, where
+// prefetch instructions only take load slots (2 MiB would fit in L2; 256 KiB
+// keeps a margin for whatever else is cached).
+constexpr std::size_t kPrefetchFrom8 = (256 * 1024) / sizeof(HomVec4);
 
 struct PlaneLanes8 {
   __m512d a, b, c, d;
@@ -200,25 +207,28 @@ struct PointLanes8 {
   __m512d x, y, z, w;
 };
 
+// Four consecutive points starting at `d`, two coordinates each: the x y (or,
+// from d + 2, the z w) pairs of points 0 and 1 come from a plain load, those of
+// points 2 and 3 are blended in by a masked load of an overlapping window, so
+// the first half of the transpose is done by the load ports:
+//   xy: x0 y0 x2 y2 x1 y1 x3 y3.
+// The masked load touches only the lanes it keeps, all inside the four points.
+KOVA_AVX512 inline __m512d loadPairs4(const double* d) noexcept {
+  return _mm512_mask_loadu_pd(_mm512_loadu_pd(d), 0xCC, d + 6);
+}
+
 // Eight consecutive points as one register per coordinate; the lanes hold
 // the points in the order kLanePoint.
 KOVA_AVX512 inline PointLanes8 loadEight(const HomVec4* p) noexcept {
-  const __m512d p01 = _mm512_loadu_pd(&p[0].x);  // x0 y0 z0 w0 x1 y1 z1 w1
-  const __m512d p23 = _mm512_loadu_pd(&p[2].x);
-  const __m512d p45 = _mm512_loadu_pd(&p[4].x);
-  const __m512d p67 = _mm512_loadu_pd(&p[6].x);
-  const __m512i xy = _mm512_set_epi64(13, 5, 9, 1, 12, 4, 8, 0);
-  const __m512i zw = _mm512_set_epi64(15, 7, 11, 3, 14, 6, 10, 2);
-  const __m512d xy03 = _mm512_permutex2var_pd(p01, xy, p23);  // x0 x2 x1 x3 y0 y2 y1 y3
-  const __m512d zw03 = _mm512_permutex2var_pd(p01, zw, p23);  // z0 z2 z1 z3 w0 w2 w1 w3
-  const __m512d xy47 = _mm512_permutex2var_pd(p45, xy, p67);
-  const __m512d zw47 = _mm512_permutex2var_pd(p45, zw, p67);
-  // The masked form with a full mask is the same instruction; it avoids the
-  // undefined pass-through operand that GCC 12 warns about.
-  return {_mm512_mask_shuffle_f64x2(xy03, 0xFF, xy03, xy47, 0x44),
-          _mm512_mask_shuffle_f64x2(xy03, 0xFF, xy03, xy47, 0xEE),
-          _mm512_mask_shuffle_f64x2(zw03, 0xFF, zw03, zw47, 0x44),
-          _mm512_mask_shuffle_f64x2(zw03, 0xFF, zw03, zw47, 0xEE)};
+  const double* d = &p[0].x;
+  const __m512d xy03 = loadPairs4(d);  // x0 y0 x2 y2 x1 y1 x3 y3
+  const __m512d zw03 = loadPairs4(d + 2);
+  const __m512d xy47 = loadPairs4(d + 16);
+  const __m512d zw47 = loadPairs4(d + 18);
+  const __m512i even = _mm512_set_epi64(14, 12, 10, 8, 6, 4, 2, 0);
+  const __m512i odd = _mm512_set_epi64(15, 13, 11, 9, 7, 5, 3, 1);
+  return {_mm512_permutex2var_pd(xy03, even, xy47), _mm512_permutex2var_pd(xy03, odd, xy47),
+          _mm512_permutex2var_pd(zw03, even, zw47), _mm512_permutex2var_pd(zw03, odd, zw47)};
 }
 
 // Lanes of `keep` for which ((a x + b y) + c z) + d w >= 0.0 (ordered: NaN is false).
@@ -252,18 +262,80 @@ KOVA_AVX512 inline __mmask8 frustumLanes8(const PlaneLanes8 (&pl)[4],
   return visibleLanes8(keep, pl[3], p);
 }
 
+// The frustum test with the last addition folded into the comparison:
+//   ((a x + b y) + c z) + d w >= 0   <=>   (a x + b y) + c z >= (-d) w.
+// Both sides are exact roundings of the same terms ((-d) w is exactly
+// -(d w)), and the sum of two finite doubles rounds to a value >= 0 exactly
+// when the exact sum is >= 0 (a nonzero sum of doubles is never so small that
+// it rounds to -0.0), so the flags agree whenever d w is finite; an infinite
+// or NaN left side gives the same answer in both forms. Only d w = -inf with a
+// left side of +inf (inf - inf is NaN, not visible) would differ, so the folded
+// test is used only for groups whose every |w| keeps all four d w finite.
+struct FoldedFrustum {
+  PlaneLanes8 pl[4];
+  __m512d neg_d[4];
+  __m512d w_limit;  // |w| <= w_limit keeps every d w finite; NaN turns the folded test off
+};
+
+inline double foldedWLimit(const KovaFrustum& frustum) noexcept {
+  constexpr double kMax = std::numeric_limits<double>::max();
+  double d_max = 0.0;
+  for (const ProjectiveHyperplane& pl : frustum.planes) {
+    const double m = pl.d < 0.0 ? -pl.d : pl.d;
+    if (!(m <= d_max)) d_max = m;  // a NaN d stays in d_max
+  }
+  // |d w| <= d_max * (kMax / d_max) * (1 + 2^-53) / 2 < kMax: the product
+  // cannot round to infinity. For tiny d_max the quotient is infinite and the
+  // limit stays finite so that an infinite w still takes the plain test.
+  const double limit = (kMax / d_max) * 0.5;
+  return limit > kMax ? kMax : limit;
+}
+
+KOVA_AVX512 inline FoldedFrustum foldedFrustum(const KovaFrustum& f) noexcept {
+  return {{broadcast8(f.planes[0]), broadcast8(f.planes[1]), broadcast8(f.planes[2]),
+           broadcast8(f.planes[3])},
+          {_mm512_set1_pd(-f.planes[0].d), _mm512_set1_pd(-f.planes[1].d),
+           _mm512_set1_pd(-f.planes[2].d), _mm512_set1_pd(-f.planes[3].d)},
+          _mm512_set1_pd(foldedWLimit(f))};
+}
+
+// Lanes of `keep` for which (a x + b y) + c z >= (-d) w (ordered).
+KOVA_AVX512 inline __mmask8 foldedLanes8(__mmask8 keep, const PlaneLanes8& pl, __m512d neg_d,
+                                         const PointLanes8& p) noexcept {
+  const __m512d ax = _mm512_mul_pd(pl.a, p.x);
+  const __m512d by = _mm512_mul_pd(pl.b, p.y);
+  const __m512d cz = _mm512_mul_pd(pl.c, p.z);
+  const __m512d ndw = _mm512_mul_pd(neg_d, p.w);
+  return _mm512_mask_cmp_pd_mask(keep, _mm512_add_pd(_mm512_add_pd(ax, by), cz), ndw, _CMP_GE_OQ);
+}
+
+KOVA_AVX512 inline __mmask8 cullEight(const FoldedFrustum& f, const HomVec4* points) noexcept {
+  const PointLanes8 p = loadEight(points);
+  const __m512d abs_w =
+      _mm512_castsi512_pd(_mm512_and_epi64(_mm512_castpd_si512(p.w), _mm512_set1_epi64(kAbsBits)));
+  const __mmask8 finite_dw = _mm512_cmp_pd_mask(abs_w, f.w_limit, _CMP_LE_OQ);
+  if (finite_dw != 0xFF) [[unlikely]] {
+    return frustumLanes8(f.pl, p);
+  }
+  __mmask8 keep = foldedLanes8(0xFF, f.pl[0], f.neg_d[0], p);
+  keep = foldedLanes8(keep, f.pl[1], f.neg_d[1], p);
+  keep = foldedLanes8(keep, f.pl[2], f.neg_d[2], p);
+  return foldedLanes8(keep, f.pl[3], f.neg_d[3], p);
+}
+
 KOVA_AVX512 std::uint32_t cullAvx512(const KovaFrustum& frustum, const HomVec4* positions,
                                      bool* mask, std::size_t n) noexcept {
-  const PlaneLanes8 pl[4] = {broadcast8(frustum.planes[0]), broadcast8(frustum.planes[1]),
-                             broadcast8(frustum.planes[2]), broadcast8(frustum.planes[3])};
+  const FoldedFrustum f = foldedFrustum(frustum);
   std::uint32_t count = 0;
   std::size_t i = 0;
-  for (; i + kPrefetchAhead + kLanes8 <= n; i += kLanes8) {
-    prefetch8(positions + i + kPrefetchAhead);
-    count += storeFlags8(frustumLanes8(pl, loadEight(positions + i)), mask + i);
+  if (n >= kPrefetchFrom8) {
+    for (; i + kPrefetchAhead + kLanes8 <= n; i += kLanes8) {
+      prefetch8(positions + i + kPrefetchAhead);
+      count += storeFlags8(cullEight(f, positions + i), mask + i);
+    }
   }
   for (; i + kLanes8 <= n; i += kLanes8) {
-    count += storeFlags8(frustumLanes8(pl, loadEight(positions + i)), mask + i);
+    count += storeFlags8(cullEight(f, positions + i), mask + i);
   }
   return count + cullPortable(frustum, positions + i, mask + i, n - i);
 }
@@ -273,9 +345,11 @@ KOVA_AVX512 std::uint32_t clipAvx512(const ProjectiveHyperplane& plane, const Ho
   const PlaneLanes8 pl = broadcast8(plane);
   std::uint32_t count = 0;
   std::size_t i = 0;
-  for (; i + kPrefetchAhead + kLanes8 <= n; i += kLanes8) {
-    prefetch8(positions + i + kPrefetchAhead);
-    count += storeFlags8(visibleLanes8(0xFF, pl, loadEight(positions + i)), mask + i);
+  if (n >= kPrefetchFrom8) {
+    for (; i + kPrefetchAhead + kLanes8 <= n; i += kLanes8) {
+      prefetch8(positions + i + kPrefetchAhead);
+      count += storeFlags8(visibleLanes8(0xFF, pl, loadEight(positions + i)), mask + i);
+    }
   }
   for (; i + kLanes8 <= n; i += kLanes8) {
     count += storeFlags8(visibleLanes8(0xFF, pl, loadEight(positions + i)), mask + i);

@@ -231,4 +231,95 @@ TEST(Batch, HostileValuesInEveryLaneAndSlot) {
   EXPECT_LT(want_count, pts.size());
 }
 
+// Every path against the early-exit loop on `pts`, flags and count.
+void expectPathsMatch(const KovaFrustum& fr, std::span<const HomVec4> pts, const char* what) {
+  Mask want(pts.size());
+  const std::uint32_t want_count = kova_reference::frustumCull(fr, pts, want.span(pts.size()));
+  for (BatchPath path : paths()) {
+    Mask got(pts.size());
+    EXPECT_EQ(kova_renderer::detail::frustumCullWith(path, fr, pts, got.span(pts.size())),
+              want_count)
+        << what << " path " << static_cast<int>(path);
+    EXPECT_EQ(got.bytes(), want.bytes()) << what << " path " << static_cast<int>(path);
+  }
+}
+
+// The vector path compares (a x + b y) + c z against (-d) w instead of adding
+// d w and comparing with 0. That is exact except where d w overflows (+inf
+// against +inf, whose sum is NaN): such groups must still give the plain answer.
+TEST(Batch, LastTermAgainstTheRestAtOverflowAndCancellation) {
+  const double big = 1e300;
+  const double max = std::numeric_limits<double>::max();
+  const double inf = std::numeric_limits<double>::infinity();
+  const ProjectiveHyperplane pass = ProjectiveHyperplane::init(0, 0, 0, 0);  // 0 >= 0
+  struct Case {
+    ProjectiveHyperplane plane;
+    HomVec4 point;
+    bool visible;
+  };
+  const Case cases[] = {
+      // a x = +inf, d w = -inf: NaN, not visible (a plain >= on the two sides says yes).
+      {ProjectiveHyperplane::init(big, 0, 0, big), v(big, 0, 0, -big), false},
+      {ProjectiveHyperplane::init(1, 0, 0, 1), v(inf, 0, 0, -inf), false},
+      {ProjectiveHyperplane::init(1, 0, 0, inf), v(inf, 0, 0, -1), false},
+      {ProjectiveHyperplane::init(-big, 0, 0, -big), v(big, 0, 0, -big), false},
+      // a x = +inf and a finite d w: +inf, visible.
+      {ProjectiveHyperplane::init(big, 0, 0, big), v(big, 0, 0, -1), true},
+      // The sum overflows but the sides are finite.
+      {ProjectiveHyperplane::init(1, 0, 0, 1), v(max, 0, 0, max), true},
+      {ProjectiveHyperplane::init(1, 0, 0, 1), v(-max, 0, 0, -max), false},
+      // Exact cancellation gives +0 (visible); -0 + -0 is -0 (visible).
+      {ProjectiveHyperplane::init(1, 0, 0, 1), v(0.1, 0, 0, -0.1), true},
+      {ProjectiveHyperplane::init(1, 0, 0, 1), v(-0.0, 0, 0, -0.0), true},
+      // A NaN d w: not visible whatever the rest is.
+      {ProjectiveHyperplane::init(1, 0, 0, std::nan("")), v(1, 0, 0, 1), false},
+      // Tiny |d|: the bound on |w| is capped, an infinite w still overflows d w.
+      {ProjectiveHyperplane::init(1, 0, 0, 0x1p-1070), v(inf, 0, 0, -inf), false},
+      {ProjectiveHyperplane::init(1, 0, 0, 0x1p-1070), v(1, 0, 0, -max), true},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(c.plane.isVisible(c.point), c.visible);
+    for (int slot = 0; slot < 4; ++slot) {
+      KovaFrustum fr;
+      fr.planes = {pass, pass, pass, pass};
+      fr.planes[static_cast<std::size_t>(slot)] = c.plane;
+      // The case alone in every lane of a vector block, with ordinary points around it.
+      std::vector<HomVec4> pts;
+      for (int lane = 0; lane < 16; ++lane) {
+        for (int k = 0; k < 16; ++k) pts.push_back(k == lane ? c.point : v(0.5, 0.25, -1, 1));
+      }
+      expectPathsMatch(fr, pts, "one per block");
+      const std::vector<HomVec4> all(24, c.point);
+      expectPathsMatch(fr, all, "whole blocks");
+      for (BatchPath path : paths()) {
+        Mask got(all.size());
+        EXPECT_EQ(kova_renderer::detail::frustumCullWith(path, fr, all, got.span(all.size())),
+                  c.visible ? all.size() : 0u);
+      }
+    }
+  }
+}
+
+// Long inputs take the loop that prefetches ahead; it must give the same flags.
+TEST(Batch, LongInputsMatchTheEarlyExitLoop) {
+  std::mt19937_64 rng(77);
+  for (std::size_t n : {std::size_t{8192 + 64 + 13}, std::size_t{20000}}) {
+    const std::vector<HomVec4> storage = mixedPoints(rng, n + 1, n < 10000 ? 0.3 : 0.0);
+    const std::span<const HomVec4> pts(storage.data() + 1, n);
+    for (int kind = 0; kind < 3; ++kind) {
+      const KovaFrustum fr = randomFrustum(rng, kind);
+      expectPathsMatch(fr, pts, "long");
+      Mask want(n);
+      const std::uint32_t want_count =
+          kova_reference::projectiveClip(fr.planes[2], pts, want.span(n));
+      for (BatchPath path : paths()) {
+        Mask got(n);
+        EXPECT_EQ(kova_renderer::detail::projectiveClipWith(path, fr.planes[2], pts, got.span(n)),
+                  want_count);
+        EXPECT_EQ(got.bytes(), want.bytes());
+      }
+    }
+  }
+}
+
 }  // namespace
