@@ -67,6 +67,29 @@ struct HomVec4 {
 
   // Exact numeric equality of the four coordinates (so -0.0 == 0.0, NaN != NaN).
   friend constexpr bool operator==(const HomVec4&, const HomVec4&) = default;
+
+  // The vector or its negation, whichever has dot(result, toward) >= 0: the same
+  // point, seen from the side of `toward`. A NaN dot product keeps the vector.
+  [[nodiscard]] constexpr HomVec4 facing(HomVec4 toward) const noexcept {
+    return dot(toward) < 0.0 ? HomVec4{-x, -y, -z, -w} : *this;
+  }
+
+  // Vector arithmetic, component by component; nothing is normalised.
+  [[nodiscard]] friend constexpr HomVec4 operator+(HomVec4 a, HomVec4 b) noexcept {
+    return HomVec4{a.x + b.x, a.y + b.y, a.z + b.z, a.w + b.w};
+  }
+  [[nodiscard]] friend constexpr HomVec4 operator-(HomVec4 a, HomVec4 b) noexcept {
+    return HomVec4{a.x - b.x, a.y - b.y, a.z - b.z, a.w - b.w};
+  }
+  [[nodiscard]] friend constexpr HomVec4 operator-(HomVec4 a) noexcept {
+    return HomVec4{-a.x, -a.y, -a.z, -a.w};
+  }
+  [[nodiscard]] friend constexpr HomVec4 operator*(double s, HomVec4 a) noexcept {
+    return HomVec4{s * a.x, s * a.y, s * a.z, s * a.w};
+  }
+  [[nodiscard]] friend constexpr HomVec4 operator*(HomVec4 a, double s) noexcept {
+    return HomVec4{a.x * s, a.y * s, a.z * s, a.w * s};
+  }
 };
 
 // Fubini-Study distance in radians, always in [0, pi/2]: 0 when either vector
@@ -76,6 +99,16 @@ struct HomVec4 {
 [[nodiscard]] double wFromDistance(double s_meters, double R_meters) noexcept;
 // s = 2 R acos(W) with W clamped to [-1, 1]; NaN W counts as 1.
 [[nodiscard]] double sFromW(double W, double R_meters) noexcept;
+
+// Geodesics of elliptic space, computed on S^3. Results have unit norm.
+// The point at arc `arc` (radians) from normalize(from) along the part of
+// `direction` orthogonal to it: cos(arc) from + sin(arc) dir. For arc in
+// [0, pi/2] it lies at Fubini-Study distance arc. A direction with no usable
+// orthogonal part (zero, parallel to `from`, not finite) gives normalize(from).
+[[nodiscard]] HomVec4 geodesicPoint(HomVec4 from, HomVec4 direction, double arc) noexcept;
+// The point at fraction t of the shorter geodesic from a to b (b taken facing a):
+// t = 0 gives normalize(a), t = 1 the point b; t outside [0, 1] extends the line.
+[[nodiscard]] HomVec4 geodesicLerp(HomVec4 a, HomVec4 b, double t) noexcept;
 
 // Four rows of four entries, as a matrix is written on paper.
 using RowMajor4x4 = std::array<std::array<double, 4>, 4>;

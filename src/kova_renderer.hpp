@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <expected>
 #include <memory_resource>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -22,6 +23,17 @@ namespace kova_renderer {
 
 using kova_kernel::HomVec4;
 using kova_kernel::PGL4;
+
+// Where a point appears in a camera's picture: normalised device coordinates
+// (x right, y up, both in [-1, 1] exactly inside the picture) and the point's
+// Fubini-Study distance from the eye.
+struct ProjectedPoint {
+  double x = 0.0;
+  double y = 0.0;
+  double fs_distance = 0.0;
+
+  friend constexpr bool operator==(const ProjectedPoint&, const ProjectedPoint&) = default;
+};
 
 // The viewer: an eye point on S^3, a frame (forward, up, right) built by
 // Gram-Schmidt against it, projection parameters and a cached view transform.
@@ -61,6 +73,38 @@ struct KovaCamera {
   void moveRight(double ds) noexcept;
   // fsDistance(position, point).
   [[nodiscard]] double distanceTo(HomVec4 point) const noexcept;
+
+  // Flight. An orthonormal frame is position, forward, up and right, orthonormal
+  // in R^4 with det[right, up, -forward, position] = +1. travel, turn and lookAt
+  // begin with orthonormalize(), keep the frame orthonormal and set dirty;
+  // non-finite arguments leave the camera as it is.
+  //
+  // Gram-Schmidt of position, forward, up in that order (their directions kept;
+  // a degenerate one replaced by the coordinate axis farthest from the others),
+  // right = the four-dimensional complement. A frame already orthonormal within
+  // 1e-14 is left exactly as it is (the default camera, a flown camera).
+  void orthonormalize() noexcept;
+  // Along the geodesic with tangent forward_arc f + right_arc r + up_arc u, by
+  // its length in radians, the frame carried along by parallel transport.
+  void travel(double forward_arc, double right_arc, double up_arc) noexcept;
+  // About the eye, in this order: yaw turns forward towards right, then pitch
+  // turns forward towards up, then roll turns up towards right.
+  void turn(double yaw, double pitch, double roll) noexcept;
+  // Forward towards the facing representative of `target` by the shortest turn,
+  // then up the unit vector closest to the direction `up_hint` (when up_hint lies
+  // along the eye and forward, up is carried by the same turn). A target at the
+  // eye keeps forward.
+  void lookAt(HomVec4 target, HomVec4 up_hint) noexcept;
+  // The rotation with rows right, up, -forward, position of the orthonormalised
+  // frame (the fields themselves for a flown camera): eye to (0, 0, 0, 1),
+  // forward to (0, 0, -1, 0). The view transform of an elliptic renderer.
+  [[nodiscard]] PGL4 viewIsometry() const noexcept;
+  // The picture of `point`: its representative facing forward, seen from the eye
+  // in perspective, x = tan(horizontal angle) / tan(fov / 2) and y = tan(vertical
+  // angle) / (tan(fov / 2) / aspect); fs_distance = fsDistance(position, point).
+  // Empty for a point in the eye's focal plane (the eye included), for the zero
+  // or a non-finite vector, and unless 0 < fov < pi and 0 < aspect < infinity.
+  [[nodiscard]] std::optional<ProjectedPoint> project(HomVec4 point) const noexcept;
 
   friend constexpr bool operator==(const KovaCamera&, const KovaCamera&) = default;
 };
@@ -106,8 +150,18 @@ struct KovaFrustum {
   // f + tan_h r, f - tan_h r, f - tan_v u, f + tan_v u (not normalised), and each
   // normal n gives the plane (n.x, n.y, n.z, -dot(n, p)).
   [[nodiscard]] static KovaFrustum fromCamera(const KovaCamera& camera) noexcept;
+  // The four planes through the eye that bound exactly the picture of
+  // camera.project, from the orthonormalised frame, coefficients of unit norm;
+  // bounds and observer as fromCamera. A point's representative facing forward
+  // is on their visible side exactly when project puts it in [-1, 1]^2. For fov
+  // outside (0, pi) or aspect outside (0, infinity) the planes are NaN: nothing
+  // passes. Cull points stored with either sign with frustumCullFacing.
+  [[nodiscard]] static KovaFrustum fromView(const KovaCamera& camera) noexcept;
   // On the visible side of all four side planes; the bounds are not used.
   [[nodiscard]] bool isVisibleFast(HomVec4 point) const noexcept;
+  // The point or its negation on the visible side of all four planes: the test
+  // of a projective point whatever sign it is stored with.
+  [[nodiscard]] bool isVisibleFacing(HomVec4 point) const noexcept;
   // False when, for some plane, -fs_radius * |plane| > evaluate(center) (|plane| the
   // 4-norm of the coefficients), when near_fs > delta + fs_radius or when
   // delta - fs_radius > far_fs, with delta = fsDistance(observer, center).
@@ -133,6 +187,12 @@ struct KovaFrustum {
 [[nodiscard]] std::uint32_t projectiveClip(const ProjectiveHyperplane& plane,
                                            std::span<const HomVec4> positions,
                                            std::span<bool> visible_mask) noexcept;
+
+// frustumCullFacing applies frustum.isVisibleFacing, with the same contract: with
+// a frustum from fromView it keeps exactly what the camera's picture shows.
+[[nodiscard]] std::uint32_t frustumCullFacing(const KovaFrustum& frustum,
+                                              std::span<const HomVec4> positions,
+                                              std::span<bool> visible_mask) noexcept;
 
 // Classification of a point by the sign of its stored w.
 enum class WVisibilityClass : std::uint8_t { in_front = 0, behind = 1, at_infinity = 2 };
