@@ -18,8 +18,8 @@ constexpr double MIN_RESIDUAL = 1e-14;
 // then behave like ordinary ones. The projection runs twice, so the result is
 // orthogonal to p to rounding even when v is nearly parallel to it.
 bool orthogonalDirection(HomVec4 v, HomVec4 p, HomVec4* out) noexcept {
-  const double largest =
-      std::fmax(std::fmax(std::fabs(v.x), std::fabs(v.y)), std::fmax(std::fabs(v.z), std::fabs(v.w)));
+  const double largest = std::fmax(std::fmax(std::fabs(v.x), std::fabs(v.y)),
+                                   std::fmax(std::fabs(v.z), std::fabs(v.w)));
   if (!(largest > 0.0) || !std::isfinite(largest)) return false;
   const double scale = std::ldexp(1.0, -std::ilogb(largest));
   HomVec4 r = v * scale;

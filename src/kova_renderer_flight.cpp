@@ -114,7 +114,11 @@ Frame orthonormalFrame(const KovaCamera& camera) noexcept {
   if (isOrthonormal(raw)) return raw;
   Frame fr;
   HomVec4 p;
-  fr.p = scaledToUnitRange(camera.position, &p) ? p.normalize() : HomVec4::init(0, 0, 0, 1);
+  if (near(raw.p.dot(raw.p), 1.0)) {
+    fr.p = raw.p;  // already on the sphere (as init leaves it): kept to the bit
+  } else {
+    fr.p = scaledToUnitRange(raw.p, &p) ? p.normalize() : HomVec4::init(0, 0, 0, 1);
+  }
   const HomVec4 basis_pf[2] = {fr.p, orthogonalDirectionOrAxis(camera.forward, &fr.p, 1)};
   fr.f = basis_pf[1];
   fr.u = orthogonalDirectionOrAxis(camera.up, basis_pf, 2);
@@ -206,8 +210,7 @@ void KovaCamera::lookAt(HomVec4 target, HomVec4 up_hint) noexcept {
   // v -> v - (dot(f + f2, v) / (1 + c)) (f + f2) + 2 dot(f, v) f2, c = dot(f, f2) >= 0.
   const HomVec4 sum = f + f2;
   const double c = f.dot(f2);
-  const HomVec4 carried =
-      up - (sum.dot(up) / (1.0 + c)) * sum + (2.0 * f.dot(up)) * f2;
+  const HomVec4 carried = up - (sum.dot(up) / (1.0 + c)) * sum + (2.0 * f.dot(up)) * f2;
   const HomVec4 basis[2] = {p, f2};
   HomVec4 u2;
   if (!orthogonalDirection(up_hint, basis, 2, &u2)) {
@@ -254,17 +257,18 @@ KovaFrustum KovaFrustum::fromView(const KovaCamera& camera) noexcept {
     return frustum;
   }
   const Frame fr = orthonormalFrame(camera);
-  // The picture is |x / depth| <= tan(h) and |y / depth| <= tan(v) with the
-  // half-angles h = fov / 2 and v = atan(tan(h) / aspect). The left side is
-  // sin(h) x + cos(h) depth >= 0, and so on; unit normals through the eye.
+  // The picture is |x| <= depth tan(h) and |y| <= depth tan(v), x, y and depth
+  // the coordinates along right, up and forward, with the half-angles h = fov / 2
+  // and v = atan(tan(h) / aspect). The left side is x cos(h) + depth sin(h) >= 0,
+  // and so on: unit normals orthogonal to the eye, so the planes pass through it.
   const double h = camera.fov / 2.0;
   const double v = std::atan2(std::sin(h), camera.aspect * std::cos(h));
   const double sh = std::sin(h);
   const double ch = std::cos(h);
   const double sv = std::sin(v);
   const double cv = std::cos(v);
-  frustum.planes = {planeOf(ch * fr.f + sh * fr.r), planeOf(ch * fr.f - sh * fr.r),
-                    planeOf(cv * fr.f - sv * fr.u), planeOf(cv * fr.f + sv * fr.u)};
+  frustum.planes = {planeOf(sh * fr.f + ch * fr.r), planeOf(sh * fr.f - ch * fr.r),
+                    planeOf(sv * fr.f - cv * fr.u), planeOf(sv * fr.f + cv * fr.u)};
   return frustum;
 }
 
@@ -283,8 +287,8 @@ bool KovaFrustum::isVisibleFacing(HomVec4 point) const noexcept {
 
 std::uint32_t frustumCullFacing(const KovaFrustum& frustum, std::span<const HomVec4> positions,
                                 std::span<bool> visible_mask) noexcept {
-  const std::size_t n = positions.size() < visible_mask.size() ? positions.size()
-                                                               : visible_mask.size();
+  const std::size_t n =
+      positions.size() < visible_mask.size() ? positions.size() : visible_mask.size();
   std::uint32_t count = 0;
   for (std::size_t i = 0; i < n; ++i) {
     const bool visible = frustum.isVisibleFacing(positions[i]);
