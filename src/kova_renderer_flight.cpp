@@ -143,7 +143,7 @@ void rotatePair(HomVec4& a, HomVec4& b, double angle) noexcept {
 }
 
 bool validProjection(double fov, double aspect) noexcept {
-  return fov > 0.0 && fov < std::numbers::pi && aspect > 0.0 && aspect < HUGE_VAL;
+  return fov > 0.0 && fov < std::numbers::pi && aspect > 0.0 && std::isfinite(aspect);
 }
 
 ProjectiveHyperplane planeOf(HomVec4 n) noexcept {
