@@ -283,6 +283,50 @@ TEST(HostileCamera, MovesThatCannotBeNormalisedKeepThePosition) {
   EXPECT_EQ(cam.distanceTo(HomVec4::init(kNaN, kNaN, kNaN, kNaN)), 0.0);
 }
 
+TEST(HostileCamera, FlightIgnoresNonFiniteInputAndRepairsAnyFrame) {
+  KovaCamera cam = KovaCamera::defaultCamera();
+  cam.updateViewMatrix();
+  const KovaCamera before = cam;
+  cam.travel(kNaN, 0.0, 0.0);
+  cam.turn(0.0, 0.0, -kInf);
+  cam.lookAt(HomVec4::init(kNaN, 0.0, 0.0, 1.0), HomVec4{});
+  cam.lookAt(kOrigin, HomVec4::init(0.0, kInf, 0.0, 0.0));
+  EXPECT_TRUE(cam == before && !cam.dirty);
+  // Zero, NaN and overflowing frames become orthonormal with det +1.
+  for (const HomVec4 v :
+       {HomVec4{}, HomVec4::init(kNaN, 1.0, 0.0, 0.0), HomVec4::init(kMax, kMax, 0, 0)}) {
+    KovaCamera odd = before;
+    odd.position = odd.forward = odd.up = odd.right = v;
+    odd.orthonormalize();
+    EXPECT_NEAR(odd.viewIsometry().det(), 1.0, 1e-15);
+    EXPECT_TRUE(odd.dirty);
+  }
+  // Nowhere in the picture: zero, NaN, the eye and its focal plane.
+  for (const HomVec4 p :
+       {HomVec4{}, HomVec4::init(kNaN, 0, 0, 1), kOrigin, HomVec4::init(1, 0, 0, 0)}) {
+    EXPECT_FALSE(before.project(p).has_value());
+  }
+  EXPECT_EQ(before.project(HomVec4::init(0.0, 0.0, -kMax, kMax))->x, 0.0);
+  // Without a picture nothing is in it, for project and fromView alike.
+  for (const auto& [fov, aspect] :
+       {std::pair{0.0, 1.0}, std::pair{std::numbers::pi, 1.0}, std::pair{kNaN, 1.0},
+        std::pair{1.0, 0.0}, std::pair{1.0, kInf}}) {
+    cam.fov = fov;
+    cam.aspect = aspect;
+    const HomVec4 ahead = HomVec4::init(0.0, 0.0, -1.0, 1.0);
+    bool mask[2] = {true, true};
+    const HomVec4 pts[2] = {ahead, -ahead};
+    EXPECT_FALSE(cam.project(ahead).has_value());
+    EXPECT_EQ(kova_renderer::frustumCullFacing(KovaFrustum::fromView(cam), pts, mask), 0u);
+  }
+  EXPECT_EQ(kova_kernel::geodesicPoint(kOrigin, HomVec4{}, 1.0), kOrigin);
+  EXPECT_EQ(kova_kernel::geodesicLerp(kOrigin, HomVec4{}, 0.5), kOrigin);
+  const HomVec4 mid =
+      kova_kernel::geodesicLerp(HomVec4::init(kMax, 0, 0, 0), HomVec4::init(0, -kMax, 0, 0), 0.5);
+  EXPECT_NEAR(std::fabs(mid.x), std::sqrt(0.5), 1e-15);
+  EXPECT_NEAR(std::fabs(mid.y), std::sqrt(0.5), 1e-15);
+}
+
 TEST(HostileFrustum, AspectZeroAndNaNFieldOfViewSeeNothing) {
   const KovaCamera base = KovaCamera::defaultCamera();
   for (const auto& [fov, aspect] : {std::pair{base.fov, 0.0}, std::pair{base.fov, -0.0},
