@@ -153,7 +153,8 @@ struct KovaFrustum {
   // The four planes through the eye that bound exactly the picture of
   // camera.project, from the orthonormalised frame, coefficients of unit norm;
   // bounds and observer as fromCamera. A point's representative facing forward
-  // is on their visible side exactly when project puts it in [-1, 1]^2. For fov
+  // is on their visible side exactly when project puts it in [-1, 1]^2 (the eye,
+  // on all four planes, passes though project shows it nowhere). For fov
   // outside (0, pi) or aspect outside (0, infinity) the planes are NaN: nothing
   // passes. Cull points stored with either sign with frustumCullFacing.
   [[nodiscard]] static KovaFrustum fromView(const KovaCamera& camera) noexcept;
