@@ -17,6 +17,9 @@ namespace kova_kernel {
 
 // |w| strictly below this dehomogenises as a point at infinity.
 inline constexpr double W_EPS = 1e-6;
+// A norm (or |det|) strictly below this counts as zero and takes its
+// operation's fallback. The camera is stricter: it also refuses a norm equal to it.
+inline constexpr double ZERO_NORM = 1e-15;
 // Radius of the world sphere in kilometres (5838400 m, exactly representable).
 inline constexpr double R_TALVIR_KM = 5838.4;
 
@@ -44,11 +47,11 @@ struct HomVec4 {
   }
 
   // Cartesian coordinates (x/w, y/w, z/w); for |w| < W_EPS the direction
-  // (x, y, z) / norm, and (0, 0, 0) when the norm is below 1e-15.
+  // (x, y, z) / norm, and (0, 0, 0) when the norm is below ZERO_NORM.
   [[nodiscard]] std::array<double, 3> cartesian3() const noexcept;
   // sqrt(((x*x + y*y) + z*z) + w*w), without rescaling.
   [[nodiscard]] double norm() const noexcept;
-  // The vector divided by its norm, or (0, 0, 0, 1) when the norm is below 1e-15.
+  // The vector divided by its norm, or (0, 0, 0, 1) when the norm is below ZERO_NORM.
   // Finite coordinates whose squares overflow are scaled down first, so they
   // too land on the sphere instead of collapsing to the zero vector.
   [[nodiscard]] HomVec4 normalize() const noexcept;
@@ -70,7 +73,7 @@ struct HomVec4 {
 };
 
 // Fubini-Study distance in radians, always in [0, pi/2]: 0 when either vector
-// is shorter than 1e-15, and 0 when the cosine is NaN (non-finite input).
+// is shorter than ZERO_NORM, and 0 when the cosine is NaN (non-finite input).
 [[nodiscard]] double fsDistance(HomVec4 a, HomVec4 b) noexcept;
 // W = cos(s / (2 R)).
 [[nodiscard]] double wFromDistance(double s_meters, double R_meters) noexcept;
@@ -197,7 +200,7 @@ struct PGL4 {
            get(0, 3) * minor3x3(0, 3);
   }
 
-  // Scaled by |det|^(-1/4) so that |det| becomes 1; unchanged when |det| < 1e-15.
+  // Scaled by |det|^(-1/4) so that |det| becomes 1; unchanged when |det| < ZERO_NORM.
   [[nodiscard]] PGL4 normalizeDet() const noexcept;
   // Newton-Schulz approximation of (M + delta I)^-1 with at most max_iter steps;
   // stops after the first step whose residual max|(M + delta I) X - I| is below 1e-12.
@@ -271,7 +274,8 @@ using F32x4 = float __attribute__((vector_size(16)));
 [[nodiscard]] F32x4 f32x4(float x, float y, float z, float w) noexcept;
 // ((c0 + c1) + c2) + c3 with c = a * b lane by lane, in single precision.
 [[nodiscard]] float simdDot4(F32x4 a, F32x4 b) noexcept;
-// v divided by its four-lane length, or (0, 0, 0, 1) when the squared length is below 1e-15f.
+// v divided by its four-lane length, or (0, 0, 0, 1) when the squared length is
+// below ZERO_NORM (rounded to float).
 [[nodiscard]] F32x4 simdNormalize3(F32x4 v) noexcept;
 // 1/sqrt(x) from a bit-level estimate and three Newton steps, without sqrt or
 // division: 0 for x <= 0 and for +inf, NaN for NaN; subnormals are scaled into

@@ -25,7 +25,7 @@ using kova_kernel::PGL4;
 
 // The viewer: an eye point on S^3, a frame (forward, up, right) built by
 // Gram-Schmidt against it, projection parameters and a cached view transform.
-// A norm counts as usable only when it is strictly greater than 1e-15 (a NaN
+// A norm counts as usable only when it is strictly greater than ZERO_NORM (a NaN
 // norm is not usable); below or at that bound each step keeps its fallback.
 // A default-constructed camera holds exactly the values of defaultCamera().
 struct KovaCamera {
@@ -55,7 +55,7 @@ struct KovaCamera {
   // (tz with the same sign as the others although row 2 holds -f); clears dirty.
   void updateViewMatrix() noexcept;
   // position = normalize(cos(ds) position + sin(ds) forward), kept when that has norm
-  // not > 1e-15; the frame is not turned along. Always sets dirty.
+  // not > ZERO_NORM; the frame is not turned along. Always sets dirty.
   void moveForward(double ds) noexcept;
   // As moveForward, along right.
   void moveRight(double ds) noexcept;
