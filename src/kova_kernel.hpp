@@ -6,6 +6,16 @@
 // never fails: it maps to the documented fallback of each operation.
 #pragma once
 
+// A clear refusal for hosts built as C++20 or older, in place of the errors the
+// declarations below would give there.
+#include <version>
+#if __cplusplus <= 202002L || !defined(__cpp_lib_expected)
+#ifndef KOVA_NEEDS_CXX23_SAID  // said once, whichever kova header comes first
+#define KOVA_NEEDS_CXX23_SAID
+#error "kova needs C++23 (compile with -std=c++23)"
+#endif
+#else
+
 #include <array>
 #include <bit>
 #include <cassert>
@@ -283,3 +293,5 @@ using F32x4 = float __attribute__((vector_size(16)));
 [[nodiscard]] double cordicInvSqrt(double x) noexcept;
 
 }  // namespace kova_kernel
+
+#endif  // C++23

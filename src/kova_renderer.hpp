@@ -7,6 +7,16 @@
 // before it is added; nothing is fused. Only sortByFSDepth allocates.
 #pragma once
 
+// A clear refusal for hosts built as C++20 or older, in place of the errors the
+// declarations below would give there.
+#include <version>
+#if __cplusplus <= 202002L || !defined(__cpp_lib_expected)
+#ifndef KOVA_NEEDS_CXX23_SAID  // said once, whichever kova header comes first
+#define KOVA_NEEDS_CXX23_SAID
+#error "kova needs C++23 (compile with -std=c++23)"
+#endif
+#else
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -257,3 +267,5 @@ enum class BatchPath : std::uint8_t { portable = 0, avx2 = 1, avx512 = 2 };
 }  // namespace detail
 
 }  // namespace kova_renderer
+
+#endif  // C++23

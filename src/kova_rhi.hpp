@@ -11,6 +11,16 @@
 // memory alive for as long as the record (or a graph holding it) is in use.
 #pragma once
 
+// A clear refusal for hosts built as C++20 or older, in place of the errors the
+// declarations below would give there.
+#include <version>
+#if __cplusplus <= 202002L || !defined(__cpp_lib_expected)
+#ifndef KOVA_NEEDS_CXX23_SAID  // said once, whichever kova header comes first
+#define KOVA_NEEDS_CXX23_SAID
+#error "kova needs C++23 (compile with -std=c++23)"
+#endif
+#else
+
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -647,3 +657,5 @@ static_assert(sizeof(TwelveOneByteAlternatives) == 2, "GpuCommand stores its tag
 #endif
 
 }  // namespace kova_rhi
+
+#endif  // C++23
