@@ -124,13 +124,10 @@ struct PGL4 {
     data[col * 4 + row] = val;
   }
 
-  // M * v, not normalised. Row r of the result is
-  //   (((0.0 + M(r,0)*x) + M(r,1)*y) + M(r,2)*z) + M(r,3)*w.
-  // Both forms below run over the columns with the four row sums side by side,
-  // which is that order in every row. At run time the four rows are the lanes
-  // of one vector:
-  //   acc = (((0 + col0 * x) + col1 * y) + col2 * z) + col3 * w,
-  // one lane-wise multiply and add per column, the same roundings as the loop.
+  // M * v, not normalised. Each row sums its four products from 0.0 in column
+  // order, each product rounded (so -0.0 products sum to +0.0). At run time the
+  // four row sums are the lanes of one vector; constant evaluation runs the
+  // scalar loop, and both give the same bits.
   [[nodiscard]] constexpr HomVec4 apply(HomVec4 v) const noexcept {
     if (!std::is_constant_evaluated()) {
       using F64x4 = double __attribute__((vector_size(32)));
@@ -150,12 +147,9 @@ struct PGL4 {
     return HomVec4::init(acc[0], acc[1], acc[2], acc[3]);
   }
 
-  // *this * b. Entry (r, c) is the sum over k = 0..3 of this(r,k)*b(k,c), from
-  // 0.0 in k order. Each result column is accumulated as a whole: column c is
-  // 0.0 + col_0(this)*b(0,c) + ... + col_3(this)*b(3,c), entry by entry. At run
-  // time that column is one four-lane vector:
-  //   out_c = (((0 + col0 * b(0,c)) + col1 * b(1,c)) + col2 * b(2,c)) + col3 * b(3,c),
-  // the same roundings in every lane as the scalar loop.
+  // *this * b. Entry (r, c) sums this(r,k) * b(k,c) from 0.0 in k order, each
+  // product rounded. At run time each result column is one four-lane vector;
+  // constant evaluation runs the scalar loop, and both give the same bits.
   [[nodiscard]] constexpr PGL4 mul(const PGL4& b) const noexcept {
     if (!std::is_constant_evaluated()) {
       using F64x4 = double __attribute__((vector_size(32)));

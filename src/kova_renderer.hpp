@@ -50,11 +50,12 @@ struct KovaCamera {
   PGL4 view_pgl4 = PGL4::identity();
   bool dirty = true;  // view_pgl4 may not match the pose
 
-  // position -> p = normalize(position), or (0, 0, 0, 1) if its norm is not > 1e-15;
-  // f = forward - dot(forward, p) p, normalised if its norm is > 1e-15, else kept as is;
-  // u = up - dot(up, p) p, then u - dot(u, f) f, normalised likewise;
-  // right = normalize(f.xyz x u.xyz, w = 0), or (1, 0, 0, 0) if that norm is not > 1e-15.
-  // The scalars are stored unchanged, view_pgl4 is the identity and dirty is true.
+  // A frame at the normalised position by modified Gram-Schmidt: forward made
+  // orthogonal to the position, up to the position and then to forward, right
+  // the cross product of their xyz parts (w = 0). Fallbacks when a norm is not
+  // above ZERO_NORM: position (0, 0, 0, 1), forward and up kept unnormalised,
+  // right (1, 0, 0, 0). The scalars are stored unchanged, view_pgl4 is the
+  // identity and dirty is true.
   [[nodiscard]] static KovaCamera init(HomVec4 position, HomVec4 forward, HomVec4 up, double fov,
                                        double aspect, double near_fs, double far_fs) noexcept;
   // Eye (0, 0, 0, 1) looking along -z with +y up, fov pi/3, aspect 16/9, bounds 0.01 and 1000.
@@ -111,10 +112,10 @@ struct KovaFrustum {
   double far_fs = 0.0;
   HomVec4 observer{};
 
-  // With f, r, u, p the camera's forward, right, up and position and
-  // tan_h = tan(fov / 2), tan_v = tan((fov / 2) / aspect), the normals are
-  // f + tan_h r, f - tan_h r, f - tan_v u, f + tan_v u (not normalised), and each
-  // normal n gives the plane (n.x, n.y, n.z, -dot(n, p)).
+  // The side planes (left, right, top, bottom) through the camera's position,
+  // with the unnormalised normals f + th r, f - th r, f - tv u, f + tv u for
+  // th = tan(fov / 2), tv = tan((fov / 2) / aspect): the aspect divides the
+  // angle, not the tangent. The bounds and the observer are the camera's.
   [[nodiscard]] static KovaFrustum fromCamera(const KovaCamera& camera) noexcept;
   // On the visible side of all four side planes; the bounds are not used.
   [[nodiscard]] bool isVisibleFast(HomVec4 point) const noexcept;
