@@ -27,6 +27,7 @@
 #include <initializer_list>
 #include <memory_resource>
 #include <optional>
+#include <ranges>
 #include <span>
 #include <string_view>
 #include <type_traits>
@@ -562,6 +563,21 @@ enum class PassType : std::uint8_t {
   kova_dehomogenize = 8,
 };
 
+// What FramePass::init accepts for a sequence of T: a named array or container
+// (an lvalue), or a view that borrows already (std::span). A temporary container
+// is refused, since it is destroyed at the end of the statement that builds the pass.
+template <typename R, typename T>
+concept BorrowedSequence = std::ranges::borrowed_range<R> && std::ranges::contiguous_range<R> &&
+                           std::ranges::sized_range<R> &&
+                           std::same_as<std::ranges::range_value_t<R>, T>;
+
+// The same for the pass name: a string literal, a character pointer, a named
+// string or a std::string_view, never a temporary string.
+template <typename S>
+concept BorrowedText =
+    std::convertible_to<S, std::string_view> &&
+    (std::ranges::borrowed_range<S> || std::is_pointer_v<std::remove_cvref_t<S>>);
+
 // One pass of a frame. All four sequences are borrowed views of host memory
 // that must outlive every graph the pass is added to.
 struct FramePass {
@@ -570,6 +586,25 @@ struct FramePass {
   std::span<const ImageId> writes{};       // images the pass writes
   std::span<const GpuCommand> commands{};  // the pass's commands, in order
   PassType pass_type = PassType::clear;
+
+  // The pass viewing the given host arrays, which must outlive every graph it
+  // is added to. Unlike brace initialisation, which lets a temporary container
+  // bind to a view and dangle, this refuses temporaries at compile time; an
+  // empty sequence is written {}.
+  template <BorrowedText Name, BorrowedSequence<ImageId> Reads = std::span<const ImageId>,
+            BorrowedSequence<ImageId> Writes = std::span<const ImageId>,
+            BorrowedSequence<GpuCommand> Commands = std::span<const GpuCommand>>
+  [[nodiscard]] static constexpr FramePass init(Name&& name, Reads&& reads, Writes&& writes,
+                                                Commands&& commands, PassType pass_type) noexcept {
+    return FramePass{
+        .name = std::string_view(name),
+        .reads = std::span<const ImageId>(std::ranges::data(reads), std::ranges::size(reads)),
+        .writes = std::span<const ImageId>(std::ranges::data(writes), std::ranges::size(writes)),
+        .commands = std::span<const GpuCommand>(std::ranges::data(commands),
+                                                std::ranges::size(commands)),
+        .pass_type = pass_type,
+    };
+  }
 };
 
 // A frame as passes in insertion order plus a frame counter. The graph owns

@@ -1,12 +1,12 @@
 # Compiles SOURCE with COMPILER and checks the outcome: EXPECT is "success", or
 # "failure" together with a MESSAGE that the diagnostic must contain. STD is the
-# language standard (c++23 when not given); ONE_ERROR set means the diagnostic
-# must hold exactly one error.
+# language standard (c++23 when not given); FLAGS adds options (a list);
+# ONE_ERROR set means the diagnostic must hold exactly one error.
 if(NOT STD)
   set(STD c++23)
 endif()
 execute_process(
-  COMMAND ${COMPILER} -std=${STD} -fsyntax-only -I${INCLUDE_DIR} ${SOURCE}
+  COMMAND ${COMPILER} -std=${STD} ${FLAGS} -fsyntax-only -I${INCLUDE_DIR} ${SOURCE}
   RESULT_VARIABLE result
   OUTPUT_VARIABLE out
   ERROR_VARIABLE out)
