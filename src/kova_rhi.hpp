@@ -21,6 +21,7 @@
 #endif
 #else
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -627,7 +628,10 @@ struct FrameGraph {
   // refuses to grow past the 2^32 - 1 passes that passCount can report.
   [[nodiscard]] std::expected<void, kova_kernel::Error> addPass(const FramePass& pass);
 
+  // addPass keeps the count within 32 bits; a host that appends to `passes`
+  // directly keeps it there too (debug builds assert it).
   [[nodiscard]] std::uint32_t passCount() const noexcept {
+    assert(passes.size() <= UINT32_MAX);
     return static_cast<std::uint32_t>(passes.size());
   }
 
