@@ -22,10 +22,10 @@
 #include "kova_rhi.hpp"
 
 using kova_fuzz::FuzzInput;
-using kova_fuzz::hasNaN;
-using kova_fuzz::isFinite;
-using kova_fuzz::sameBits;
-using kova_fuzz::sameValue;
+using kova_test::hasNaN;
+using kova_test::isFinite;
+using kova_test::sameBits;
+using kova_test::sameValue;
 using kova_kernel::HomVec4;
 using kova_kernel::PGL4;
 using kova_renderer::KovaCamera;

@@ -22,7 +22,6 @@
 #include "kova_renderer.hpp"
 
 using kova_fuzz::FuzzInput;
-using kova_fuzz::FuzzResource;
 using kova_kernel::HomVec4;
 using kova_renderer::KovaFrustum;
 using kova_renderer::ProjectiveHyperplane;
@@ -122,7 +121,9 @@ void checkCull(const KovaFrustum& frustum, const ProjectiveHyperplane& pl,
 void checkSort(HomVec4 observer, std::span<const HomVec4> pts, std::uint64_t refuse_mask,
                bool refuse_rest) {
   const std::vector<std::size_t> expected = kova_reference::sortByFSDepth(observer, pts);
-  FuzzResource resource(refuse_mask, refuse_rest);
+  // Refusals chosen by the input, in front of a counter that checks every release.
+  kova_test::CountingResource counting;
+  kova_test::RefusingResource resource(kova_test::RefusalMask{refuse_mask, refuse_rest}, &counting);
   {
     auto result = kova_renderer::sortByFSDepth(resource, observer, pts);
     // Only the index array may fail the call, and it is the first allocation.
@@ -130,7 +131,7 @@ void checkSort(HomVec4 observer, std::span<const HomVec4> pts, std::uint64_t ref
     if (index_refused) {
       KOVA_FUZZ_CHECK(!result.has_value());
       KOVA_FUZZ_CHECK(result.error() == kova_kernel::Error::OutOfMemory);
-      KOVA_FUZZ_CHECK(resource.outstanding() == 0);
+      KOVA_FUZZ_CHECK(counting.outstandingBytes() == 0);
     } else {
       KOVA_FUZZ_CHECK(result.has_value());
       const std::pmr::vector<std::size_t>& got = *result;
@@ -143,10 +144,11 @@ void checkSort(HomVec4 observer, std::span<const HomVec4> pts, std::uint64_t ref
       KOVA_FUZZ_CHECK(std::equal(got.begin(), got.end(), expected.begin(), expected.end()));
       KOVA_FUZZ_CHECK(got.get_allocator().resource() == &resource);
       // Only the result's storage is still held.
-      KOVA_FUZZ_CHECK(resource.outstanding() == got.capacity() * sizeof(std::size_t));
+      KOVA_FUZZ_CHECK(counting.outstandingBytes() == got.capacity() * sizeof(std::size_t));
     }
   }
-  KOVA_FUZZ_CHECK(resource.outstanding() == 0);
+  KOVA_FUZZ_CHECK(counting.outstandingBytes() == 0 && counting.liveBlocks() == 0);
+  KOVA_FUZZ_CHECK(counting.badDeallocations() == 0);
 }
 
 }  // namespace

@@ -21,7 +21,6 @@
 #include "kova_rhi.hpp"
 
 using kova_fuzz::FuzzInput;
-using kova_fuzz::FuzzResource;
 using kova_kernel::HomVec4;
 using kova_kernel::PGL4;
 namespace rhi = kova_rhi;
@@ -163,7 +162,8 @@ bool samePasses(const rhi::FrameGraph& g, const std::vector<rhi::FramePass>& exp
   return true;
 }
 
-void runGraph(FuzzInput& in, const Pools& p, FuzzResource& resource) {
+void runGraph(FuzzInput& in, const Pools& p, kova_test::RefusingResource& resource,
+              const kova_test::CountingResource& counting) {
   rhi::FrameGraph graph = rhi::FrameGraph::init(resource);
   KOVA_FUZZ_CHECK(graph.passCount() == 0 && graph.frame_index == 0 && resource.attempts() == 0);
   std::vector<rhi::FramePass> model;  // what the graph must hold
@@ -213,7 +213,7 @@ void runGraph(FuzzInput& in, const Pools& p, FuzzResource& resource) {
       KOVA_FUZZ_CHECK(samePasses(graph, model) && graph.frame_index == frames);
     } else if (kind == 14) {
       graph.deinit();
-      KOVA_FUZZ_CHECK(graph.passCount() == 0 && resource.outstanding() == 0);
+      KOVA_FUZZ_CHECK(graph.passCount() == 0 && counting.outstandingBytes() == 0);
       model.clear();
       frames = graph.frame_index;
     } else {
@@ -222,7 +222,7 @@ void runGraph(FuzzInput& in, const Pools& p, FuzzResource& resource) {
   }
   if (in.flag()) {
     graph.deinit();
-    KOVA_FUZZ_CHECK(resource.outstanding() == 0);
+    KOVA_FUZZ_CHECK(counting.outstandingBytes() == 0);
   }
 }
 
@@ -234,9 +234,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint64_t refuse_mask = in.u64();
   const bool refuse_rest = in.flag();
   const Pools p = pools(in);
-  FuzzResource resource(refuse_mask, refuse_rest);
-  runGraph(in, p, resource);
-  // The graph is gone: every block it held was returned.
-  KOVA_FUZZ_CHECK(resource.outstanding() == 0);
+  // Refusals chosen by the input, in front of a counter that checks every release.
+  kova_test::CountingResource counting;
+  kova_test::RefusingResource resource(kova_test::RefusalMask{refuse_mask, refuse_rest}, &counting);
+  runGraph(in, p, resource, counting);
+  // The graph is gone: every block it held was returned, each exactly once.
+  KOVA_FUZZ_CHECK(counting.outstandingBytes() == 0 && counting.liveBlocks() == 0);
+  KOVA_FUZZ_CHECK(counting.badDeallocations() == 0);
   return 0;
 }

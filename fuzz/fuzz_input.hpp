@@ -2,6 +2,7 @@
 // raw double and float bit patterns (NaN payloads, infinities, subnormals and
 // signed zeros included), array lengths and allocator decisions. Reading past
 // the end yields zero bytes, so every input decodes to a complete call.
+// Comparisons and memory resources come from kova_test_support, as in the tests.
 #pragma once
 
 #include <bit>
@@ -12,12 +13,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <map>
-#include <memory_resource>
-#include <new>
 #include <string_view>
 
 #include "kova_kernel.hpp"
+#include "kova_test_compare.hpp"
+#include "kova_test_resources.hpp"
 
 namespace kova_fuzz {
 
@@ -31,45 +31,6 @@ namespace kova_fuzz {
 
 #define KOVA_FUZZ_CHECK(cond) \
   ((cond) ? static_cast<void>(0) : ::kova_fuzz::fail(#cond, __FILE__, __LINE__))
-
-inline std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
-inline bool sameBits(double a, double b) { return bits(a) == bits(b); }
-inline bool sameBits(const kova_kernel::HomVec4& a, const kova_kernel::HomVec4& b) {
-  return sameBits(a.x, b.x) && sameBits(a.y, b.y) && sameBits(a.z, b.z) && sameBits(a.w, b.w);
-}
-inline bool sameBits(const kova_kernel::PGL4& a, const kova_kernel::PGL4& b) {
-  for (std::size_t i = 0; i < 16; ++i) {
-    if (!sameBits(a.data[i], b.data[i])) return false;
-  }
-  return true;
-}
-// The same value: the same bits, or both NaN. NaN payloads of computed results
-// depend on the operand order the compiler chose for commutative operations,
-// so only moved (not computed) values are compared with sameBits.
-inline bool sameValue(double a, double b) {
-  return sameBits(a, b) || (std::isnan(a) && std::isnan(b));
-}
-inline bool sameValue(const kova_kernel::HomVec4& a, const kova_kernel::HomVec4& b) {
-  return sameValue(a.x, b.x) && sameValue(a.y, b.y) && sameValue(a.z, b.z) && sameValue(a.w, b.w);
-}
-inline bool sameValue(const kova_kernel::PGL4& a, const kova_kernel::PGL4& b) {
-  for (std::size_t i = 0; i < 16; ++i) {
-    if (!sameValue(a.data[i], b.data[i])) return false;
-  }
-  return true;
-}
-inline bool isFinite(const kova_kernel::HomVec4& v) {
-  return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z) && std::isfinite(v.w);
-}
-inline bool hasNaN(const kova_kernel::HomVec4& v) {
-  return std::isnan(v.x) || std::isnan(v.y) || std::isnan(v.z) || std::isnan(v.w);
-}
-inline bool isFinite(const kova_kernel::PGL4& m) {
-  for (const double e : m.data) {
-    if (!std::isfinite(e)) return false;
-  }
-  return true;
-}
 
 class FuzzInput {
  public:
@@ -188,64 +149,6 @@ class FuzzInput {
   const std::uint8_t* data_;
   std::size_t size_;
   std::size_t pos_ = 0;
-};
-
-// A memory resource whose decisions come from the input: allocation number i
-// (counted from 0) is refused when bit i of `refuse_mask` is set, and every
-// allocation from number 64 on is refused when `refuse_rest` is set. Refusal
-// throws std::bad_alloc, as a memory resource must. It keeps every live block
-// with its size and alignment, so a mismatched or double release is caught,
-// and it reports the bytes still outstanding.
-class FuzzResource final : public std::pmr::memory_resource {
- public:
-  FuzzResource(std::uint64_t refuse_mask, bool refuse_rest) noexcept
-      : refuse_mask_(refuse_mask), refuse_rest_(refuse_rest) {}
-  FuzzResource(const FuzzResource&) = delete;
-  FuzzResource& operator=(const FuzzResource&) = delete;
-  ~FuzzResource() override { KOVA_FUZZ_CHECK(live_.empty()); }
-
-  [[nodiscard]] std::size_t attempts() const noexcept { return attempts_; }
-  [[nodiscard]] std::size_t refusals() const noexcept { return refusals_; }
-  [[nodiscard]] std::size_t outstanding() const noexcept { return outstanding_; }
-
- private:
-  void* do_allocate(std::size_t bytes, std::size_t align) override {
-    const std::size_t n = attempts_++;
-    const bool refuse = n < 64 ? ((refuse_mask_ >> n) & 1u) != 0 : refuse_rest_;
-    if (refuse) {
-      ++refusals_;
-      throw std::bad_alloc();
-    }
-    void* p = std::pmr::new_delete_resource()->allocate(bytes, align);
-    live_.emplace(p, Block{bytes, align});
-    outstanding_ += bytes;
-    return p;
-  }
-
-  void do_deallocate(void* p, std::size_t bytes, std::size_t align) override {
-    const auto it = live_.find(p);
-    KOVA_FUZZ_CHECK(it != live_.end());
-    KOVA_FUZZ_CHECK(it->second.bytes == bytes && it->second.align == align);
-    live_.erase(it);
-    outstanding_ -= bytes;
-    std::pmr::new_delete_resource()->deallocate(p, bytes, align);
-  }
-
-  [[nodiscard]] bool do_is_equal(const std::pmr::memory_resource& other) const noexcept override {
-    return this == &other;
-  }
-
-  struct Block {
-    std::size_t bytes;
-    std::size_t align;
-  };
-  std::uint64_t refuse_mask_;
-  bool refuse_rest_;
-  std::size_t attempts_ = 0;
-  std::size_t refusals_ = 0;
-  std::size_t outstanding_ = 0;
-  // Bookkeeping goes to the global heap, not through this resource.
-  std::map<void*, Block> live_;
 };
 
 }  // namespace kova_fuzz

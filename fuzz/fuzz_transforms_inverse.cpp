@@ -16,9 +16,9 @@
 #include "kova_kernel.hpp"
 
 using kova_fuzz::FuzzInput;
-using kova_fuzz::isFinite;
-using kova_fuzz::sameBits;
-using kova_fuzz::sameValue;
+using kova_test::isFinite;
+using kova_test::sameBits;
+using kova_test::sameValue;
 using kova_kernel::HomVec4;
 using kova_kernel::PGL4;
 
@@ -58,10 +58,10 @@ void checkIdentity(const PGL4& m, HomVec4 v) {
     KOVA_FUZZ_CHECK(numericallyEqual(id.mul(m), m));
     KOVA_FUZZ_CHECK(numericallyEqual(m.mul(id), m));
   }
-  if (kova_fuzz::isFinite(v)) KOVA_FUZZ_CHECK(id.apply(v) == v);
+  if (kova_test::isFinite(v)) KOVA_FUZZ_CHECK(id.apply(v) == v);
   KOVA_FUZZ_CHECK(sameValue(m.apply(v), m * v));
   // A translation does not move a point at infinity.
-  if (kova_fuzz::isFinite(v)) {
+  if (kova_test::isFinite(v)) {
     const HomVec4 at_inf = HomVec4::init(v.x, v.y, v.z, 0.0);
     KOVA_FUZZ_CHECK(kova_kernel::pglTranslate(v.w, v.x, v.y).apply(at_inf) == at_inf);
   }

@@ -6,11 +6,6 @@
 
 namespace kova_kernel {
 
-namespace {
-// Norms strictly below this count as the zero vector.
-constexpr double ZERO_NORM = 1e-15;
-}  // namespace
-
 std::array<double, 3> HomVec4::cartesian3() const noexcept {
   if (std::abs(w) < W_EPS) {
     const double n = norm();

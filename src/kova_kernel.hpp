@@ -6,6 +6,16 @@
 // never fails: it maps to the documented fallback of each operation.
 #pragma once
 
+// A clear refusal for hosts built as C++20 or older, in place of the errors the
+// declarations below would give there.
+#include <version>
+#if __cplusplus <= 202002L || !defined(__cpp_lib_expected)
+#ifndef KOVA_NEEDS_CXX23_SAID  // said once, whichever kova header comes first
+#define KOVA_NEEDS_CXX23_SAID
+#error "kova needs C++23 (compile with -std=c++23)"
+#endif
+#else
+
 #include <array>
 #include <bit>
 #include <cassert>
@@ -17,6 +27,9 @@ namespace kova_kernel {
 
 // |w| strictly below this dehomogenises as a point at infinity.
 inline constexpr double W_EPS = 1e-6;
+// A norm (or |det|) strictly below this counts as zero and takes its
+// operation's fallback. The camera is stricter: it also refuses a norm equal to it.
+inline constexpr double ZERO_NORM = 1e-15;
 // Radius of the world sphere in kilometres (5838400 m, exactly representable).
 inline constexpr double R_TALVIR_KM = 5838.4;
 
@@ -44,11 +57,11 @@ struct HomVec4 {
   }
 
   // Cartesian coordinates (x/w, y/w, z/w); for |w| < W_EPS the direction
-  // (x, y, z) / norm, and (0, 0, 0) when the norm is below 1e-15.
+  // (x, y, z) / norm, and (0, 0, 0) when the norm is below ZERO_NORM.
   [[nodiscard]] std::array<double, 3> cartesian3() const noexcept;
   // sqrt(((x*x + y*y) + z*z) + w*w), without rescaling.
   [[nodiscard]] double norm() const noexcept;
-  // The vector divided by its norm, or (0, 0, 0, 1) when the norm is below 1e-15.
+  // The vector divided by its norm, or (0, 0, 0, 1) when the norm is below ZERO_NORM.
   // Finite coordinates whose squares overflow are scaled down first, so they
   // too land on the sphere instead of collapsing to the zero vector.
   [[nodiscard]] HomVec4 normalize() const noexcept;
@@ -93,7 +106,7 @@ struct HomVec4 {
 };
 
 // Fubini-Study distance in radians, always in [0, pi/2]: 0 when either vector
-// is shorter than 1e-15, and 0 when the cosine is NaN (non-finite input).
+// is shorter than ZERO_NORM, and 0 when the cosine is NaN (non-finite input).
 [[nodiscard]] double fsDistance(HomVec4 a, HomVec4 b) noexcept;
 // W = cos(s / (2 R)).
 [[nodiscard]] double wFromDistance(double s_meters, double R_meters) noexcept;
@@ -144,13 +157,10 @@ struct PGL4 {
     data[col * 4 + row] = val;
   }
 
-  // M * v, not normalised. Row r of the result is
-  //   (((0.0 + M(r,0)*x) + M(r,1)*y) + M(r,2)*z) + M(r,3)*w.
-  // Both forms below run over the columns with the four row sums side by side,
-  // which is that order in every row. At run time the four rows are the lanes
-  // of one vector:
-  //   acc = (((0 + col0 * x) + col1 * y) + col2 * z) + col3 * w,
-  // one lane-wise multiply and add per column, the same roundings as the loop.
+  // M * v, not normalised. Each row sums its four products from 0.0 in column
+  // order, each product rounded (so -0.0 products sum to +0.0). At run time the
+  // four row sums are the lanes of one vector; constant evaluation runs the
+  // scalar loop, and both give the same bits.
   [[nodiscard]] constexpr HomVec4 apply(HomVec4 v) const noexcept {
     if (!std::is_constant_evaluated()) {
       using F64x4 = double __attribute__((vector_size(32)));
@@ -170,12 +180,9 @@ struct PGL4 {
     return HomVec4::init(acc[0], acc[1], acc[2], acc[3]);
   }
 
-  // *this * b. Entry (r, c) is the sum over k = 0..3 of this(r,k)*b(k,c), from
-  // 0.0 in k order. Each result column is accumulated as a whole: column c is
-  // 0.0 + col_0(this)*b(0,c) + ... + col_3(this)*b(3,c), entry by entry. At run
-  // time that column is one four-lane vector:
-  //   out_c = (((0 + col0 * b(0,c)) + col1 * b(1,c)) + col2 * b(2,c)) + col3 * b(3,c),
-  // the same roundings in every lane as the scalar loop.
+  // *this * b. Entry (r, c) sums this(r,k) * b(k,c) from 0.0 in k order, each
+  // product rounded. At run time each result column is one four-lane vector;
+  // constant evaluation runs the scalar loop, and both give the same bits.
   [[nodiscard]] constexpr PGL4 mul(const PGL4& b) const noexcept {
     if (!std::is_constant_evaluated()) {
       using F64x4 = double __attribute__((vector_size(32)));
@@ -230,7 +237,7 @@ struct PGL4 {
            get(0, 3) * minor3x3(0, 3);
   }
 
-  // Scaled by |det|^(-1/4) so that |det| becomes 1; unchanged when |det| < 1e-15.
+  // Scaled by |det|^(-1/4) so that |det| becomes 1; unchanged when |det| < ZERO_NORM.
   [[nodiscard]] PGL4 normalizeDet() const noexcept;
   // Newton-Schulz approximation of (M + delta I)^-1 with at most max_iter steps;
   // stops after the first step whose residual max|(M + delta I) X - I| is below 1e-12.
@@ -304,7 +311,8 @@ using F32x4 = float __attribute__((vector_size(16)));
 [[nodiscard]] F32x4 f32x4(float x, float y, float z, float w) noexcept;
 // ((c0 + c1) + c2) + c3 with c = a * b lane by lane, in single precision.
 [[nodiscard]] float simdDot4(F32x4 a, F32x4 b) noexcept;
-// v divided by its four-lane length, or (0, 0, 0, 1) when the squared length is below 1e-15f.
+// v divided by its four-lane length, or (0, 0, 0, 1) when the squared length is
+// below ZERO_NORM (rounded to float).
 [[nodiscard]] F32x4 simdNormalize3(F32x4 v) noexcept;
 // 1/sqrt(x) from a bit-level estimate and three Newton steps, without sqrt or
 // division: 0 for x <= 0 and for +inf, NaN for NaN; subnormals are scaled into
@@ -312,3 +320,5 @@ using F32x4 = float __attribute__((vector_size(16)));
 [[nodiscard]] double cordicInvSqrt(double x) noexcept;
 
 }  // namespace kova_kernel
+
+#endif  // C++23

@@ -7,6 +7,12 @@
 
 namespace kova_kernel {
 
+namespace {
+// The zero-norm bound in single precision, compared with a squared length.
+constexpr float kZeroNormF32 = static_cast<float>(ZERO_NORM);
+static_assert(kZeroNormF32 == 1e-15f);
+}  // namespace
+
 F32x4 f32x4(float x, float y, float z, float w) noexcept { return F32x4{x, y, z, w}; }
 
 float simdDot4(F32x4 a, F32x4 b) noexcept {
@@ -17,7 +23,7 @@ float simdDot4(F32x4 a, F32x4 b) noexcept {
 F32x4 simdNormalize3(F32x4 v) noexcept {
   // All four lanes take part in the length, lane 3 included.
   const float d = simdDot4(v, v);
-  if (d < 1e-15f) return f32x4(0.0f, 0.0f, 0.0f, 1.0f);
+  if (d < kZeroNormF32) return f32x4(0.0f, 0.0f, 0.0f, 1.0f);
   const float len = std::sqrt(d);
   return v / F32x4{len, len, len, len};
 }

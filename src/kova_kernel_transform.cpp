@@ -8,7 +8,7 @@ namespace kova_kernel {
 
 PGL4 PGL4::normalizeDet() const noexcept {
   const double d = det();
-  if (std::abs(d) < 1e-15) return *this;
+  if (std::abs(d) < ZERO_NORM) return *this;
   const double det_scale = std::pow(std::abs(d), -0.25);
   PGL4 out = *this;
   for (double& e : out.data) e = e * det_scale;

@@ -8,9 +8,6 @@ namespace kova_renderer {
 
 namespace {
 
-// The camera's degeneracy bound: a norm is usable only when strictly above it.
-constexpr double CAMERA_MIN_NORM = 1e-15;
-
 constexpr HomVec4 minusScaled(HomVec4 v, double s, HomVec4 by) noexcept {
   return HomVec4::init(v.x - s * by.x, v.y - s * by.y, v.z - s * by.z, v.w - s * by.w);
 }
@@ -19,9 +16,10 @@ constexpr HomVec4 plusScaled(HomVec4 v, double s, HomVec4 by) noexcept {
   return HomVec4::init(v.x + s * by.x, v.y + s * by.y, v.z + s * by.z, v.w + s * by.w);
 }
 
-// `v` normalised when its norm is strictly above the camera's bound (NaN is not).
+// `v` normalised when its norm is strictly above ZERO_NORM. Unlike the kernel's
+// `norm < ZERO_NORM` fallbacks, a norm of exactly ZERO_NORM (or NaN) is refused here.
 HomVec4 normalizedIfUsable(HomVec4 v, HomVec4 fallback) noexcept {
-  return v.norm() > CAMERA_MIN_NORM ? v.normalize() : fallback;
+  return v.norm() > kova_kernel::ZERO_NORM ? v.normalize() : fallback;
 }
 
 // The plane through p with normal n: (n.x, n.y, n.z, -dot(n, p)).

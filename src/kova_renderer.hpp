@@ -7,6 +7,16 @@
 // before it is added; nothing is fused. Only sortByFSDepth allocates.
 #pragma once
 
+// A clear refusal for hosts built as C++20 or older, in place of the errors the
+// declarations below would give there.
+#include <version>
+#if __cplusplus <= 202002L || !defined(__cpp_lib_expected)
+#ifndef KOVA_NEEDS_CXX23_SAID  // said once, whichever kova header comes first
+#define KOVA_NEEDS_CXX23_SAID
+#error "kova needs C++23 (compile with -std=c++23)"
+#endif
+#else
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -37,7 +47,7 @@ struct ProjectedPoint {
 
 // The viewer: an eye point on S^3, a frame (forward, up, right) built by
 // Gram-Schmidt against it, projection parameters and a cached view transform.
-// A norm counts as usable only when it is strictly greater than 1e-15 (a NaN
+// A norm counts as usable only when it is strictly greater than ZERO_NORM (a NaN
 // norm is not usable); below or at that bound each step keeps its fallback.
 // A default-constructed camera holds exactly the values of defaultCamera().
 struct KovaCamera {
@@ -52,11 +62,12 @@ struct KovaCamera {
   PGL4 view_pgl4 = PGL4::identity();
   bool dirty = true;  // view_pgl4 may not match the pose
 
-  // position -> p = normalize(position), or (0, 0, 0, 1) if its norm is not > 1e-15;
-  // f = forward - dot(forward, p) p, normalised if its norm is > 1e-15, else kept as is;
-  // u = up - dot(up, p) p, then u - dot(u, f) f, normalised likewise;
-  // right = normalize(f.xyz x u.xyz, w = 0), or (1, 0, 0, 0) if that norm is not > 1e-15.
-  // The scalars are stored unchanged, view_pgl4 is the identity and dirty is true.
+  // A frame at the normalised position by modified Gram-Schmidt: forward made
+  // orthogonal to the position, up to the position and then to forward, right
+  // the cross product of their xyz parts (w = 0). Fallbacks when a norm is not
+  // above ZERO_NORM: position (0, 0, 0, 1), forward and up kept unnormalised,
+  // right (1, 0, 0, 0). The scalars are stored unchanged, view_pgl4 is the
+  // identity and dirty is true.
   [[nodiscard]] static KovaCamera init(HomVec4 position, HomVec4 forward, HomVec4 up, double fov,
                                        double aspect, double near_fs, double far_fs) noexcept;
   // Eye (0, 0, 0, 1) looking along -z with +y up, fov pi/3, aspect 16/9, bounds 0.01 and 1000.
@@ -67,7 +78,7 @@ struct KovaCamera {
   // (tz with the same sign as the others although row 2 holds -f); clears dirty.
   void updateViewMatrix() noexcept;
   // position = normalize(cos(ds) position + sin(ds) forward), kept when that has norm
-  // not > 1e-15; the frame is not turned along. Always sets dirty.
+  // not > ZERO_NORM; the frame is not turned along. Always sets dirty.
   void moveForward(double ds) noexcept;
   // As moveForward, along right.
   void moveRight(double ds) noexcept;
@@ -145,10 +156,10 @@ struct KovaFrustum {
   double far_fs = 0.0;
   HomVec4 observer{};
 
-  // With f, r, u, p the camera's forward, right, up and position and
-  // tan_h = tan(fov / 2), tan_v = tan((fov / 2) / aspect), the normals are
-  // f + tan_h r, f - tan_h r, f - tan_v u, f + tan_v u (not normalised), and each
-  // normal n gives the plane (n.x, n.y, n.z, -dot(n, p)).
+  // The side planes (left, right, top, bottom) through the camera's position,
+  // with the unnormalised normals f + th r, f - th r, f - tv u, f + tv u for
+  // th = tan(fov / 2), tv = tan((fov / 2) / aspect): the aspect divides the
+  // angle, not the tangent. The bounds and the observer are the camera's.
   [[nodiscard]] static KovaFrustum fromCamera(const KovaCamera& camera) noexcept;
   // The four planes through the eye that bound exactly the picture of
   // camera.project, from the orthonormalised frame, coefficients of unit norm;
@@ -318,3 +329,5 @@ enum class BatchPath : std::uint8_t { portable = 0, avx2 = 1, avx512 = 2 };
 }  // namespace detail
 
 }  // namespace kova_renderer
+
+#endif  // C++23

@@ -11,12 +11,24 @@
 // memory alive for as long as the record (or a graph holding it) is in use.
 #pragma once
 
+// A clear refusal for hosts built as C++20 or older, in place of the errors the
+// declarations below would give there.
+#include <version>
+#if __cplusplus <= 202002L || !defined(__cpp_lib_expected)
+#ifndef KOVA_NEEDS_CXX23_SAID  // said once, whichever kova header comes first
+#define KOVA_NEEDS_CXX23_SAID
+#error "kova needs C++23 (compile with -std=c++23)"
+#endif
+#else
+
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <initializer_list>
 #include <memory_resource>
 #include <optional>
+#include <ranges>
 #include <span>
 #include <string_view>
 #include <type_traits>
@@ -552,6 +564,21 @@ enum class PassType : std::uint8_t {
   kova_dehomogenize = 8,
 };
 
+// What FramePass::init accepts for a sequence of T: a named array or container
+// (an lvalue), or a view that borrows already (std::span). A temporary container
+// is refused, since it is destroyed at the end of the statement that builds the pass.
+template <typename R, typename T>
+concept BorrowedSequence = std::ranges::borrowed_range<R> && std::ranges::contiguous_range<R> &&
+                           std::ranges::sized_range<R> &&
+                           std::same_as<std::ranges::range_value_t<R>, T>;
+
+// The same for the pass name: a string literal, a character pointer, a named
+// string or a std::string_view, never a temporary string.
+template <typename S>
+concept BorrowedText =
+    std::convertible_to<S, std::string_view> &&
+    (std::ranges::borrowed_range<S> || std::is_pointer_v<std::remove_cvref_t<S>>);
+
 // One pass of a frame. All four sequences are borrowed views of host memory
 // that must outlive every graph the pass is added to.
 struct FramePass {
@@ -560,6 +587,25 @@ struct FramePass {
   std::span<const ImageId> writes{};       // images the pass writes
   std::span<const GpuCommand> commands{};  // the pass's commands, in order
   PassType pass_type = PassType::clear;
+
+  // The pass viewing the given host arrays, which must outlive every graph it
+  // is added to. Unlike brace initialisation, which lets a temporary container
+  // bind to a view and dangle, this refuses temporaries at compile time; an
+  // empty sequence is written {}.
+  template <BorrowedText Name, BorrowedSequence<ImageId> Reads = std::span<const ImageId>,
+            BorrowedSequence<ImageId> Writes = std::span<const ImageId>,
+            BorrowedSequence<GpuCommand> Commands = std::span<const GpuCommand>>
+  [[nodiscard]] static constexpr FramePass init(Name&& name, Reads&& reads, Writes&& writes,
+                                                Commands&& commands, PassType pass_type) noexcept {
+    return FramePass{
+        .name = std::string_view(name),
+        .reads = std::span<const ImageId>(std::ranges::data(reads), std::ranges::size(reads)),
+        .writes = std::span<const ImageId>(std::ranges::data(writes), std::ranges::size(writes)),
+        .commands = std::span<const GpuCommand>(std::ranges::data(commands),
+                                                std::ranges::size(commands)),
+        .pass_type = pass_type,
+    };
+  }
 };
 
 // A frame as passes in insertion order plus a frame counter. The graph owns
@@ -582,7 +628,10 @@ struct FrameGraph {
   // refuses to grow past the 2^32 - 1 passes that passCount can report.
   [[nodiscard]] std::expected<void, kova_kernel::Error> addPass(const FramePass& pass);
 
+  // addPass keeps the count within 32 bits; a host that appends to `passes`
+  // directly keeps it there too (debug builds assert it).
   [[nodiscard]] std::uint32_t passCount() const noexcept {
+    assert(passes.size() <= UINT32_MAX);
     return static_cast<std::uint32_t>(passes.size());
   }
 
@@ -647,3 +696,5 @@ static_assert(sizeof(TwelveOneByteAlternatives) == 2, "GpuCommand stores its tag
 #endif
 
 }  // namespace kova_rhi
+
+#endif  // C++23

@@ -1,7 +1,12 @@
 # Compiles SOURCE with COMPILER and checks the outcome: EXPECT is "success", or
-# "failure" together with a MESSAGE that the diagnostic must contain.
+# "failure" together with a MESSAGE that the diagnostic must contain. STD is the
+# language standard (c++23 when not given); FLAGS adds options (a list);
+# ONE_ERROR set means the diagnostic must hold exactly one error.
+if(NOT STD)
+  set(STD c++23)
+endif()
 execute_process(
-  COMMAND ${COMPILER} -std=c++23 -fsyntax-only -I${INCLUDE_DIR} ${SOURCE}
+  COMMAND ${COMPILER} -std=${STD} ${FLAGS} -fsyntax-only -I${INCLUDE_DIR} ${SOURCE}
   RESULT_VARIABLE result
   OUTPUT_VARIABLE out
   ERROR_VARIABLE out)
@@ -16,5 +21,12 @@ else()
   string(FIND "${out}" "${MESSAGE}" found)
   if(found EQUAL -1)
     message(FATAL_ERROR "the diagnostic does not mention '${MESSAGE}':\n${out}")
+  endif()
+  if(ONE_ERROR)
+    string(REGEX MATCHALL "error:" errors "${out}")
+    list(LENGTH errors count)
+    if(NOT count EQUAL 1)
+      message(FATAL_ERROR "expected exactly one error, got ${count}:\n${out}")
+    endif()
   endif()
 endif()

@@ -13,11 +13,14 @@
 #include <random>
 
 #include "kova_kernel.hpp"
+#include "kova_test_bits.hpp"
+#include "kova_test_values.hpp"
 
 namespace {
 
 using kova_kernel::HomVec4;
 using kova_kernel::PGL4;
+using kova_test::sameValue;
 
 // The plain triple loop, written independently of the library.
 PGL4 referenceMul(const PGL4& a, const PGL4& b) {
@@ -43,36 +46,20 @@ HomVec4 referenceApply(const PGL4& m, HomVec4 v) {
   return HomVec4{out[0], out[1], out[2], out[3]};
 }
 
-// Same bits, except that any NaN matches any NaN: which NaN payload survives
-// an operation with two NaN operands is the processor's choice, not a value.
-::testing::AssertionResult sameBits(double fast, double ref) {
-  if (std::isnan(ref) && std::isnan(fast)) return ::testing::AssertionSuccess();
-  if (std::bit_cast<std::uint64_t>(fast) == std::bit_cast<std::uint64_t>(ref)) {
-    return ::testing::AssertionSuccess();
-  }
-  return ::testing::AssertionFailure() << std::hexfloat << fast << " != " << ref;
-}
-
+// Same bits, except that any NaN matches any NaN (sameValue): which NaN payload
+// survives an operation with two NaN operands is the processor's choice, not a value.
 void expectSame(const PGL4& fast, const PGL4& ref) {
   for (std::size_t e = 0; e < 16; ++e)
-    EXPECT_TRUE(sameBits(fast.data[e], ref.data[e])) << "entry " << e;
+    EXPECT_TRUE(sameValue(fast.data[e], ref.data[e])) << "entry " << e;
 }
 void expectSame(HomVec4 fast, HomVec4 ref) {
-  EXPECT_TRUE(sameBits(fast.x, ref.x));
-  EXPECT_TRUE(sameBits(fast.y, ref.y));
-  EXPECT_TRUE(sameBits(fast.z, ref.z));
-  EXPECT_TRUE(sameBits(fast.w, ref.w));
+  EXPECT_TRUE(sameValue(fast.x, ref.x));
+  EXPECT_TRUE(sameValue(fast.y, ref.y));
+  EXPECT_TRUE(sameValue(fast.z, ref.z));
+  EXPECT_TRUE(sameValue(fast.w, ref.w));
 }
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kMax = std::numeric_limits<double>::max();
-constexpr double kDenorm = std::numeric_limits<double>::denorm_min();
-constexpr double kMinNormal = std::numeric_limits<double>::min();
-
-constexpr std::array<double, 18> kHostile = {
-    0.0,  -0.0,  kInf,  -kInf,   kNaN, kDenorm, -kDenorm, kMinNormal, -kMinNormal,
-    kMax, -kMax, 1e300, -1e-300, 1e16, -1e16,   1.0,      -1.0,       0.1};
+constexpr auto& kHostile = kova_test::kHostileValues;
 
 // A mixture of ordinary values, hostile values and raw bit patterns (which
 // reach every exponent, subnormals and NaN payloads included).

@@ -14,6 +14,7 @@
 #include "hostile_inputs.hpp"
 #include "kova_reference_renderer.hpp"
 #include "kova_renderer.hpp"
+#include "kova_test_values.hpp"
 
 namespace {
 
@@ -23,10 +24,9 @@ using kova_renderer::KovaFrustum;
 using kova_renderer::ProjectiveHyperplane;
 using kova_renderer::detail::BatchPath;
 using kova_renderer_test::hostilePoint;
-using kova_renderer_test::hostileValues;
 using kova_renderer_test::mixedPoints;
 
-HomVec4 v(double x, double y, double z, double w) { return HomVec4::init(x, y, z, w); }
+using kova_test::v;
 
 // A bool array with one spare entry, filled with a sentinel byte that is
 // neither value a flag is written with; it is only ever read back as bytes.
@@ -207,7 +207,7 @@ TEST(Batch, EveryPathMatchesTheEarlyExitLoop) {
 // Each coordinate slot of each lane runs through every hostile value, so a lane
 // mix-up in the transposition or a NaN treated as visible shows up.
 TEST(Batch, HostileValuesInEveryLaneAndSlot) {
-  const auto& hv = hostileValues();
+  const auto& hv = kova_test::kHostileValues;
   std::vector<HomVec4> pts;
   for (double value : hv) {
     for (int slot = 0; slot < 4; ++slot) {

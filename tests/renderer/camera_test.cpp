@@ -7,6 +7,7 @@
 
 #include "kova_renderer.hpp"
 #include "kova_test_bits.hpp"
+#include "kova_test_values.hpp"
 
 namespace {
 
@@ -15,7 +16,7 @@ using kova_kernel::PGL4;
 using kova_renderer::KovaCamera;
 using kova_test::sameBits;
 
-HomVec4 v(double x, double y, double z, double w) { return HomVec4::init(x, y, z, w); }
+using kova_test::v;
 
 ::testing::AssertionResult sameCamera(const KovaCamera& a, const KovaCamera& b) {
   for (auto r : {sameBits(a.position, b.position), sameBits(a.forward, b.forward),

@@ -7,6 +7,7 @@
 
 #include "kova_renderer.hpp"
 #include "kova_test_bits.hpp"
+#include "kova_test_values.hpp"
 
 namespace {
 
@@ -17,7 +18,7 @@ using kova_renderer::wVisibility;
 using kova_renderer::WVisibilityClass;
 using kova_test::sameBits;
 
-HomVec4 v(double x, double y, double z, double w) { return HomVec4::init(x, y, z, w); }
+using kova_test::v;
 const HomVec4 kEye = v(0, 0, 0, 1);
 
 static_assert(sizeof(WVisibilityClass) == 1);

@@ -8,6 +8,7 @@
 
 #include "kova_renderer.hpp"
 #include "kova_test_bits.hpp"
+#include "kova_test_values.hpp"
 
 namespace {
 
@@ -18,7 +19,7 @@ using kova_renderer::KovaFrustum;
 using kova_renderer::ProjectiveHyperplane;
 using kova_test::sameBits;
 
-HomVec4 v(double x, double y, double z, double w) { return HomVec4::init(x, y, z, w); }
+using kova_test::v;
 ProjectiveHyperplane plane(double a, double b, double c, double d) {
   return ProjectiveHyperplane::init(a, b, c, d);
 }

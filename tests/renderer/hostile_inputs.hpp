@@ -1,4 +1,5 @@
-// Seeded generators of random and hostile points for the renderer tests.
+// Seeded generators of random and hostile points for the renderer tests,
+// drawing on the shared table of hostile values.
 #pragma once
 
 #include <cmath>
@@ -9,43 +10,15 @@
 #include <vector>
 
 #include "kova_kernel.hpp"
+#include "kova_test_values.hpp"
 
 namespace kova_renderer_test {
 
 using kova_kernel::HomVec4;
 
-// Values that break careless arithmetic: NaN, infinities, signed zeros,
-// subnormals, extreme magnitudes and plain small integers.
-inline const std::vector<double>& hostileValues() {
-  static const std::vector<double> values = {
-      std::numeric_limits<double>::quiet_NaN(),
-      -std::numeric_limits<double>::quiet_NaN(),
-      std::numeric_limits<double>::infinity(),
-      -std::numeric_limits<double>::infinity(),
-      0.0,
-      -0.0,
-      std::numeric_limits<double>::denorm_min(),
-      -std::numeric_limits<double>::denorm_min(),
-      2.2250738585072009e-308,  // largest subnormal
-      std::numeric_limits<double>::min(),
-      std::numeric_limits<double>::max(),
-      -std::numeric_limits<double>::max(),
-      1e300,
-      -1e300,
-      1e-300,
-      1e16,
-      -1e16,
-      1.0,
-      -1.0,
-      0.5,
-      1e-15,
-  };
-  return values;
-}
-
 // A point whose coordinates are random, hostile or zero in random mixture.
 inline HomVec4 hostilePoint(std::mt19937_64& rng) {
-  const auto& hv = hostileValues();
+  const auto& hv = kova_test::kHostileValues;
   std::uniform_int_distribution<std::size_t> pick(0, hv.size() - 1);
   std::uniform_int_distribution<int> kind(0, 3);
   std::normal_distribution<double> normal(0.0, 1.0);

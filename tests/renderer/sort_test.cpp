@@ -14,6 +14,8 @@
 #include "hostile_inputs.hpp"
 #include "kova_reference_renderer.hpp"
 #include "kova_renderer.hpp"
+#include "kova_test_resources.hpp"
+#include "kova_test_values.hpp"
 
 namespace {
 
@@ -23,40 +25,12 @@ using kova_renderer_test::hostilePoint;
 using kova_renderer_test::mixedPoints;
 using kova_renderer_test::sphericalPoint;
 
-HomVec4 v(double x, double y, double z, double w) { return HomVec4::init(x, y, z, w); }
+using kova_test::CountingResource;
+using kova_test::RefusingResource;
+using kova_test::v;
+
 const HomVec4 kEye = v(0, 0, 0, 1);
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-// Counts what is live, and refuses every allocation after the first `allow`.
-class CountingResource : public std::pmr::memory_resource {
- public:
-  explicit CountingResource(std::size_t allow = static_cast<std::size_t>(-1)) : allow_(allow) {}
-  std::size_t live_bytes = 0;
-  std::size_t live_blocks = 0;
-  std::size_t allocations = 0;
-  std::size_t refused = 0;
-
- private:
-  void* do_allocate(std::size_t bytes, std::size_t align) override {
-    if (allocations >= allow_) {
-      ++refused;
-      throw std::bad_alloc();
-    }
-    ++allocations;
-    live_bytes += bytes;
-    ++live_blocks;
-    return std::pmr::new_delete_resource()->allocate(bytes, align);
-  }
-  void do_deallocate(void* p, std::size_t bytes, std::size_t align) override {
-    live_bytes -= bytes;
-    --live_blocks;
-    std::pmr::new_delete_resource()->deallocate(p, bytes, align);
-  }
-  bool do_is_equal(const std::pmr::memory_resource& other) const noexcept override {
-    return this == &other;
-  }
-  std::size_t allow_;
-};
 
 std::vector<std::size_t> sorted(HomVec4 observer, std::span<const HomVec4> pts) {
   auto result = sortByFSDepth(*std::pmr::new_delete_resource(), observer, pts);
@@ -208,33 +182,35 @@ TEST(DepthSort, ScratchIsReleasedAndTheResultUsesTheCallersResource) {
       EXPECT_EQ(result->get_allocator().resource(), &res);
       EXPECT_EQ(result->size(), n);
       // Only the index array is still live.
-      EXPECT_EQ(res.live_blocks, n == 0 ? 0u : 1u);
-      EXPECT_EQ(res.live_bytes, n * sizeof(std::size_t));
+      EXPECT_EQ(res.liveBlocks(), n == 0 ? 0u : 1u);
+      EXPECT_EQ(res.outstandingBytes(), n * sizeof(std::size_t));
     }
-    EXPECT_EQ(res.live_bytes, 0u);
-    EXPECT_EQ(res.live_blocks, 0u);
+    EXPECT_EQ(res.outstandingBytes(), 0u);
+    EXPECT_EQ(res.liveBlocks(), 0u);
+    EXPECT_EQ(res.badDeallocations(), 0u);
   }
 }
 
 TEST(DepthSort, RefusedScratchStillGivesTheFullOrder) {
   std::mt19937_64 rng(11);
   const std::vector<HomVec4> pts = tiedPoints(rng, 900);
-  CountingResource only_indices(1);
+  RefusingResource only_indices(1);  // the first allocation succeeds, every later one is refused
   auto result = sortByFSDepth(only_indices, kEye, pts);
   ASSERT_TRUE(result.has_value());
-  EXPECT_EQ(only_indices.refused, 1u);  // the scratch block was asked for and refused
+  EXPECT_EQ(only_indices.refusals(), 1u);  // the scratch block was asked for and refused
   EXPECT_EQ(std::vector<std::size_t>(result->begin(), result->end()),
             kova_reference::sortByFSDepth(kEye, pts));
 }
 
 TEST(DepthSort, RefusedIndexArrayIsOutOfMemory) {
   const std::vector<HomVec4> pts(3, v(1, 0, 0, 1));
-  CountingResource none(0);
+  CountingResource counting;
+  RefusingResource none(0, true, &counting);
   auto result = sortByFSDepth(none, kEye, pts);
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(result.error(), kova_kernel::Error::OutOfMemory);
-  EXPECT_EQ(none.refused, 1u);  // nothing else was tried
-  EXPECT_EQ(none.live_bytes, 0u);
+  EXPECT_EQ(none.refusals(), 1u);  // nothing else was tried
+  EXPECT_EQ(counting.outstandingBytes(), 0u);
   // An empty input needs no memory at all.
   EXPECT_TRUE(sortByFSDepth(none, kEye, {}).has_value());
 }

@@ -93,6 +93,50 @@ TEST(FrameGraph, PassesKeepInsertionOrderAndBorrowHostMemory) {
   EXPECT_EQ(counting.deallocations(), counting.allocations());
 }
 
+// FramePass::init views exactly what brace initialisation would, from every
+// kind of borrowed argument: named arrays and containers, spans, {} for none,
+// and literal, pointer, named string and string_view names.
+TEST(FrameGraph, PassInitViewsTheHostArraysItIsGiven) {
+  static constexpr std::array<ImageId, 2> kReads{ImageId{1, 1}, ImageId{2, 1}};
+  constexpr FramePass constant = FramePass::init("c", kReads, {}, {}, PassType::ui);
+  static_assert(constant.name == "c" && constant.reads.data() == kReads.data() &&
+                constant.reads.size() == 2 && constant.writes.empty() &&
+                constant.commands.empty() && constant.pass_type == PassType::ui);
+
+  const std::vector<kova_rhi::GpuCommand> commands{kova_rhi::EndPassCommand{}};
+  ImageId writes[3]{};
+  const std::string name = "named";
+  const char* const pointer = "pointer";
+  const FramePass cases[] = {
+      FramePass::init("literal", kReads, writes, commands, PassType::geometry),
+      FramePass::init(name, std::span<const ImageId>(kReads), {}, std::span(commands),
+                      PassType::lighting),
+      FramePass::init(pointer, {}, writes, commands, PassType::kova_geodesic),
+      FramePass::init(std::string_view(name), {}, {}, commands, PassType::clear),
+  };
+  const FramePass expected[] = {
+      {"literal", kReads, writes, commands, PassType::geometry},
+      {name, kReads, {}, commands, PassType::lighting},
+      {pointer, {}, writes, commands, PassType::kova_geodesic},
+      {name, {}, {}, commands, PassType::clear},
+  };
+  for (std::size_t i = 0; i < 4; ++i) {
+    const FramePass& got = cases[i];
+    const FramePass& want = expected[i];
+    EXPECT_EQ(got.name.data(), want.name.data()) << i;
+    EXPECT_EQ(got.name.size(), want.name.size()) << i;
+    EXPECT_EQ(got.reads.data(), want.reads.data()) << i;
+    EXPECT_EQ(got.reads.size(), want.reads.size()) << i;
+    EXPECT_EQ(got.writes.data(), want.writes.data()) << i;
+    EXPECT_EQ(got.writes.size(), want.writes.size()) << i;
+    EXPECT_EQ(got.commands.data(), want.commands.data()) << i;
+    EXPECT_EQ(got.commands.size(), want.commands.size()) << i;
+    EXPECT_EQ(got.pass_type, want.pass_type) << i;
+  }
+  EXPECT_EQ(cases[0].writes.size(), 3u);
+  EXPECT_EQ(cases[2].name, "pointer");
+}
+
 TEST(FrameGraph, RefusedFirstAllocationLeavesTheGraphEmpty) {
   RefusingResource refusing(0);
   FrameGraph graph = FrameGraph::init(refusing);

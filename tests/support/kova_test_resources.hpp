@@ -1,12 +1,15 @@
-// Memory resources for tests of kova's allocating operations:
+// Memory resources for the tests, fuzz targets and benchmarks of kova's
+// allocating operations:
 //  - CountingResource records every allocation and checks that each
 //    deallocation returns a live block with its original size and alignment;
-//  - RefusingResource throws std::bad_alloc on a chosen allocation (and,
-//    if asked, on every one after it), passing the others upstream.
+//  - RefusingResource throws std::bad_alloc on chosen allocation attempts
+//    (one attempt and optionally all after it, or a bit mask of attempts),
+//    passing the others upstream.
 // They compose: RefusingResource(k, sticky, &counting) refuses through a counter.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <memory_resource>
 #include <new>
@@ -65,6 +68,13 @@ class CountingResource final : public std::pmr::memory_resource {
   std::size_t bad_deallocations_ = 0;
 };
 
+// Attempts chosen bit by bit: attempt n < 64 is refused when bit n of `mask` is
+// set, and every attempt from 64 on when `rest` is set (as a fuzzer decides).
+struct RefusalMask {
+  std::uint64_t mask = 0;
+  bool rest = false;
+};
+
 class RefusingResource final : public std::pmr::memory_resource {
  public:
   // Refuses allocation attempt number `refuse_at` (0 is the first); when
@@ -72,6 +82,10 @@ class RefusingResource final : public std::pmr::memory_resource {
   explicit RefusingResource(std::size_t refuse_at, bool sticky = true,
                             std::pmr::memory_resource* upstream = std::pmr::new_delete_resource())
       : upstream_(upstream), refuse_at_(refuse_at), sticky_(sticky) {}
+  // Refuses the attempts that `plan` names.
+  explicit RefusingResource(RefusalMask plan,
+                            std::pmr::memory_resource* upstream = std::pmr::new_delete_resource())
+      : upstream_(upstream), refuse_at_(0), sticky_(false), masked_(true), plan_(plan) {}
   RefusingResource(const RefusingResource&) = delete;
   RefusingResource& operator=(const RefusingResource&) = delete;
 
@@ -82,16 +96,21 @@ class RefusingResource final : public std::pmr::memory_resource {
   void refuseAt(std::size_t refuse_at, bool sticky = true) noexcept {
     refuse_at_ = refuse_at;
     sticky_ = sticky;
+    masked_ = false;
   }
 
  private:
   void* do_allocate(std::size_t bytes, std::size_t alignment) override {
     const std::size_t n = attempts_++;
-    if (n == refuse_at_ || (sticky_ && n > refuse_at_)) {
+    if (refuses(n)) {
       ++refusals_;
       throw std::bad_alloc();
     }
     return upstream_->allocate(bytes, alignment);
+  }
+  bool refuses(std::size_t n) const noexcept {
+    if (masked_) return n < 64 ? ((plan_.mask >> n) & 1u) != 0 : plan_.rest;
+    return n == refuse_at_ || (sticky_ && n > refuse_at_);
   }
   void do_deallocate(void* p, std::size_t bytes, std::size_t alignment) override {
     upstream_->deallocate(p, bytes, alignment);
@@ -103,6 +122,8 @@ class RefusingResource final : public std::pmr::memory_resource {
   std::pmr::memory_resource* upstream_;
   std::size_t refuse_at_;
   bool sticky_;
+  bool masked_ = false;
+  RefusalMask plan_{};
   std::size_t attempts_ = 0;
   std::size_t refusals_ = 0;
 };
