@@ -46,10 +46,13 @@ struct Flight {
   HomVec4 start, along, up, side;
 };
 
+constexpr double kOffset = 0.08;
+
 Flight makeFlight() {
   // Through a lattice vertex towards one 36 degrees away (such circles keep
   // at least 0.23 rad from every cell centre, more than the solids reach),
-  // shifted by 0.03 rad so that the eye never sits on a vertex.
+  // shifted so that the eye keeps away from the vertices, where cells seen
+  // ahead and cells seen behind (drawn at the same FS depth) would coincide.
   const Polytope p = make120Cell();
   const HomVec4 v0 = p.vertices[0];
   HomVec4 v1 = v0;
@@ -61,7 +64,7 @@ Flight makeFlight() {
   }
   const HomVec4 along0 = orthogonalTo(v1, {v0});
   HomVec4 off = orthogonalTo(HomVec4{0.31, -0.52, 0.67, 0.41}, {v0, along0});
-  const HomVec4 start = combine(std::cos(0.03), v0, std::sin(0.03), off).normalize();
+  const HomVec4 start = combine(std::cos(kOffset), v0, std::sin(kOffset), off).normalize();
   const HomVec4 along = orthogonalTo(along0, {start});
   const HomVec4 up = orthogonalTo(off, {start, along});
   HomVec4 side = orthogonalTo(HomVec4{0.6, 0.2, -0.3, 0.7}, {start, along, up});
@@ -97,7 +100,7 @@ PGL4 viewOf(const CameraFrame& f) noexcept {
 
 LatticeScene makeLatticeScene() {
   LatticeScene s;
-  s.cell = makeCellMesh(0.45);
+  s.cell = makeCellMesh(kCellScale);
   const Polytope e = makeElliptic120Cell();
   // A few hues, spread over the cells so that neighbours tend to differ.
   constexpr double kPalette[5][3] = {{0.95, 0.55, 0.30},

@@ -21,6 +21,9 @@ struct LatticeScene {
   std::vector<HomVec4> edge_points;  // edge k joins points 2k and 2k + 1
 };
 
+// How far each solid reaches towards its cell's corners (in the gnomonic chart).
+inline constexpr double kCellScale = 0.4;
+
 [[nodiscard]] LatticeScene makeLatticeScene();
 
 // The camera's orthonormal frame on S^3 (det[right, up, -forward, position] = +1).
