@@ -391,7 +391,8 @@ std::expected<void, std::string> CpuDevice::drawMesh(const kova_rhi::DrawCommand
   }
   std::span<const double> colors;
   if (const Buffer* c = buffer(state.uniforms[1]); c != nullptr) {
-    if (c->desc.type != BufferType::storage || c->values.size() < std::size_t{3} * draw.instance_count)
+    if (c->desc.type != BufferType::storage ||
+        c->values.size() < std::size_t{3} * draw.instance_count)
       return fail("uniform binding 1 holds fewer than 3 colour values per instance");
     colors = c->values;
   }
@@ -401,20 +402,21 @@ std::expected<void, std::string> CpuDevice::drawMesh(const kova_rhi::DrawCommand
                   std::span(instances->transforms).first(draw.instance_count),
                   colors,
                   pipe.depth};
-  if (!td.camera.isometric_view) return fail("triangles need a camera block with an isometric view");
+  if (!td.camera.isometric_view)
+    return fail("triangles need a camera block with an isometric view");
 
   Image& color = *image(state.color);
   Image& depth = *image(*state.depth);
   const std::size_t sample_count = color.texels.size() / 4;
   if (coverage_ != nullptr && coverage_->size() != sample_count) coverage_->assign(sample_count, 0);
-  SampleTarget target{color.desc.width,
-                      color.desc.height,
-                      samples_,
-                      color.texels,
-                      depth.texels,
-                      color.kinds,
-                      coverage_ != nullptr ? std::span<std::uint16_t>(*coverage_)
-                                           : std::span<std::uint16_t>()};
+  SampleTarget target{
+      color.desc.width,
+      color.desc.height,
+      samples_,
+      color.texels,
+      depth.texels,
+      color.kinds,
+      coverage_ != nullptr ? std::span<std::uint16_t>(*coverage_) : std::span<std::uint16_t>()};
   const TriangleStats ts = drawTriangles(td, target);
   stats.triangles += ts.triangles;
   stats.triangles_drawn += ts.triangles_drawn;
@@ -455,8 +457,7 @@ std::expected<void, std::string> CpuDevice::drawGeodesics(
     if (cam.isometric_view)
       return Sample{projectFacing(cam, q, w, h), depthFromDistance(d, cam.near_fs, cam.far_fs),
                     v.z <= 0.0};
-    return Sample{project(cam, q, w, h), depthFromDistance(d, cam.near_fs, cam.far_fs),
-                  v.w >= 0.0};
+    return Sample{project(cam, q, w, h), depthFromDistance(d, cam.near_fs, cam.far_fs), v.w >= 0.0};
   };
   // Lines fade with depth: towards black for a view that keeps w, into the
   // fog colour as the triangles do for an isometric view.

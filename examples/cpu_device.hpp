@@ -39,10 +39,10 @@ struct ExecuteStats {
   std::uint32_t passes = 0;
   std::uint32_t commands = 0;
   std::uint64_t bytes_uploaded = 0;
-  std::uint32_t distances = 0;      // Fubini-Study distances computed
-  std::uint32_t points_drawn = 0;   // splats that reached the image
-  std::uint32_t geodesic_arcs = 0;  // arcs with at least one segment in front of the eye
-  std::uint32_t triangles = 0;      // triangles submitted, over all instances
+  std::uint32_t distances = 0;        // Fubini-Study distances computed
+  std::uint32_t points_drawn = 0;     // splats that reached the image
+  std::uint32_t geodesic_arcs = 0;    // arcs with at least one segment in front of the eye
+  std::uint32_t triangles = 0;        // triangles submitted, over all instances
   std::uint32_t triangles_drawn = 0;  // of those, with at least one fragment written
 };
 
@@ -68,8 +68,8 @@ class CpuDevice {
   // Host writes into an index buffer or a storage buffer, as a host maps
   // and fills memory before submitting work. Fails, changing nothing, on an
   // unknown buffer, the wrong type or more values than the buffer holds.
-  [[nodiscard]] std::expected<void, std::string> writeIndices(BufferId id,
-                                                              std::span<const std::uint32_t> values);
+  [[nodiscard]] std::expected<void, std::string> writeIndices(
+      BufferId id, std::span<const std::uint32_t> values);
   [[nodiscard]] std::expected<void, std::string> writeValues(BufferId id,
                                                              std::span<const double> values);
 

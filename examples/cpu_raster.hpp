@@ -54,14 +54,15 @@ struct CameraBlock {
 
 [[nodiscard]] inline CameraBlock unpackCameraBlock(const PGL4& view, const PGL4& params) noexcept {
   const auto& d = params.data;
-  return CameraBlock{view,
-                     HomVec4{d[0], d[1], d[2], d[3]},
-                     d[4],
-                     d[5],
-                     d[6],
-                     d[7],
-                     d[8] == 1.0,
-                     {static_cast<float>(d[9]), static_cast<float>(d[10]), static_cast<float>(d[11])}};
+  return CameraBlock{
+      view,
+      HomVec4{d[0], d[1], d[2], d[3]},
+      d[4],
+      d[5],
+      d[6],
+      d[7],
+      d[8] == 1.0,
+      {static_cast<float>(d[9]), static_cast<float>(d[10]), static_cast<float>(d[11])}};
 }
 
 // The depth value of a point at Fubini-Study distance d: 0 at or inside the

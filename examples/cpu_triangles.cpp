@@ -2,14 +2,15 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 #include "mesh_shading.hpp"
 
 namespace kova_demo {
 namespace {
 
-// A clip-space vertex: x / tan_h, y / tan_v, the distance ahead (w) and the
-// clip value that must stay non-negative (w - kClipEpsilon).
+// A clip-space vertex: view x / tan_h, view y / tan_v and the distance ahead
+// w = -(view z); the picture is x / w, y / w.
 struct ClipVertex {
   double x = 0, y = 0, w = 0;
 };
@@ -120,10 +121,11 @@ class Rasteriser {
           if (inside) covered |= 1u << s;
         }
         if (covered == 0) continue;
-        const auto frag = shade(static_cast<double>(x) + 0.5, static_cast<double>(y) + 0.5, normal,
-                                base);
+        const auto frag =
+            shade(static_cast<double>(x) + 0.5, static_cast<double>(y) + 0.5, normal, base);
         if (!frag) continue;
-        const std::size_t pixel = static_cast<std::size_t>(y) * t_.width + static_cast<std::size_t>(x);
+        const std::size_t pixel =
+            static_cast<std::size_t>(y) * t_.width + static_cast<std::size_t>(x);
         bool any = false;
         for (std::uint32_t s = 0; s < samples; ++s) {
           if ((covered >> s & 1u) == 0) continue;

@@ -57,11 +57,12 @@ int runLattice(const Options& opt, const fs::path& out) {
     std::fprintf(stderr, "kova_demo: %s\n", driver.error().c_str());
     return kExitRuntime;
   }
-  std::printf("kova_demo: 120-cell lattice (%zu cells, %zu triangles each, %zu edges), %u frame%s "
-              "at %ux%u on the CPU device (%u samples per pixel) -> %s\n",
-              scene.instances.size(), scene.cell.indices.size() / 3, scene.edge_points.size() / 2,
-              opt.frames, opt.frames == 1 ? "" : "s", opt.width, opt.height, 4u,
-              fs::absolute(out).lexically_normal().c_str());
+  std::printf(
+      "kova_demo: 120-cell lattice (%zu cells, %zu triangles each, %zu edges), %u frame%s "
+      "at %ux%u on the CPU device (%u samples per pixel) -> %s\n",
+      scene.instances.size(), scene.cell.indices.size() / 3, scene.edge_points.size() / 2,
+      opt.frames, opt.frames == 1 ? "" : "s", opt.width, opt.height, driver->samples(),
+      fs::absolute(out).lexically_normal().c_str());
   const auto start = std::chrono::steady_clock::now();
   for (std::uint32_t f = 0; f < opt.frames; ++f) {
     auto report = driver->renderFrame();
@@ -80,10 +81,11 @@ int runLattice(const Options& opt, const fs::path& out) {
       return kExitRuntime;
     }
     const LatticeReport& r = *report;
-    std::printf("frame %llu: triangles drawn %u of %u, geodesic arcs %u, passes %u, commands %u, "
-                "device %.1f ms, total %.1f ms -> %s.png\n",
-                static_cast<unsigned long long>(r.frame_index), r.triangles_drawn, r.triangles,
-                r.geodesic_arcs, r.passes, r.commands, r.ms_device, r.ms_total, stem.c_str());
+    std::printf(
+        "frame %llu: triangles drawn %u of %u, geodesic arcs %u, passes %u, commands %u, "
+        "device %.1f ms, total %.1f ms -> %s.png\n",
+        static_cast<unsigned long long>(r.frame_index), r.triangles_drawn, r.triangles,
+        r.geodesic_arcs, r.passes, r.commands, r.ms_device, r.ms_total, stem.c_str());
     std::fflush(stdout);
     if (opt.frames > 1) {
       progress(f + 1, opt.frames,

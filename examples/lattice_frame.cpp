@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <initializer_list>
 #include <memory_resource>
 
 namespace kova_demo {
@@ -17,6 +18,8 @@ HomVec4 combine(double a, HomVec4 u, double b, HomVec4 v) noexcept {
   return {a * u.x + b * v.x, a * u.y + b * v.y, a * u.z + b * v.z, a * u.w + b * v.w};
 }
 
+HomVec4 negated(HomVec4 v) noexcept { return {-v.x, -v.y, -v.z, -v.w}; }
+
 // v with its components along the given unit vectors removed, normalised.
 HomVec4 orthogonalTo(HomVec4 v, std::initializer_list<HomVec4> basis) {
   for (HomVec4 b : basis) v = combine(1.0, v, -v.dot(b), b);
@@ -25,8 +28,8 @@ HomVec4 orthogonalTo(HomVec4 v, std::initializer_list<HomVec4> basis) {
 
 double det4(HomVec4 a, HomVec4 b, HomVec4 c, HomVec4 d) {
   // Laplace expansion along the first row.
-  const double m[4][4] = {{a.x, a.y, a.z, a.w}, {b.x, b.y, b.z, b.w}, {c.x, c.y, c.z, c.w},
-                          {d.x, d.y, d.z, d.w}};
+  const double m[4][4] = {
+      {a.x, a.y, a.z, a.w}, {b.x, b.y, b.z, b.w}, {c.x, c.y, c.z, c.w}, {d.x, d.y, d.z, d.w}};
   double det = 0.0;
   for (int col = 0; col < 4; ++col) {
     double minor[3][3];
@@ -68,7 +71,7 @@ Flight makeFlight() {
   const HomVec4 along = orthogonalTo(along0, {start});
   const HomVec4 up = orthogonalTo(off, {start, along});
   HomVec4 side = orthogonalTo(HomVec4{0.6, 0.2, -0.3, 0.7}, {start, along, up});
-  if (det4(side, up, combine(-1.0, along, 0.0, along), start) < 0.0) side = combine(-1.0, side, 0.0, side);  // negated
+  if (det4(side, up, negated(along), start) < 0.0) side = negated(side);
   return Flight{start, along, up, side};
 }
 
@@ -87,8 +90,7 @@ CameraFrame flightFrame(double arc) {
 
 PGL4 viewOf(const CameraFrame& f) noexcept {
   PGL4 m{};
-  const HomVec4 rows[4] = {f.right, f.up, HomVec4{-f.forward.x, -f.forward.y, -f.forward.z, -f.forward.w},
-                           f.position};
+  const HomVec4 rows[4] = {f.right, f.up, negated(f.forward), f.position};
   for (std::size_t r = 0; r < 4; ++r) {
     m.set(r, 0, rows[r].x);
     m.set(r, 1, rows[r].y);
@@ -116,7 +118,7 @@ LatticeScene makeLatticeScene() {
   for (auto [a, b] : e.edges) {
     const HomVec4 pa = e.vertices[a], pb = e.vertices[b];
     s.edge_points.push_back(pa);
-    s.edge_points.push_back(pa.dot(pb) < 0.0 ? HomVec4{-pb.x, -pb.y, -pb.z, -pb.w} : pb);
+    s.edge_points.push_back(pa.dot(pb) < 0.0 ? negated(pb) : pb);
   }
   return s;
 }
@@ -210,29 +212,27 @@ std::expected<LatticeReport, std::string> LatticeDriver::renderFrame() {
   const GpuCommand clear_cmds[] = {
       begin, ClearCommand{color_, kFogColor[0], kFogColor[1], kFogColor[2], 1.0f, 1.0f},
       EndPassCommand{}};
-  const GpuCommand solid_cmds[] = {
-      begin,
-      mesh_pipeline_,
-      KovaUploadPositionsCommand{vertices_, scene.cell.vertices},
-      KovaUploadPgl4Command{instances_, scene.instances},
-      KovaUploadPgl4Command{camera_, block},
-      BindUniformCommand{camera_, 0, 2 * sizeof(PGL4), 0},
-      BindUniformCommand{colors_, 0, scene.colors.size() * 8, 1},
-      DrawCommand{.pipeline = mesh_pipeline_,
-                  .vertex_buffer = BufferId::invalid(),
-                  .index_buffer = indices_,
-                  .kova_transform_buffer = instances_,
-                  .kova_position_buffer = vertices_,
-                  .index_count = n_indices,
-                  .instance_count = n_instances},
-      EndPassCommand{}};
-  const GpuCommand edge_cmds[] = {
-      begin,
-      edge_pipeline_,
-      BindUniformCommand{camera_, 0, 2 * sizeof(PGL4), 0},
-      KovaUploadPositionsCommand{edges_, scene.edge_points},
-      KovaRenderGeodesicsCommand{edges_, n_edges, 1.0f, 0.86f, 0.6f},
-      EndPassCommand{}};
+  const GpuCommand solid_cmds[] = {begin,
+                                   mesh_pipeline_,
+                                   KovaUploadPositionsCommand{vertices_, scene.cell.vertices},
+                                   KovaUploadPgl4Command{instances_, scene.instances},
+                                   KovaUploadPgl4Command{camera_, block},
+                                   BindUniformCommand{camera_, 0, 2 * sizeof(PGL4), 0},
+                                   BindUniformCommand{colors_, 0, scene.colors.size() * 8, 1},
+                                   DrawCommand{.pipeline = mesh_pipeline_,
+                                               .vertex_buffer = BufferId::invalid(),
+                                               .index_buffer = indices_,
+                                               .kova_transform_buffer = instances_,
+                                               .kova_position_buffer = vertices_,
+                                               .index_count = n_indices,
+                                               .instance_count = n_instances},
+                                   EndPassCommand{}};
+  const GpuCommand edge_cmds[] = {begin,
+                                  edge_pipeline_,
+                                  BindUniformCommand{camera_, 0, 2 * sizeof(PGL4), 0},
+                                  KovaUploadPositionsCommand{edges_, scene.edge_points},
+                                  KovaRenderGeodesicsCommand{edges_, n_edges, 1.0f, 0.86f, 0.6f},
+                                  EndPassCommand{}};
   FrameGraph graph = FrameGraph::init(arena);
   graph.frame_index = next_frame_;
   const FramePass passes[] = {

@@ -15,9 +15,9 @@
 namespace kova_demo {
 
 struct LatticeScene {
-  Mesh cell;                        // the solid of the cell around (0, 0, 0, 1)
-  std::vector<PGL4> instances;      // one isometry per cell
-  std::vector<double> colors;       // RGB per cell
+  Mesh cell;                         // the solid of the cell around (0, 0, 0, 1)
+  std::vector<PGL4> instances;       // one isometry per cell
+  std::vector<double> colors;        // RGB per cell
   std::vector<HomVec4> edge_points;  // edge k joins points 2k and 2k + 1
 };
 
@@ -58,7 +58,7 @@ struct LatticeReport {
 class LatticeDriver {
  public:
   static constexpr std::array<float, 3> kFogColor = {0.035f, 0.04f, 0.075f};
-  static constexpr double kFov = 1.75;  // horizontal, radians
+  static constexpr double kFov = 1.75;  // horizontal field of view, radians (about 100 degrees)
 
   [[nodiscard]] static std::expected<LatticeDriver, std::string> create(const LatticeScene& scene,
                                                                         std::uint32_t width,
@@ -68,6 +68,7 @@ class LatticeDriver {
   [[nodiscard]] std::expected<std::vector<std::uint8_t>, std::string> readRgb() const {
     return device_.readRgb8(color_);
   }
+  [[nodiscard]] std::uint32_t samples() const noexcept { return device_.samples(); }
 
  private:
   LatticeDriver() = default;

@@ -58,8 +58,8 @@ struct SurfaceHit {
   // The hit is p = (N.w D.xyz, -N.xyz . D): on the pixel's line, and N . p = 0.
   const double nd = normal.x * ray.x + normal.y * ray.y + normal.z * ray.z;
   const double dd = ray.x * ray.x + ray.y * ray.y + ray.z * ray.z;
-  const double nn = normal.x * normal.x + normal.y * normal.y + normal.z * normal.z +
-                    normal.w * normal.w;
+  const double nn =
+      normal.x * normal.x + normal.y * normal.y + normal.z * normal.z + normal.w * normal.w;
   const double p_norm = std::sqrt(normal.w * normal.w * dd + nd * nd);
   if (!(p_norm > 0.0) || !(nn > 0.0)) return SurfaceHit{1.5707963267948966, 0.0};
   const double cos_d = std::min(std::fabs(nd) / p_norm, 1.0);

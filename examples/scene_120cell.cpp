@@ -34,7 +34,8 @@ std::vector<std::array<double, 4>> permutations(const std::array<double, 4>& v, 
   do {
     int inversions = 0;
     for (int i = 0; i < 4; ++i)
-      for (int j = i + 1; j < 4; ++j) inversions += p[static_cast<std::size_t>(i)] > p[static_cast<std::size_t>(j)];
+      for (int j = i + 1; j < 4; ++j)
+        inversions += p[static_cast<std::size_t>(i)] > p[static_cast<std::size_t>(j)];
     if (parity >= 0 && inversions % 2 != parity) continue;
     out.push_back({v[static_cast<std::size_t>(p[0])], v[static_cast<std::size_t>(p[1])],
                    v[static_cast<std::size_t>(p[2])], v[static_cast<std::size_t>(p[3])]});
@@ -50,7 +51,8 @@ void addFamily(std::vector<HomVec4>& out, std::array<double, 4> base, int parity
       const HomVec4 v{p[0] * scale, p[1] * scale, p[2] * scale, p[3] * scale};
       const bool seen = std::any_of(out.begin(), out.end(), [&](HomVec4 u) {
         return std::fabs(u.x - v.x) + std::fabs(u.y - v.y) + std::fabs(u.z - v.z) +
-                   std::fabs(u.w - v.w) < 1e-12;
+                   std::fabs(u.w - v.w) <
+               1e-12;
       });
       if (!seen) out.push_back(v);
     }
@@ -93,14 +95,14 @@ Polytope make120Cell() {
   const double s5 = std::sqrt(5.0);
   const double ip = 1.0 / kPhi, ip2 = ip * ip, p2 = kPhi * kPhi;
   p.vertices.reserve(600);
-  addFamily(p.vertices, {0, 0, 2, 2}, -1, s);          // 24
-  addFamily(p.vertices, {1, 1, 1, s5}, -1, s);         // 64
+  addFamily(p.vertices, {0, 0, 2, 2}, -1, s);             // 24
+  addFamily(p.vertices, {1, 1, 1, s5}, -1, s);            // 64
   addFamily(p.vertices, {ip2, kPhi, kPhi, kPhi}, -1, s);  // 64
-  addFamily(p.vertices, {ip, ip, ip, p2}, -1, s);      // 64
+  addFamily(p.vertices, {ip, ip, ip, p2}, -1, s);         // 64
   // Odd permutations, so that the cells sit around the quaternion group below.
-  addFamily(p.vertices, {0, ip2, 1, p2}, 1, s);        // 96
-  addFamily(p.vertices, {0, ip, kPhi, s5}, 1, s);      // 96
-  addFamily(p.vertices, {ip, 1, kPhi, 2}, 1, s);       // 192
+  addFamily(p.vertices, {0, ip2, 1, p2}, 1, s);    // 96
+  addFamily(p.vertices, {0, ip, kPhi, s5}, 1, s);  // 96
+  addFamily(p.vertices, {ip, 1, kPhi, 2}, 1, s);   // 192
   p.edges = edgesAtAngle(p.vertices, (1.0 + 3.0 * s5) / 8.0, false);
 
   // The binary icosahedral group: 8 + 16 + 96 unit quaternions.
@@ -124,10 +126,10 @@ Polytope makeElliptic120Cell() {
 PGL4 leftMultiplication(HomVec4 q) noexcept {
   // (a + b i + c j + d k)(w + x i + y j + z k), with a = q.w, b = q.x, c = q.y, d = q.z.
   const double a = q.w, b = q.x, c = q.y, d = q.z;
-  const double m[4][4] = {{a, -d, c, b},    // x' = a x - d y + c z + b w
-                          {d, a, -b, c},    // y' = d x + a y - b z + c w
-                          {-c, b, a, d},    // z' = -c x + b y + a z + d w
-                          {-b, -c, -d, a}}; // w' = -b x - c y - d z + a w
+  const double m[4][4] = {{a, -d, c, b},     // x' = a x - d y + c z + b w
+                          {d, a, -b, c},     // y' = d x + a y - b z + c w
+                          {-c, b, a, d},     // z' = -c x + b y + a z + d w
+                          {-b, -c, -d, a}};  // w' = -b x - c y - d z + a w
   PGL4 out{};
   for (std::size_t r = 0; r < 4; ++r)
     for (std::size_t col = 0; col < 4; ++col) out.set(r, col, m[r][col]);
@@ -159,7 +161,9 @@ Mesh makeCellMesh(double scale) {
     // Order the 5 corners around the face: angles in the face's plane,
     // seen from the face centre in the gnomonic chart at the cell's centre.
     double cx = 0, cy = 0, cz = 0;
-    for (std::uint32_t i : face) cx += corners[i].x / corners[i].w, cy += corners[i].y / corners[i].w, cz += corners[i].z / corners[i].w;
+    for (std::uint32_t i : face)
+      cx += corners[i].x / corners[i].w, cy += corners[i].y / corners[i].w,
+          cz += corners[i].z / corners[i].w;
     cx /= 5, cy /= 5, cz /= 5;
     const HomVec4 u = HomVec4{corners[face[0]].x / corners[face[0]].w - cx,
                               corners[face[0]].y / corners[face[0]].w - cy,

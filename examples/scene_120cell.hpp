@@ -28,9 +28,9 @@ using kova_kernel::PGL4;
 [[nodiscard]] double cell120CircumAngle() noexcept;
 
 struct Polytope {
-  std::vector<HomVec4> vertices;                       // unit vectors
-  std::vector<std::array<std::uint32_t, 2>> edges;     // vertex index pairs
-  std::vector<HomVec4> cell_centres;                   // unit vectors
+  std::vector<HomVec4> vertices;                    // unit vectors
+  std::vector<std::array<std::uint32_t, 2>> edges;  // vertex index pairs
+  std::vector<HomVec4> cell_centres;                // unit vectors
 };
 
 // The 120-cell on S^3: 600 vertices, 1200 edges, 120 cell centres.

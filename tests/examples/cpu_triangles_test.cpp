@@ -70,20 +70,21 @@ Rendered render(const Scene& s, const CameraBlock& cam, CompareOp compare = Comp
   auto color = dev.createImage(ImageDescriptor::initKovaRenderTarget(kW, kH));
   auto depth = dev.createImage(ImageDescriptor::init2D(
       Format::depth32_float, kW, kH, ImageUsage::init({ImageUsageFlag::depth_stencil_attachment})));
-  auto pipe = dev.createPipeline({.type = PipelineType::kova_projective,
-                                  .topology = PrimitiveTopology::triangle_list,
-                                  .depth = {.depth_test = true,
-                                            .depth_write = true,
-                                            .depth_compare = compare,
-                                            .fs_depth = true}});
+  auto pipe = dev.createPipeline(
+      {.type = PipelineType::kova_projective,
+       .topology = PrimitiveTopology::triangle_list,
+       .depth = {
+           .depth_test = true, .depth_write = true, .depth_compare = compare, .fs_depth = true}});
   const auto nv = static_cast<std::uint32_t>(s.mesh.vertices.size());
   const auto ni = static_cast<std::uint32_t>(s.mesh.indices.size());
   const auto nt = static_cast<std::uint32_t>(s.instances.size());
   auto vb = dev.createBuffer(BufferDescriptor::initKovaPositions(nv));
   auto tb = dev.createBuffer(BufferDescriptor::initKovaTransforms(nt));
   auto cb = dev.createBuffer(BufferDescriptor::initKovaTransforms(2));
-  auto ib = dev.createBuffer(
-      {.size = std::uint64_t{ni} * 4, .stride = 4, .type = BufferType::index, .format = Format::r32_uint});
+  auto ib = dev.createBuffer({.size = std::uint64_t{ni} * 4,
+                              .stride = 4,
+                              .type = BufferType::index,
+                              .format = Format::r32_uint});
   EXPECT_TRUE(color && depth && pipe && vb && tb && cb && ib);
   EXPECT_TRUE(dev.writeIndices(*ib, s.mesh.indices));
   const auto block = packCameraBlock(cam);
@@ -133,13 +134,15 @@ std::vector<std::uint16_t> analyticCoverage(const Scene& s, const CameraBlock& c
     for (std::uint32_t x = 0; x < kW; ++x) {
       for (std::uint32_t k = 0; k < 4; ++k) {
         const auto& off = kSamplePositions4[k];
-        const HomVec4 d = pixelRay(x + off[0] / 256.0, y + off[1] / 256.0, kW, kH, cam.tan_h, cam.tan_v);
+        const HomVec4 d =
+            pixelRay(x + off[0] / 256.0, y + off[1] / 256.0, kW, kH, cam.tan_h, cam.tan_v);
         // The complement of span{(0,0,0,1), d}: two unit vectors orthogonal to both.
         const double n = std::sqrt(d.x * d.x + d.y * d.y + d.z * d.z);
         const HomVec4 dn{d.x / n, d.y / n, d.z / n, 0.0};
         HomVec4 u1 = std::fabs(dn.x) < 0.9 ? HomVec4{1, 0, 0, 0} : HomVec4{0, 1, 0, 0};
         const double along = u1.dot(dn);
-        u1 = HomVec4{u1.x - along * dn.x, u1.y - along * dn.y, u1.z - along * dn.z, 0.0}.normalize();
+        u1 =
+            HomVec4{u1.x - along * dn.x, u1.y - along * dn.y, u1.z - along * dn.z, 0.0}.normalize();
         const HomVec4 u2{dn.y * u1.z - dn.z * u1.y, dn.z * u1.x - dn.x * u1.z,
                          dn.x * u1.y - dn.y * u1.x, 0.0};
         std::uint16_t hits = 0;
@@ -196,11 +199,13 @@ TEST(CpuTriangles, ObjectAroundTheEyeCoversEverySampleExactlyTwice) {
       const HomVec4 ray = pixelRay(x + 0.5, y + 0.5, kW, kH, cam.tan_h, cam.tan_v);
       double nearest = 10.0;
       for (std::size_t t = 0; t < cell.indices.size(); t += 3) {
-        const HomVec4 n = faceNormal(cell.vertices[cell.indices[t]], cell.vertices[cell.indices[t + 1]],
-                                     cell.vertices[cell.indices[t + 2]]);
+        const HomVec4 n =
+            faceNormal(cell.vertices[cell.indices[t]], cell.vertices[cell.indices[t + 1]],
+                       cell.vertices[cell.indices[t + 2]]);
         nearest = std::min(nearest, surfaceHit(n, ray).distance);
       }
-      const float expected = static_cast<float>(depthFromDistance(nearest, cam.near_fs, cam.far_fs));
+      const float expected =
+          static_cast<float>(depthFromDistance(nearest, cam.near_fs, cam.far_fs));
       const float got = r.depth[std::size_t{y} * kW + x];
       EXPECT_GE(got, expected - 1e-6f) << x << "," << y;
       checked += std::fabs(got - expected) <= 1e-6f;
@@ -220,8 +225,9 @@ TEST(CpuTriangles, ObjectAcrossTheFocalPlaneAppearsWholeInBothHalves) {
     const double dist = 0.45 + 0.1 * u(rng), turn = 0.4 * u(rng);
     // Move the cell from the eye along +x by `dist` (it stays in z = 0), then
     // turn it about the view axis; a random spin of the cell first.
-    const PGL4 place = planeRotation(0, 1, turn).mul(planeRotation(0, 3, dist)).mul(
-        planeRotation(0, 1, u(rng)).mul(planeRotation(1, 2, u(rng))));
+    const PGL4 place = planeRotation(0, 1, turn)
+                           .mul(planeRotation(0, 3, dist))
+                           .mul(planeRotation(0, 1, u(rng)).mul(planeRotation(1, 2, u(rng))));
     Scene s{cell, {place}};
     const CameraBlock cam = cameraBlock(2.96);
     const Rendered r = render(s, cam);
@@ -276,7 +282,8 @@ TEST(CpuTriangles, BadInputIsAnErrorOrDrawsNothing) {
     s.instance_count = 2;
     const Rendered r = render(s, cam);
     ASSERT_FALSE(r.stats);
-    EXPECT_NE(r.stats.error().find("instance_count 2 exceeds"), std::string::npos) << r.stats.error();
+    EXPECT_NE(r.stats.error().find("instance_count 2 exceeds"), std::string::npos)
+        << r.stats.error();
   }
   {
     // Degenerate triangles (repeated vertex, three points on one line) and

@@ -43,7 +43,8 @@ TEST(Scene120Cell, OnTheSphereWithEqualEdgesAndFourNeighbours) {
   // No two distinct vertices are closer than an edge: the edges are the nearest pairs.
   double closest = -1.0;
   for (std::size_t i = 0; i < 600; ++i)
-    for (std::size_t j = i + 1; j < 600; ++j) closest = std::max(closest, p.vertices[i].dot(p.vertices[j]));
+    for (std::size_t j = i + 1; j < 600; ++j)
+      closest = std::max(closest, p.vertices[i].dot(p.vertices[j]));
   EXPECT_NEAR(closest, cos_edge, 1e-14);
   // Antipodal closure.
   for (HomVec4 v : p.vertices) EXPECT_GE(find(p.vertices, HomVec4{-v.x, -v.y, -v.z, -v.w}), 0);
