@@ -177,6 +177,7 @@ TriangleStats drawTriangles(const TriangleDraw& draw, SampleTarget& target) {
   Rasteriser raster(draw, target);
   const double width = target.width, height = target.height;
   const std::size_t triangles = draw.indices.size() / 3;
+  std::vector<bool> drawn(triangles);
   for (std::size_t inst = 0; inst < draw.instances.size(); ++inst) {
     const PGL4& model = draw.instances[inst];
     std::array<float, 3> base = {1.0f, 1.0f, 1.0f};
@@ -184,25 +185,26 @@ TriangleStats drawTriangles(const TriangleDraw& draw, SampleTarget& target) {
       for (std::size_t i = 0; i < 3; ++i)
         base[i] = static_cast<float>(draw.instance_colors[inst * 3 + i]);
     }
-    for (std::size_t t = 0; t < triangles; ++t) {
-      ++stats.triangles;
-      // View-space vertices, normalised onto S^3 so that the clip epsilon
-      // means the same angle everywhere.
-      std::array<HomVec4, 3> q{};
-      bool valid = true;
-      for (std::size_t k = 0; k < 3 && valid; ++k) {
-        const HomVec4 v = cam.view.apply(model.apply(draw.vertices[draw.indices[t * 3 + k]]));
-        const double n = std::sqrt(v.x * v.x + v.y * v.y + v.z * v.z + v.w * v.w);
-        valid = finite(v) && std::isfinite(n) && n > 0.0;
-        if (valid) q[k] = HomVec4{v.x / n, v.y / n, v.z / n, v.w / n};
-      }
-      if (!valid) continue;
-      const HomVec4 normal = faceNormal(q[0], q[1], q[2]);
-      if (!(normal.x != 0.0 || normal.y != 0.0 || normal.z != 0.0 || normal.w != 0.0)) continue;
-      std::uint64_t written = 0;
-      // The half in front of the focal plane, then the half behind it seen
-      // through its negation.
-      for (const double sign : {1.0, -1.0}) {
+    stats.triangles += static_cast<std::uint32_t>(triangles);
+    std::fill(drawn.begin(), drawn.end(), false);
+    // All triangles' halves in front of the focal plane, then all halves
+    // behind it seen through their negation: the order of a GPU drawing each
+    // instance twice, which decides the winner where depths tie.
+    for (const double sign : {1.0, -1.0}) {
+      for (std::size_t t = 0; t < triangles; ++t) {
+        // View-space vertices, normalised onto S^3 so that the clip epsilon
+        // means the same angle everywhere.
+        std::array<HomVec4, 3> q{};
+        bool valid = true;
+        for (std::size_t k = 0; k < 3 && valid; ++k) {
+          const HomVec4 v = cam.view.apply(model.apply(draw.vertices[draw.indices[t * 3 + k]]));
+          const double n = std::sqrt(v.x * v.x + v.y * v.y + v.z * v.z + v.w * v.w);
+          valid = finite(v) && std::isfinite(n) && n > 0.0;
+          if (valid) q[k] = HomVec4{v.x / n, v.y / n, v.z / n, v.w / n};
+        }
+        if (!valid) continue;
+        const HomVec4 normal = faceNormal(q[0], q[1], q[2]);
+        if (!(normal.x != 0.0 || normal.y != 0.0 || normal.z != 0.0 || normal.w != 0.0)) continue;
         Polygon poly;
         poly.n = 3;
         for (std::size_t k = 0; k < 3; ++k) {
@@ -215,15 +217,18 @@ TriangleStats drawTriangles(const TriangleDraw& draw, SampleTarget& target) {
         if (poly.n < 3) continue;
         const Fixed first = snap(poly.v[0], width, height);
         Fixed prev = snap(poly.v[1], width, height);
+        std::uint64_t written = 0;
         for (int i = 2; i < poly.n; ++i) {
           const Fixed cur = snap(poly.v[static_cast<std::size_t>(i)], width, height);
           written += raster.triangle(first, prev, cur, normal, base);
           prev = cur;
         }
+        if (written > 0) drawn[t] = true;
+        stats.fragments += written;
       }
-      if (written > 0) ++stats.triangles_drawn;
-      stats.fragments += written;
     }
+    stats.triangles_drawn +=
+        static_cast<std::uint32_t>(std::count(drawn.begin(), drawn.end(), true));
   }
   return stats;
 }
