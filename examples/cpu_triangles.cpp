@@ -193,14 +193,19 @@ TriangleStats drawTriangles(const TriangleDraw& draw, SampleTarget& target) {
     for (const double sign : {1.0, -1.0}) {
       for (std::size_t t = 0; t < triangles; ++t) {
         // View-space vertices, normalised onto S^3 so that the clip epsilon
-        // means the same angle everywhere.
+        // means the same angle everywhere. Dividing by the largest component
+        // first keeps the squares finite for any finite vector.
         std::array<HomVec4, 3> q{};
         bool valid = true;
         for (std::size_t k = 0; k < 3 && valid; ++k) {
-          const HomVec4 v = cam.view.apply(model.apply(draw.vertices[draw.indices[t * 3 + k]]));
+          HomVec4 v = cam.view.apply(model.apply(draw.vertices[draw.indices[t * 3 + k]]));
+          const double m =
+              std::max({std::fabs(v.x), std::fabs(v.y), std::fabs(v.z), std::fabs(v.w)});
+          valid = finite(v) && m > 0.0;
+          if (!valid) break;
+          v = HomVec4{v.x / m, v.y / m, v.z / m, v.w / m};
           const double n = std::sqrt(v.x * v.x + v.y * v.y + v.z * v.z + v.w * v.w);
-          valid = finite(v) && std::isfinite(n) && n > 0.0;
-          if (valid) q[k] = HomVec4{v.x / n, v.y / n, v.z / n, v.w / n};
+          q[k] = HomVec4{v.x / n, v.y / n, v.z / n, v.w / n};
         }
         if (!valid) continue;
         const HomVec4 normal = faceNormal(q[0], q[1], q[2]);

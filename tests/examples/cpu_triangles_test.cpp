@@ -307,6 +307,20 @@ TEST(CpuTriangles, BadInputIsAnErrorOrDrawsNothing) {
     EXPECT_EQ(both.stats->triangles_drawn, good.stats->triangles_drawn);
     EXPECT_EQ(good.coverage, both.coverage);
     EXPECT_EQ(good.rgb, both.rgb);
+    // A vertex and its positive multiples are one point: vertices scaled by
+    // 2^600 or 2^-600 (whose squares overflow or vanish) draw the same picture.
+    for (const double scale : {std::ldexp(1.0, 600), std::ldexp(1.0, -600)}) {
+      Scene scaled = s;
+      for (std::size_t i = 0; i < 20; ++i) {
+        const double f = i % 2 == 0 ? scale : 1.0;
+        const HomVec4 v = scaled.mesh.vertices[i];
+        scaled.mesh.vertices[i] = HomVec4{v.x * f, v.y * f, v.z * f, v.w * f};
+      }
+      const Rendered r = render(scaled, cam);
+      ASSERT_TRUE(r.stats) << r.stats.error();
+      EXPECT_EQ(r.coverage, good.coverage);
+      EXPECT_EQ(r.rgb, good.rgb);
+    }
   }
 }
 
