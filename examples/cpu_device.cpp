@@ -1,5 +1,8 @@
 #include "cpu_device.hpp"
 
+#include "cpu_triangles.hpp"
+#include "mesh_shading.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <string_view>
@@ -21,31 +24,27 @@ std::unexpected<std::string> fail(std::string message) {
   return std::unexpected(std::move(message));
 }
 
-bool depthPasses(CompareOp op, float incoming, float stored) noexcept {
-  switch (op) {
-    case CompareOp::never:
-      return false;
-    case CompareOp::less:
-      return incoming < stored;
-    case CompareOp::equal:
-      return incoming == stored;
-    case CompareOp::less_equal:
-      return incoming <= stored;
-    case CompareOp::greater:
-      return incoming > stored;
-    case CompareOp::not_equal:
-      return incoming != stored;
-    case CompareOp::greater_equal:
-      return incoming >= stored;
-    case CompareOp::always:
-      return true;
-  }
-  return false;
-}
-
 bool isColorFormat(Format f) noexcept {
   return f == Format::rgba8_unorm || f == Format::rgba8_srgb || f == Format::rgba16_float ||
          f == Format::rgba32_float;
+}
+
+// Writes a fragment to every sample of a pixel that passes the depth test;
+// true when any did.
+bool writePixel(std::vector<float>& color, std::vector<float>& depth, std::size_t pixel,
+                std::uint32_t samples, const kova_rhi::DepthState& ds, float z,
+                const std::array<float, 3>& rgb) noexcept {
+  bool any = false;
+  for (std::size_t at = pixel * samples; at < (pixel + 1) * samples; ++at) {
+    if (ds.depth_test && !depthPasses(ds.depth_compare, z, depth[at])) continue;
+    if (ds.depth_write) depth[at] = z;
+    color[at * 4 + 0] = rgb[0];
+    color[at * 4 + 1] = rgb[1];
+    color[at * 4 + 2] = rgb[2];
+    color[at * 4 + 3] = 1.0f;
+    any = true;
+  }
+  return any;
 }
 
 std::string_view tagName(kova_rhi::GpuCommandTag tag) noexcept {
@@ -83,9 +82,10 @@ std::expected<BufferId, std::string> CpuDevice::createBuffer(
     return fail("buffer larger than the CPU device layer's 4 GiB limit");
   const bool ok = (desc.type == BufferType::kova_positions && desc.stride == 32) ||
                   (desc.type == BufferType::kova_transforms && desc.stride == 128) ||
-                  (desc.type == BufferType::storage && desc.stride == 8);
+                  (desc.type == BufferType::storage && desc.stride == 8) ||
+                  (desc.type == BufferType::index && desc.stride == 4);
   if (!ok) return fail("unsupported buffer (type and stride)");
-  buffers_.push_back(Buffer{desc, {}, {}, {}});
+  buffers_.push_back(Buffer{desc, {}, {}, {}, {}});
   return BufferId{buffers_.size(), kGeneration};
 }
 
@@ -100,7 +100,7 @@ std::expected<ImageId, std::string> CpuDevice::createImage(const kova_rhi::Image
   Image img{desc, desc.format == Format::depth32_float, {}, {}};
   if (!img.is_depth && !isColorFormat(desc.format)) return fail("unsupported image format");
   const std::size_t pixels = std::size_t{desc.width} * desc.height;
-  img.texels.assign(pixels * (img.is_depth ? 1 : 4), img.is_depth ? 1.0f : 0.0f);
+  img.texels.assign(pixels * samples_ * (img.is_depth ? 1 : 4), img.is_depth ? 1.0f : 0.0f);
   if (!img.is_depth) img.kinds.assign(pixels, static_cast<std::uint8_t>(PixelKind::clear));
   images_.push_back(std::move(img));
   return ImageId{images_.size(), kGeneration};
@@ -111,8 +111,9 @@ std::expected<PipelineId, std::string> CpuDevice::createPipeline(
   if (desc.type != PipelineType::kova_projective)
     return fail("only kova_projective pipelines are supported");
   if (desc.topology != PrimitiveTopology::point_list &&
+      desc.topology != PrimitiveTopology::triangle_list &&
       desc.topology != PrimitiveTopology::geodesic_list) {
-    return fail("projective pipelines draw point_list or geodesic_list");
+    return fail("projective pipelines draw point_list, triangle_list or geodesic_list");
   }
   if (!desc.depth.fs_depth) return fail("projective pipelines need fs_depth in their depth state");
   pipelines_.push_back(Pipeline{desc});
@@ -131,6 +132,24 @@ const CpuDevice::Image* CpuDevice::image(ImageId id) const noexcept {
 
 CpuDevice::Image* CpuDevice::image(ImageId id) noexcept {
   return const_cast<Image*>(std::as_const(*this).image(id));
+}
+
+std::expected<void, std::string> CpuDevice::writeIndices(BufferId id,
+                                                         std::span<const std::uint32_t> values) {
+  Buffer* b = buffer(id);
+  if (b == nullptr || b->desc.type != BufferType::index) return fail("not an index buffer");
+  if (values.size() > b->desc.size / 4) return fail("more indices than the buffer holds");
+  b->indices.assign(values.begin(), values.end());
+  return {};
+}
+
+std::expected<void, std::string> CpuDevice::writeValues(BufferId id,
+                                                        std::span<const double> values) {
+  Buffer* b = buffer(id);
+  if (b == nullptr || b->desc.type != BufferType::storage) return fail("not a storage buffer");
+  if (values.size() > b->desc.size / 8) return fail("more values than the buffer holds");
+  b->values.assign(values.begin(), values.end());
+  return {};
 }
 
 std::expected<ExecuteStats, std::string> CpuDevice::execute(const kova_rhi::FrameGraph& graph) {
@@ -157,8 +176,8 @@ std::expected<void, std::string> CpuDevice::run(const kova_rhi::GpuCommand& comm
   if (const auto* c = std::get_if<ClearCommand>(&command)) {
     Image* color = image(c->color_attachment);
     if (color == nullptr || color->is_depth) return fail("clear needs a colour image");
-    const std::size_t pixels = color->kinds.size();
-    for (std::size_t p = 0; p < pixels; ++p) {
+    const std::size_t samples = color->texels.size() / 4;
+    for (std::size_t p = 0; p < samples; ++p) {
       color->texels[p * 4 + 0] = c->r;
       color->texels[p * 4 + 1] = c->g;
       color->texels[p * 4 + 2] = c->b;
@@ -220,7 +239,13 @@ std::expected<void, std::string> CpuDevice::run(const kova_rhi::GpuCommand& comm
     state.uniforms[c->binding] = c->buffer;
     return {};
   }
-  if (const auto* c = std::get_if<DrawCommand>(&command)) return drawPoints(*c, state, stats);
+  if (const auto* c = std::get_if<DrawCommand>(&command)) {
+    if (c->pipeline.isValid() && c->pipeline.id <= pipelines_.size() &&
+        pipelines_[c->pipeline.id - 1].desc.topology == PrimitiveTopology::triangle_list) {
+      return drawMesh(*c, state, stats);
+    }
+    return drawPoints(*c, state, stats);
+  }
   if (std::holds_alternative<DispatchCommand>(command)) {
     return fail("no general compute shaders on the CPU device layer; use kova_compute_fs_distance");
   }
@@ -319,20 +344,82 @@ std::expected<void, std::string> CpuDevice::drawPoints(const kova_rhi::DrawComma
         if (!splatCovers(dx, dy, r) || x < 0 || y < 0 || x >= w || y >= h) continue;
         const std::size_t p =
             static_cast<std::size_t>(y) * color.desc.width + static_cast<std::size_t>(x);
-        if (pipe.depth.depth_test && !depthPasses(pipe.depth.depth_compare, z, depth.texels[p]))
-          continue;
-        if (pipe.depth.depth_write) depth.texels[p] = z;
-        color.texels[p * 4 + 0] = rgb[0];
-        color.texels[p * 4 + 1] = rgb[1];
-        color.texels[p * 4 + 2] = rgb[2];
-        color.texels[p * 4 + 3] = 1.0f;
-        color.kinds[p] = static_cast<std::uint8_t>(PixelKind::point);
+        if (writePixel(color.texels, depth.texels, p, samples_, pipe.depth, z, rgb))
+          color.kinds[p] = static_cast<std::uint8_t>(PixelKind::point);
       }
     }
     ++stats.points_drawn;
     if (trace_ != nullptr)
       trace_->push_back(DrawTrace{i, cx, cy, r, {toByte(rgb[0]), toByte(rgb[1]), toByte(rgb[2])}});
   }
+  return {};
+}
+
+// A mesh draw: the triangles of index_buffer over the vertices of
+// kova_position_buffer, once per transform of kova_transform_buffer, seen
+// through the camera block at uniform binding 0 (an isometric view); an
+// optional storage buffer at binding 1 holds each instance's RGB colour.
+std::expected<void, std::string> CpuDevice::drawMesh(const kova_rhi::DrawCommand& draw,
+                                                     PassState& state, ExecuteStats& stats) {
+  if (!state.in_pass || !state.depth) return fail("draws need a pass with a depth attachment");
+  if (!(draw.pipeline == state.pipeline)) return fail("draw's pipeline is not bound");
+  const auto& pipe = pipelines_[draw.pipeline.id - 1].desc;
+  const Buffer* vertices = buffer(draw.kova_position_buffer);
+  const Buffer* indices = buffer(draw.index_buffer);
+  const Buffer* instances = buffer(draw.kova_transform_buffer);
+  const Buffer* camera = buffer(state.uniforms[0]);
+  if (vertices == nullptr || vertices->desc.type != BufferType::kova_positions)
+    return fail("kova_position_buffer is not a position buffer");
+  if (indices == nullptr || indices->desc.type != BufferType::index)
+    return fail("index_buffer is not an index buffer");
+  if (instances == nullptr || instances->desc.type != BufferType::kova_transforms)
+    return fail("kova_transform_buffer is not a transform buffer");
+  if (camera == nullptr || camera->transforms.size() < 2)
+    return fail("uniform binding 0 lacks the camera block");
+  if (draw.index_count > indices->indices.size())
+    return fail("index_count " + std::to_string(draw.index_count) + " reads past the " +
+                std::to_string(indices->indices.size()) + " indices written");
+  for (std::uint32_t i = 0; i < draw.index_count; ++i) {
+    if (indices->indices[i] >= vertices->points.size()) {
+      return fail("index " + std::to_string(indices->indices[i]) + " at " + std::to_string(i) +
+                  " is beyond the " + std::to_string(vertices->points.size()) + " vertices");
+    }
+  }
+  if (draw.instance_count > instances->transforms.size()) {
+    return fail("instance_count " + std::to_string(draw.instance_count) + " exceeds the " +
+                std::to_string(instances->transforms.size()) + " transforms uploaded");
+  }
+  std::span<const double> colors;
+  if (const Buffer* c = buffer(state.uniforms[1]); c != nullptr) {
+    if (c->desc.type != BufferType::storage ||
+        c->values.size() < std::size_t{3} * draw.instance_count)
+      return fail("uniform binding 1 holds fewer than 3 colour values per instance");
+    colors = c->values;
+  }
+  TriangleDraw td{unpackCameraBlock(camera->transforms[0], camera->transforms[1]),
+                  vertices->points,
+                  std::span(indices->indices).first(draw.index_count / 3 * 3),
+                  std::span(instances->transforms).first(draw.instance_count),
+                  colors,
+                  pipe.depth};
+  if (!td.camera.isometric_view)
+    return fail("triangles need a camera block with an isometric view");
+
+  Image& color = *image(state.color);
+  Image& depth = *image(*state.depth);
+  const std::size_t sample_count = color.texels.size() / 4;
+  if (coverage_ != nullptr && coverage_->size() != sample_count) coverage_->assign(sample_count, 0);
+  SampleTarget target{
+      color.desc.width,
+      color.desc.height,
+      samples_,
+      color.texels,
+      depth.texels,
+      color.kinds,
+      coverage_ != nullptr ? std::span<std::uint16_t>(*coverage_) : std::span<std::uint16_t>()};
+  const TriangleStats ts = drawTriangles(td, target);
+  stats.triangles += ts.triangles;
+  stats.triangles_drawn += ts.triangles_drawn;
   return {};
 }
 
@@ -356,7 +443,9 @@ std::expected<void, std::string> CpuDevice::drawGeodesics(
   const std::uint32_t w = color.desc.width, h = color.desc.height;
 
   // A sample along the arc: its pixel position, depth and which half of the
-  // view's w it lies in (a segment across w = 0 passes through infinity).
+  // view it lies in (a segment across the boundary passes through infinity):
+  // the side of w = 0 for a view that keeps w, the side of the eye's focal
+  // plane for an isometric view.
   struct Sample {
     std::optional<ScreenPoint> at;
     double depth = 1.0;
@@ -364,19 +453,28 @@ std::expected<void, std::string> CpuDevice::drawGeodesics(
   };
   const auto sample = [&](HomVec4 q) {
     const double d = kova_kernel::fsDistance(cam.observer, q);
-    return Sample{project(cam, q, w, h), depthFromDistance(d, cam.near_fs, cam.far_fs),
-                  cam.view.apply(q).w >= 0.0};
+    const HomVec4 v = cam.view.apply(q);
+    if (cam.isometric_view)
+      return Sample{projectFacing(cam, q, w, h), depthFromDistance(d, cam.near_fs, cam.far_fs),
+                    v.z <= 0.0};
+    return Sample{project(cam, q, w, h), depthFromDistance(d, cam.near_fs, cam.far_fs), v.w >= 0.0};
   };
-  const auto plot = [&](int x, int y, float z, float fade) {
+  // Lines fade with depth: towards black for a view that keeps w, into the
+  // fog colour as the triangles do for an isometric view.
+  const auto plot = [&](int x, int y, double z) {
     if (x < 0 || y < 0 || x >= static_cast<int>(w) || y >= static_cast<int>(h)) return;
     const std::size_t p = static_cast<std::size_t>(y) * w + static_cast<std::size_t>(x);
-    if (pipe.depth.depth_test && !depthPasses(pipe.depth.depth_compare, z, depth.texels[p])) return;
-    if (pipe.depth.depth_write) depth.texels[p] = z;
-    color.texels[p * 4 + 0] = cmd.color_r * fade;
-    color.texels[p * 4 + 1] = cmd.color_g * fade;
-    color.texels[p * 4 + 2] = cmd.color_b * fade;
-    color.texels[p * 4 + 3] = 1.0f;
-    color.kinds[p] = static_cast<std::uint8_t>(PixelKind::geodesic);
+    std::array<float, 3> rgb{};
+    const std::array<float, 3> line = {cmd.color_r, cmd.color_g, cmd.color_b};
+    if (cam.isometric_view) {
+      const float f = fogAmount(cam.near_fs + z * (cam.far_fs - cam.near_fs), cam.far_fs);
+      for (std::size_t i = 0; i < 3; ++i) rgb[i] = line[i] + (cam.fog[i] - line[i]) * f;
+    } else {
+      const auto fade = static_cast<float>(0.2 + 0.8 * std::pow(1.0 - z, 0.8));
+      for (std::size_t i = 0; i < 3; ++i) rgb[i] = line[i] * fade;
+    }
+    if (writePixel(color.texels, depth.texels, p, samples_, pipe.depth, static_cast<float>(z), rgb))
+      color.kinds[p] = static_cast<std::uint8_t>(PixelKind::geodesic);
   };
 
   for (std::uint32_t k = 0; k + 1 < cmd.count; k += 2) {
@@ -407,8 +505,7 @@ std::expected<void, std::string> CpuDevice::drawGeodesics(
             const double u = static_cast<double>(j) / n;
             const double z = prev.depth + (cur.depth - prev.depth) * u;
             plot(static_cast<int>(std::floor(prev.at->x + dx * u)),
-                 static_cast<int>(std::floor(prev.at->y + dy * u)), static_cast<float>(z),
-                 static_cast<float>(0.2 + 0.8 * std::pow(1.0 - z, 0.8)));
+                 static_cast<int>(std::floor(prev.at->y + dy * u)), z);
           }
         }
       }
@@ -423,8 +520,14 @@ std::expected<std::vector<std::uint8_t>, std::string> CpuDevice::readRgb8(ImageI
   const Image* img = image(id);
   if (img == nullptr || img->is_depth) return fail("not a colour image");
   std::vector<std::uint8_t> rgb(img->kinds.size() * 3);
+  const std::size_t n = samples_;
   for (std::size_t p = 0; p < img->kinds.size(); ++p) {
-    for (std::size_t c = 0; c < 3; ++c) rgb[p * 3 + c] = toByte(img->texels[p * 4 + c]);
+    for (std::size_t c = 0; c < 3; ++c) {
+      // Exact in double: the mean of equal samples is that sample.
+      double sum = 0.0;
+      for (std::size_t s = 0; s < n; ++s) sum += img->texels[(p * n + s) * 4 + c];
+      rgb[p * 3 + c] = toByte(static_cast<float>(sum / static_cast<double>(n)));
+    }
   }
   return rgb;
 }
@@ -432,7 +535,9 @@ std::expected<std::vector<std::uint8_t>, std::string> CpuDevice::readRgb8(ImageI
 std::expected<std::vector<float>, std::string> CpuDevice::readDepth(ImageId id) const {
   const Image* img = image(id);
   if (img == nullptr || !img->is_depth) return fail("not a depth image");
-  return img->texels;
+  std::vector<float> depth(img->texels.size() / samples_);
+  for (std::size_t p = 0; p < depth.size(); ++p) depth[p] = img->texels[p * samples_];
+  return depth;
 }
 
 std::expected<std::vector<std::uint8_t>, std::string> CpuDevice::readKinds(ImageId id) const {

@@ -10,6 +10,7 @@
 #include <span>
 
 #include "kova_kernel.hpp"
+#include "kova_rhi.hpp"
 
 namespace kova_demo {
 
@@ -19,7 +20,8 @@ using kova_kernel::PGL4;
 // What the projective pipelines read about the camera. The host uploads it as
 // two PGL4 entries of a transform buffer: entry 0 is the view transform,
 // entry 1 carries observer, tan_h, tan_v, near_fs and far_fs in its storage
-// order (observer in data[0..3], then the four scalars in data[4..7]).
+// order (observer in data[0..3], then the four scalars in data[4..7]),
+// then the view model in data[8] and the fog colour in data[9..11].
 struct CameraBlock {
   PGL4 view = PGL4::identity();
   HomVec4 observer{0.0, 0.0, 0.0, 1.0};
@@ -27,6 +29,12 @@ struct CameraBlock {
   double tan_v = 1.0;  // half-height of the image at unit view depth
   double near_fs = 0.0;
   double far_fs = 1.0;
+  // false: `view` keeps w and the visible half is w >= 0 (see project).
+  // true: `view` is an isometry taking the eye to (0, 0, 0, 1), and every
+  // point is drawn once, at its representative facing forward (see
+  // projectFacing); triangles need this view.
+  bool isometric_view = false;
+  std::array<float, 3> fog{};  // the colour that distance fades towards
 };
 
 [[nodiscard]] inline std::array<PGL4, 2> packCameraBlock(const CameraBlock& c) noexcept {
@@ -39,12 +47,22 @@ struct CameraBlock {
   params.data[5] = c.tan_v;
   params.data[6] = c.near_fs;
   params.data[7] = c.far_fs;
+  params.data[8] = c.isometric_view ? 1.0 : 0.0;
+  for (std::size_t i = 0; i < 3; ++i) params.data[9 + i] = c.fog[i];
   return {c.view, params};
 }
 
 [[nodiscard]] inline CameraBlock unpackCameraBlock(const PGL4& view, const PGL4& params) noexcept {
   const auto& d = params.data;
-  return CameraBlock{view, HomVec4{d[0], d[1], d[2], d[3]}, d[4], d[5], d[6], d[7]};
+  return CameraBlock{
+      view,
+      HomVec4{d[0], d[1], d[2], d[3]},
+      d[4],
+      d[5],
+      d[6],
+      d[7],
+      d[8] == 1.0,
+      {static_cast<float>(d[9]), static_cast<float>(d[10]), static_cast<float>(d[11])}};
 }
 
 // The depth value of a point at Fubini-Study distance d: 0 at or inside the
@@ -75,6 +93,22 @@ struct ScreenPoint {
   if (v.w < 0.0) v = HomVec4{-v.x, -v.y, -v.z, -v.w};
   const double ahead = -v.z;
   if (!(ahead > 1e-12)) return std::nullopt;
+  const double sx = v.x / (ahead * cam.tan_h);
+  const double sy = v.y / (ahead * cam.tan_v);
+  if (!(std::fabs(sx) < 1e6 && std::fabs(sy) < 1e6)) return std::nullopt;
+  return ScreenPoint{(sx * 0.5 + 0.5) * width, (0.5 - sy * 0.5) * height};
+}
+
+// Central projection under an isometric view: the point is replaced by its
+// representative facing forward (view z <= 0), so every point off the eye's
+// focal plane (view z = 0) has exactly one place in the picture.
+[[nodiscard]] inline std::optional<ScreenPoint> projectFacing(const CameraBlock& cam, HomVec4 p,
+                                                              std::uint32_t width,
+                                                              std::uint32_t height) noexcept {
+  HomVec4 v = cam.view.apply(p);
+  if (v.z > 0.0) v = HomVec4{-v.x, -v.y, -v.z, -v.w};
+  const double ahead = -v.z;
+  if (!(ahead > 1e-12 * std::sqrt(v.x * v.x + v.y * v.y + v.w * v.w))) return std::nullopt;
   const double sx = v.x / (ahead * cam.tan_h);
   const double sy = v.y / (ahead * cam.tan_v);
   if (!(std::fabs(sx) < 1e6 && std::fabs(sy) < 1e6)) return std::nullopt;
@@ -112,6 +146,31 @@ struct ScreenPoint {
   return out;
 }
 
+// The depth test of a fragment against the stored depth.
+[[nodiscard]] inline bool depthPasses(kova_rhi::CompareOp op, float incoming,
+                                      float stored) noexcept {
+  using kova_rhi::CompareOp;
+  switch (op) {
+    case CompareOp::never:
+      return false;
+    case CompareOp::less:
+      return incoming < stored;
+    case CompareOp::equal:
+      return incoming == stored;
+    case CompareOp::less_equal:
+      return incoming <= stored;
+    case CompareOp::greater:
+      return incoming > stored;
+    case CompareOp::not_equal:
+      return incoming != stored;
+    case CompareOp::greater_equal:
+      return incoming >= stored;
+    case CompareOp::always:
+      return true;
+  }
+  return false;
+}
+
 // 8-bit channel value of a colour component (clamped, rounded).
 [[nodiscard]] inline std::uint8_t toByte(float c) noexcept {
   const float v = std::clamp(c, 0.0f, 1.0f) * 255.0f + 0.5f;
@@ -119,6 +178,6 @@ struct ScreenPoint {
 }
 
 // What the pixel was last written by; kept beside the colour for checking.
-enum class PixelKind : std::uint8_t { clear = 0, point = 1, geodesic = 2 };
+enum class PixelKind : std::uint8_t { clear = 0, point = 1, geodesic = 2, triangle = 3 };
 
 }  // namespace kova_demo

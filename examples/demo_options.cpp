@@ -40,17 +40,20 @@ std::string usage(std::string_view program) {
   text += program;
   text +=
       " [options]\n"
-      "Renders a scene of points on the 3-sphere with kova and a CPU device layer,\n"
-      "and writes one PNG file per frame.\n"
+      "Renders a scene with kova and a CPU device layer, and writes one PNG file per\n"
+      "frame. The default scene is the lattice of the 120-cell's 60 cells in elliptic\n"
+      "space, shaded solids and geodesic edges seen from inside in a flight that\n"
+      "closes after 120 frames; the other is a cloud of points on the 3-sphere.\n"
       "\n"
       "Options:\n"
-      "  --points N    number of scene points, 1 to 4000000 (default 100000)\n"
+      "  --scene S     lattice or points (default lattice)\n"
+      "  --points N    number of points of the points scene, 1 to 4000000 (default 100000)\n"
       "  --frames N    number of frames, 1 to 100000 (default 3)\n"
       "  --size WxH    image size in pixels, each side 16 to 8192 (default 640x360)\n"
       "  --out DIR     directory for the frames, created if missing (default out)\n"
       "  --seed N      scene seed, 0 to 2^64-1 (default 1)\n"
-      "  --dump        also write frame_NNNN.txt, .depth.pfm and .kind.pgm with what\n"
-      "                each frame culled, sorted and drew (for automated checks)\n"
+      "  --dump        points scene: also write frame_NNNN.txt, .depth.pfm and\n"
+      "                .kind.pgm with what each frame culled, sorted and drew\n"
       "  --help        print this text and exit\n"
       "\n"
       "Output: DIR/frame_0000.png, DIR/frame_0001.png, ...\n";
@@ -79,7 +82,7 @@ std::expected<Options, std::string> parseOptions(std::span<const std::string_vie
       continue;
     }
     const bool takes_value = name == "--points" || name == "--frames" || name == "--size" ||
-                             name == "--out" || name == "--seed";
+                             name == "--out" || name == "--seed" || name == "--scene";
     if (!takes_value) {
       return std::unexpected(cat({"unknown option '", arg, "' (see --help)"}));
     }
@@ -92,7 +95,15 @@ std::expected<Options, std::string> parseOptions(std::span<const std::string_vie
     }
     const std::string shown = cat({"'", value, "'"});
 
-    if (name == "--points") {
+    if (name == "--scene") {
+      if (value == "lattice") {
+        options.scene = SceneKind::lattice;
+      } else if (value == "points") {
+        options.scene = SceneKind::points;
+      } else {
+        return std::unexpected(cat({"--scene ", shown, ": expected lattice or points"}));
+      }
+    } else if (name == "--points") {
       const auto n = parseNumber(value, kMinPoints, kMaxPoints);
       if (!n)
         return std::unexpected(
@@ -130,6 +141,8 @@ std::expected<Options, std::string> parseOptions(std::span<const std::string_vie
       options.out = std::string(value);
     }
   }
+  if (options.dump && options.scene != SceneKind::points)
+    return std::unexpected("--dump: the check files describe the points scene; add --scene points");
   return options;
 }
 

@@ -10,14 +10,19 @@
 
 namespace kova_demo {
 
+// What kova_demo renders: the lattice of the 120-cell's cells in elliptic
+// space seen in flight, or a cloud of points on the 3-sphere.
+enum class SceneKind : std::uint8_t { lattice, points };
+
 struct Options {
-  std::uint32_t points = 100'000;  // scene size
+  SceneKind scene = SceneKind::lattice;
+  std::uint32_t points = 100'000;  // size of the points scene
   std::uint32_t frames = 3;        // frames to render
   std::uint32_t width = 640;       // image size in pixels
   std::uint32_t height = 360;
   std::string out = "out";  // directory for the PNG frames
   std::uint64_t seed = 1;   // scene seed; the same seed gives the same pictures
-  bool dump = false;        // also write the per-frame check files
+  bool dump = false;        // also write the per-frame check files (points scene)
   bool help = false;        // print the usage and stop
 };
 
