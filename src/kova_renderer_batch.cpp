@@ -128,8 +128,10 @@ struct Avx2Lanes {
   KOVA_AVX2 static Vec abs(Vec v) noexcept {
     return _mm256_and_pd(v, _mm256_castsi256_pd(_mm256_set1_epi64x(kAbsBits)));
   }
-  KOVA_AVX2 static Flags all() noexcept { return _mm256_castsi256_pd(_mm256_set1_epi64x(-1)); }
-  // The lanes of `keep` with lhs >= rhs (ordered: NaN is false).
+  // The lanes with lhs >= rhs (ordered: NaN is false), of all or of `keep`.
+  KOVA_AVX2 static Flags atLeast(Vec lhs, Vec rhs) noexcept {
+    return _mm256_cmp_pd(lhs, rhs, _CMP_GE_OQ);
+  }
   KOVA_AVX2 static Flags keepAtLeast(Flags keep, Vec lhs, Vec rhs) noexcept {
     return _mm256_and_pd(keep, _mm256_cmp_pd(lhs, rhs, _CMP_GE_OQ));
   }
@@ -191,8 +193,10 @@ struct Avx512Lanes {
     return _mm512_castsi512_pd(
         _mm512_and_epi64(_mm512_castpd_si512(v), _mm512_set1_epi64(kAbsBits)));
   }
-  KOVA_AVX512 static Flags all() noexcept { return 0xFF; }
-  // The lanes of `keep` with lhs >= rhs (ordered: NaN is false).
+  // The lanes with lhs >= rhs (ordered: NaN is false), of all or of `keep`.
+  KOVA_AVX512 static Flags atLeast(Vec lhs, Vec rhs) noexcept {
+    return _mm512_cmp_pd_mask(lhs, rhs, _CMP_GE_OQ);
+  }
   KOVA_AVX512 static Flags keepAtLeast(Flags keep, Vec lhs, Vec rhs) noexcept {
     return _mm512_mask_cmp_pd_mask(keep, lhs, rhs, _CMP_GE_OQ);
   }
