@@ -318,14 +318,17 @@ enum class PipelineMode : std::uint8_t { forward_plus = 0, deferred = 1, hybrid 
 // one the processor supports.
 namespace detail {
 enum class BatchPath : std::uint8_t { portable = 0, avx2 = 1, avx512 = 2 };
+// Whether a vector loop requests points ahead of use: as the processor and the
+// length call for, never, or always. The flags never depend on it.
+enum class BatchPrefetch : std::uint8_t { automatic = 0, none = 1, ahead = 2 };
 [[nodiscard]] bool batchPathAvailable(BatchPath path) noexcept;
 // Runs `path` (the portable loop when `path` is not available).
-[[nodiscard]] std::uint32_t frustumCullWith(BatchPath path, const KovaFrustum& frustum,
-                                            std::span<const HomVec4> positions,
-                                            std::span<bool> visible_mask) noexcept;
-[[nodiscard]] std::uint32_t projectiveClipWith(BatchPath path, const ProjectiveHyperplane& plane,
-                                               std::span<const HomVec4> positions,
-                                               std::span<bool> visible_mask) noexcept;
+[[nodiscard]] std::uint32_t frustumCullWith(
+    BatchPath path, const KovaFrustum& frustum, std::span<const HomVec4> positions,
+    std::span<bool> visible_mask, BatchPrefetch prefetch = BatchPrefetch::automatic) noexcept;
+[[nodiscard]] std::uint32_t projectiveClipWith(
+    BatchPath path, const ProjectiveHyperplane& plane, std::span<const HomVec4> positions,
+    std::span<bool> visible_mask, BatchPrefetch prefetch = BatchPrefetch::automatic) noexcept;
 }  // namespace detail
 
 }  // namespace kova_renderer

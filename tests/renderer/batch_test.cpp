@@ -23,6 +23,7 @@ using kova_renderer::KovaCamera;
 using kova_renderer::KovaFrustum;
 using kova_renderer::ProjectiveHyperplane;
 using kova_renderer::detail::BatchPath;
+using kova_renderer::detail::BatchPrefetch;
 using kova_renderer_test::hostilePoint;
 using kova_renderer_test::mixedPoints;
 
@@ -300,7 +301,8 @@ TEST(Batch, LastTermAgainstTheRestAtOverflowAndCancellation) {
   }
 }
 
-// Long inputs take the loop that prefetches ahead; it must give the same flags.
+// Long inputs take the loop that prefetches ahead where the processor calls for
+// it; it must give the same flags.
 TEST(Batch, LongInputsMatchTheEarlyExitLoop) {
   std::mt19937_64 rng(77);
   for (std::size_t n : {std::size_t{8192 + 64 + 13}, std::size_t{20000}}) {
@@ -317,6 +319,44 @@ TEST(Batch, LongInputsMatchTheEarlyExitLoop) {
         EXPECT_EQ(kova_renderer::detail::projectiveClipWith(path, fr.planes[2], pts, got.span(n)),
                   want_count);
         EXPECT_EQ(got.bytes(), want.bytes());
+      }
+    }
+  }
+}
+
+// The prefetch is chosen at run time by processor; each choice, forced on
+// every path, must give the flags of the early-exit loop. The lengths straddle
+// the prefetch distance (64 points) and the start of the prefetch for long
+// arrays (8192 points) by less than a vector group.
+TEST(Batch, EveryPrefetchChoiceMatchesTheEarlyExitLoop) {
+  std::mt19937_64 rng(4242);
+  const std::size_t lengths[] = {0, 5, 63, 64, 67, 72, 75, 137, 8191, 8192 + 64 + 7, 30001};
+  for (std::size_t round = 0; round < std::size(lengths) * 3; ++round) {
+    const std::size_t n = lengths[round / 3];
+    const std::vector<HomVec4> storage = mixedPoints(rng, n + 1, (round % 3) * 0.3);
+    const std::span<const HomVec4> pts(storage.data() + round % 2, n);
+    const KovaFrustum fr = randomFrustum(rng, static_cast<int>(round % 3));
+    Mask want(n);
+    const std::uint32_t want_count = kova_reference::frustumCull(fr, pts, want.span(n));
+    Mask want_clip(n);
+    const std::uint32_t want_clip_count =
+        kova_reference::projectiveClip(fr.planes[round % 4], pts, want_clip.span(n));
+    for (BatchPath path : paths()) {
+      for (BatchPrefetch prefetch :
+           {BatchPrefetch::none, BatchPrefetch::ahead, BatchPrefetch::automatic}) {
+        Mask got(n);
+        ASSERT_EQ(kova_renderer::detail::frustumCullWith(path, fr, pts, got.span(n), prefetch),
+                  want_count)
+            << "n " << n << " path " << static_cast<int>(path) << " prefetch "
+            << static_cast<int>(prefetch);
+        ASSERT_EQ(got.bytes(), want.bytes()) << "n " << n;
+        Mask clip(n);
+        ASSERT_EQ(kova_renderer::detail::projectiveClipWith(path, fr.planes[round % 4], pts,
+                                                            clip.span(n), prefetch),
+                  want_clip_count)
+            << "n " << n << " path " << static_cast<int>(path) << " prefetch "
+            << static_cast<int>(prefetch);
+        ASSERT_EQ(clip.bytes(), want_clip.bytes()) << "n " << n;
       }
     }
   }
