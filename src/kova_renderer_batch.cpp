@@ -9,6 +9,7 @@
 // multiplications and additions in the same order per point (never fused) and
 // an ordered compare, so the vector paths are bit-identical too.
 #include <array>
+#include <cassert>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -308,6 +309,9 @@ std::uint32_t classify(BatchPath path, BatchPrefetch prefetch,
                        const std::array<ProjectiveHyperplane, kPlanes>& planes,
                        std::span<const HomVec4> positions, std::span<bool> mask) noexcept {
   const std::size_t n = positions.size() < mask.size() ? positions.size() : mask.size();
+  // The caller keeps counts within 32 bits; a mask shorter than the points is
+  // allowed and classifies only the points it covers.
+  assert(n <= std::numeric_limits<std::uint32_t>::max() && "kova: more points than a 32-bit count");
   const HomVec4* p = positions.data();
   bool* m = mask.data();
   std::size_t done = 0;
