@@ -40,8 +40,9 @@ std::string usage(std::string_view program) {
   text += program;
   text +=
       " [options]\n"
-      "Renders a scene of points on the 3-sphere with kova and a CPU device layer,\n"
-      "and writes one PNG file per frame.\n"
+      "Renders a scene of points on the 3-sphere with kova on a Vulkan device (when\n"
+      "built with Vulkan and one is usable) or the CPU device layer, and writes one\n"
+      "PNG file per frame.\n"
       "\n"
       "Options:\n"
       "  --points N    number of scene points, 1 to 4000000 (default 100000)\n"
@@ -49,6 +50,8 @@ std::string usage(std::string_view program) {
       "  --size WxH    image size in pixels, each side 16 to 8192 (default 640x360)\n"
       "  --out DIR     directory for the frames, created if missing (default out)\n"
       "  --seed N      scene seed, 0 to 2^64-1 (default 1)\n"
+      "  --device D    vulkan or cpu (default vulkan when built with it; without a\n"
+      "                usable Vulkan device the frames are rendered on the CPU)\n"
       "  --dump        also write frame_NNNN.txt, .depth.pfm and .kind.pgm with what\n"
       "                each frame culled, sorted and drew (for automated checks)\n"
       "  --help        print this text and exit\n"
@@ -79,7 +82,7 @@ std::expected<Options, std::string> parseOptions(std::span<const std::string_vie
       continue;
     }
     const bool takes_value = name == "--points" || name == "--frames" || name == "--size" ||
-                             name == "--out" || name == "--seed";
+                             name == "--out" || name == "--seed" || name == "--device";
     if (!takes_value) {
       return std::unexpected(cat({"unknown option '", arg, "' (see --help)"}));
     }
@@ -123,6 +126,14 @@ std::expected<Options, std::string> parseOptions(std::span<const std::string_vie
       }
       options.width = static_cast<std::uint32_t>(*w);
       options.height = static_cast<std::uint32_t>(*h);
+    } else if (name == "--device") {
+      if (value == "vulkan") {
+        options.device = DeviceChoice::vulkan;
+      } else if (value == "cpu") {
+        options.device = DeviceChoice::cpu;
+      } else {
+        return std::unexpected(cat({"--device ", shown, ": expected vulkan or cpu"}));
+      }
     } else {  // --out
       if (value.empty()) return std::unexpected("--out: the directory name is empty");
       if (value.find('\0') != std::string_view::npos)

@@ -10,7 +10,7 @@ set(cases
   "--points|0" "--points|-5" "--points|12x" "--points|4000001" "--points|99999999999999999999999"
   "--frames|0" "--frames" "--size|640" "--size|0x360" "--size|640x" "--size|x360" "--size|640x360x2"
   "--size|10x10" "--size|9000x100" "--size|+640x360" "--seed|1.5" "--bogus" "extra" "--help=yes"
-  "--out=" "--out|${WORK}/a_file" "--out|${WORK}/a_file/sub")
+  "--out=" "--out|${WORK}/a_file" "--out|${WORK}/a_file/sub" "--device|gpu" "--device")
 foreach(case IN LISTS cases)
   string(REPLACE "|" ";" args "${case}")
   if(NOT case MATCHES "^--out")
