@@ -863,4 +863,25 @@ std::expected<std::vector<std::uint8_t>, std::string> VulkanDevice::readKinds(Im
   return fail(e.what());
 }
 
+std::expected<std::vector<double>, std::string> VulkanDevice::readValues(BufferId id) const try {
+  if (id.generation != s_->generation || id.id == 0 || id.id > s_->buffers.size())
+    return fail("unknown buffer");
+  const State::Buffer& b = s_->buffers[id.id - 1];
+  if (b.desc.type != BufferType::storage) return fail("not a storage buffer");
+  std::vector<double> values(b.filled);
+  if (values.empty()) return values;
+  const VkDeviceSize bytes = values.size() * sizeof(double);
+  s_->ensure(s_->readback, bytes, VK_BUFFER_USAGE_TRANSFER_DST_BIT, true);
+  s_->oneShot([&](VkCommandBuffer cb) {
+    fullBarrier(cb);
+    const VkBufferCopy region{0, 0, bytes};
+    vkCmdCopyBuffer(cb, b.gpu.buffer, s_->readback.buffer, 1, &region);
+    hostBarrier(cb);
+  });
+  std::memcpy(values.data(), s_->readback.mapped, bytes);
+  return values;
+} catch (const VulkanFailure& e) {
+  return fail(e.what());
+}
+
 }  // namespace kova_demo

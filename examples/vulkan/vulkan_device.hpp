@@ -74,6 +74,9 @@ class VulkanDevice {
   [[nodiscard]] std::expected<std::vector<std::uint8_t>, std::string> readKinds(
       ImageId image) const;
 
+  // The values a storage buffer holds (as many as were last computed into it).
+  [[nodiscard]] std::expected<std::vector<double>, std::string> readValues(BufferId buffer) const;
+
   void setTrace(std::vector<DrawTrace>* trace) noexcept;
 
   struct State;

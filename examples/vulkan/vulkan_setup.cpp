@@ -542,11 +542,14 @@ VkPipeline VulkanDevice::State::rasterPipeline(Pipeline& p, VkFormat color_forma
   VkPipelineMultisampleStateCreateInfo multisample{
       .sType = VK_STRUCTURE_TYPE_PIPELINE_MULTISAMPLE_STATE_CREATE_INFO,
       .rasterizationSamples = VK_SAMPLE_COUNT_1_BIT};
+  // Vulkan writes depth only where the test is on; without a test, the CPU
+  // device's meaning is a test that always passes.
+  const kova_rhi::DepthState& ds = p.desc.depth;
   VkPipelineDepthStencilStateCreateInfo depth{
       .sType = VK_STRUCTURE_TYPE_PIPELINE_DEPTH_STENCIL_STATE_CREATE_INFO,
-      .depthTestEnable = p.desc.depth.depth_test ? VK_TRUE : VK_FALSE,
-      .depthWriteEnable = p.desc.depth.depth_write ? VK_TRUE : VK_FALSE,
-      .depthCompareOp = compareOp(p.desc.depth.depth_compare)};
+      .depthTestEnable = ds.depth_test || ds.depth_write ? VK_TRUE : VK_FALSE,
+      .depthWriteEnable = ds.depth_write ? VK_TRUE : VK_FALSE,
+      .depthCompareOp = ds.depth_test ? compareOp(ds.depth_compare) : VK_COMPARE_OP_ALWAYS};
   const VkPipelineColorBlendAttachmentState blend[2] = {
       {.colorWriteMask = VK_COLOR_COMPONENT_R_BIT | VK_COLOR_COMPONENT_G_BIT |
                          VK_COLOR_COMPONENT_B_BIT | VK_COLOR_COMPONENT_A_BIT},

@@ -64,7 +64,7 @@ uint walk(uint k, bool emit, uint base, out bool any_segment) {
   double steps_d = clampNan(ceil(per_step), 1.0LF, 4096.0LF);
   int steps = isnan(steps_d) ? 0 : int(steps_d);
   double sin_angle = deviceSin(angle);
-  double limit = 4.0LF * double(pc.width + pc.height);
+  precise double limit = 4.0LF * double(pc.width + pc.height);
   uint written = 0u;
   Sample prev = sampleAt(cam, a);
   for (int s = 1; s <= steps; ++s) {
