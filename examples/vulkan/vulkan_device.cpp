@@ -23,7 +23,9 @@ using State = VulkanDevice::State;
 
 // Arc pixels one geodesics command may produce (8 bytes each).
 constexpr std::uint32_t kPixelCapacity = 1u << 22;
-constexpr VkDeviceSize kRegionAlign = 256;  // at least minStorageBufferOffsetAlignment
+constexpr VkDeviceSize kRegionAlign = 256;
+constexpr float kViewportPad =
+    4.0f;  // kPad of shaders/viewport.glsl  // at least minStorageBufferOffsetAlignment
 constexpr VkBufferUsageFlags kStorage = VK_BUFFER_USAGE_STORAGE_BUFFER_BIT |
                                         VK_BUFFER_USAGE_TRANSFER_DST_BIT |
                                         VK_BUFFER_USAGE_TRANSFER_SRC_BIT;
@@ -235,6 +237,9 @@ std::uint64_t transformsIn(const State::Buffer& b) {
 class Recorder {
  public:
   Recorder(State& s, ExecuteStats& stats) : s_(s), stats_(stats), cb_(s.commands) {}
+  Recorder(const Recorder&) = delete;
+  Recorder& operator=(const Recorder&) = delete;
+  ~Recorder() { releaseRetired(); }
 
   void begin() {
     check(vkResetCommandBuffer(cb_, 0), "vkResetCommandBuffer");
@@ -399,9 +404,13 @@ class Recorder {
                          .pDepthAttachment = &depth_info};
     vkCmdBeginRendering(cb_, &info);
     rendering_ = true;
-    const VkViewport viewport{
-        0.0f, 0.0f, static_cast<float>(extent.width), static_cast<float>(extent.height),
-        0.0f, 1.0f};
+    // The image and kViewportPad pixels around it; see shaders/viewport.glsl.
+    const VkViewport viewport{-kViewportPad,
+                              -kViewportPad,
+                              static_cast<float>(extent.width) + 2 * kViewportPad,
+                              static_cast<float>(extent.height) + 2 * kViewportPad,
+                              0.0f,
+                              1.0f};
     const VkRect2D scissor{{0, 0}, extent};
     vkCmdSetViewport(cb_, 0, 1, &viewport);
     vkCmdSetScissor(cb_, 0, 1, &scissor);
@@ -685,7 +694,7 @@ std::expected<void, std::string> Recorder::drawPoints(const kova_rhi::DrawComman
     std::uint32_t width, height, first;
   } draw_pc{color.desc.width, color.desc.height, 0};
   push(Program::splat_draw, VK_SHADER_STAGE_VERTEX_BIT, draw_pc);
-  vkCmdDraw(cb_, 4, n, 0, 0);
+  vkCmdDraw(cb_, n, 1, 0, 0);
   return {};
 }
 

@@ -34,6 +34,7 @@ struct VulkanCandidate {
   int type_rank = 0;  // 0 discrete, 1 integrated, 2 virtual, 3 CPU, 4 other
   bool graphics_compute_queue = false;
   bool float64 = false;
+  bool large_points = false;  // points up to 7 pixels wide
   bool dynamic_rendering = false;
   bool synchronization2 = false;
   bool maintenance4 = false;

@@ -45,6 +45,8 @@ VulkanCandidate describe(VkPhysicalDevice device) {
     c.synchronization2 = v13.synchronization2 == VK_TRUE;
     c.maintenance4 = v13.maintenance4 == VK_TRUE;
     c.float64 = features.features.shaderFloat64 == VK_TRUE;
+    c.large_points =
+        features.features.largePoints == VK_TRUE && props.limits.pointSizeRange[1] >= 7.0f;
   }
   switch (props.deviceType) {
     case VK_PHYSICAL_DEVICE_TYPE_DISCRETE_GPU:
@@ -236,6 +238,7 @@ std::expected<std::size_t, std::string> chooseVulkanDevice(
     const char* lack = c.api_version < VK_API_VERSION_1_3 ? "Vulkan 1.3"
                        : !c.graphics_compute_queue        ? "a graphics and compute queue"
                        : !c.float64                       ? "shaderFloat64"
+                       : !c.large_points                  ? "largePoints"
                        : !c.dynamic_rendering             ? "dynamicRendering"
                        : !c.synchronization2              ? "synchronization2"
                        : !c.maintenance4                  ? "maintenance4"
@@ -355,6 +358,7 @@ std::expected<VulkanDevice, std::string> VulkanDevice::create(const VulkanOption
   VkPhysicalDeviceFeatures2 enabled{.sType = VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_FEATURES_2,
                                     .pNext = &v13};
   enabled.features.shaderFloat64 = VK_TRUE;
+  enabled.features.largePoints = VK_TRUE;
   VkDeviceCreateInfo device_info{.sType = VK_STRUCTURE_TYPE_DEVICE_CREATE_INFO,
                                  .pNext = &enabled,
                                  .queueCreateInfoCount = 1,
@@ -528,7 +532,7 @@ VkPipeline VulkanDevice::State::rasterPipeline(Pipeline& p, VkFormat color_forma
       .sType = VK_STRUCTURE_TYPE_PIPELINE_VERTEX_INPUT_STATE_CREATE_INFO};
   VkPipelineInputAssemblyStateCreateInfo assembly{
       .sType = VK_STRUCTURE_TYPE_PIPELINE_INPUT_ASSEMBLY_STATE_CREATE_INFO,
-      .topology = points ? VK_PRIMITIVE_TOPOLOGY_TRIANGLE_STRIP : VK_PRIMITIVE_TOPOLOGY_POINT_LIST};
+      .topology = VK_PRIMITIVE_TOPOLOGY_POINT_LIST};
   VkPipelineViewportStateCreateInfo viewport{
       .sType = VK_STRUCTURE_TYPE_PIPELINE_VIEWPORT_STATE_CREATE_INFO,
       .viewportCount = 1,

@@ -139,18 +139,21 @@ TEST(VulkanBadInput, ClearErrorsAndNothingChanges) {
 TEST(VulkanDeviceChoice, NamesWhatIsMissing) {
   const auto ok = [](std::string name, int rank) {
     return VulkanCandidate{
-        std::move(name), (1u << 22) | (3u << 12), rank, true, true, true, true, true};
+        std::move(name), (1u << 22) | (3u << 12), rank, true, true, true, true, true, true};
   };
   EXPECT_EQ(chooseVulkanDevice({}).error(), "no Vulkan device found");
   VulkanCandidate no_f64 = ok("old gpu", 0);
   no_f64.float64 = false;
   VulkanCandidate old = ok("vk12", 0);
   old.api_version = (1u << 22) | (2u << 12);
-  const VulkanCandidate lacking[] = {no_f64, old};
+  VulkanCandidate small_points = ok("tiny", 1);
+  small_points.large_points = false;
+  const VulkanCandidate lacking[] = {no_f64, old, small_points};
   const auto none = chooseVulkanDevice(lacking);
   ASSERT_FALSE(none);
   EXPECT_NE(none.error().find("old gpu lacks shaderFloat64"), std::string::npos) << none.error();
   EXPECT_NE(none.error().find("vk12 lacks Vulkan 1.3"), std::string::npos) << none.error();
+  EXPECT_NE(none.error().find("tiny lacks largePoints"), std::string::npos) << none.error();
   const VulkanCandidate mixed[] = {ok("llvmpipe", 3), no_f64, ok("discrete", 0), ok("igpu", 1)};
   EXPECT_EQ(chooseVulkanDevice(mixed).value(), 2u);
 }

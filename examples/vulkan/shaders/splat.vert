@@ -1,6 +1,13 @@
 #version 460
-// One quad per point, covering the pixels [cx - r, cx + r] x [cy - r, cy + r];
-// the fragment shader keeps the round disk. Skipped points collapse to nothing.
+#extension GL_GOOGLE_include_directive : require
+// One point per splat, 2r + 1 pixels wide and centred on the pixel, so that
+// it covers exactly [cx - r, cx + r] x [cy - r, cy + r]; the fragment shader
+// keeps the round disk. The viewport reaches kPad pixels beyond the image on
+// every side (the scissor is the image), so that a splat whose centre lies
+// just outside is not clipped away with its centre: its visible part is
+// drawn, as on the host. Skipped splats are placed outside the viewport.
+#include "viewport.glsl"
+
 layout(std430, set = 0, binding = 0) readonly buffer Splats { ivec4 splats[]; };
 layout(push_constant) uniform Push {
   uint width;
@@ -10,13 +17,11 @@ layout(push_constant) uniform Push {
 layout(location = 0) flat out ivec4 splat;
 
 void main() {
-  splat = splats[pc.first + uint(gl_InstanceIndex)];
+  splat = splats[pc.first + uint(gl_VertexIndex)];
+  gl_PointSize = float(2 * max(splat.z, 0) + 1);
   if (splat.z < 0) {
-    gl_Position = vec4(-2.0, -2.0, 0.0, 1.0);
+    gl_Position = vec4(2.0, 2.0, 0.0, 1.0);
     return;
   }
-  int corner = gl_VertexIndex;  // triangle strip: (0,0) (1,0) (0,1) (1,1)
-  float px = float((corner & 1) != 0 ? splat.x + splat.z + 1 : splat.x - splat.z);
-  float py = float((corner & 2) != 0 ? splat.y + splat.z + 1 : splat.y - splat.z);
-  gl_Position = vec4(px / float(pc.width) * 2.0 - 1.0, py / float(pc.height) * 2.0 - 1.0, 0.0, 1.0);
+  gl_Position = pixelCentre(splat.x, splat.y, pc.width, pc.height);
 }
