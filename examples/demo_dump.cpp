@@ -4,6 +4,10 @@
 
 #include "image_files.hpp"
 
+#ifdef KOVA_HAVE_VULKAN
+#include "vulkan_device.hpp"
+#endif
+
 namespace kova_demo {
 namespace {
 
@@ -26,16 +30,18 @@ void put(std::string& out, HomVec4 p) {
 
 }  // namespace
 
+template <FrameDevice Device>
 std::expected<void, std::string> writeDump(const std::filesystem::path& stem, const Scene& scene,
-                                           const FrameDriver& driver, const FrameReport& report,
-                                           const FrameImages& images) {
+                                           const FrameDriver<Device>& driver,
+                                           const FrameReport& report, const FrameImages& images) {
   const auto& cam = driver.camera();
   std::string text = "kova_demo_dump 1\nframe";
   put(text, static_cast<long long>(report.frame_index));
   put(text, static_cast<long long>(driver.width()));
   put(text, static_cast<long long>(driver.height()));
   text += "\nclear";
-  for (const float c : FrameDriver::kClearColor) put(text, static_cast<long long>(toByte(c)));
+  for (const float c : FrameDriver<Device>::kClearColor)
+    put(text, static_cast<long long>(toByte(c)));
   text += "\ncamera";
   put(text, cam.position);
   put(text, cam.forward);
@@ -89,5 +95,14 @@ std::expected<void, std::string> writeDump(const std::filesystem::path& stem, co
   // The text file last: its presence says that the frame's files are complete.
   return writeFileAtomic(with(".txt"), text);
 }
+
+template std::expected<void, std::string> writeDump(const std::filesystem::path&, const Scene&,
+                                                    const FrameDriver<CpuDevice>&,
+                                                    const FrameReport&, const FrameImages&);
+#ifdef KOVA_HAVE_VULKAN
+template std::expected<void, std::string> writeDump(const std::filesystem::path&, const Scene&,
+                                                    const FrameDriver<VulkanDevice>&,
+                                                    const FrameReport&, const FrameImages&);
+#endif
 
 }  // namespace kova_demo

@@ -23,9 +23,10 @@
 
 namespace kova_demo {
 
+template <FrameDevice Device>
 [[nodiscard]] std::expected<void, std::string> writeDump(const std::filesystem::path& stem,
                                                          const Scene& scene,
-                                                         const FrameDriver& driver,
+                                                         const FrameDriver<Device>& driver,
                                                          const FrameReport& report,
                                                          const FrameImages& images);
 

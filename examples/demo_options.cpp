@@ -40,10 +40,11 @@ std::string usage(std::string_view program) {
   text += program;
   text +=
       " [options]\n"
-      "Renders a scene with kova and a CPU device layer, and writes one PNG file per\n"
-      "frame. The default scene is the lattice of the 120-cell's 60 cells in elliptic\n"
-      "space, shaded solids and geodesic edges seen from inside in a flight that\n"
-      "closes after 120 frames; the other is a cloud of points on the 3-sphere.\n"
+      "Renders a scene with kova on a Vulkan device (when built with Vulkan and one\n"
+      "is usable) or the CPU device layer, and writes one PNG file per frame. The\n"
+      "default scene is the lattice of the 120-cell's 60 cells in elliptic space,\n"
+      "shaded solids and geodesic edges seen from inside in a flight that closes\n"
+      "after 120 frames; the other is a cloud of points on the 3-sphere.\n"
       "\n"
       "Options:\n"
       "  --scene S     lattice or points (default lattice)\n"
@@ -52,6 +53,8 @@ std::string usage(std::string_view program) {
       "  --size WxH    image size in pixels, each side 16 to 8192 (default 640x360)\n"
       "  --out DIR     directory for the frames, created if missing (default out)\n"
       "  --seed N      scene seed, 0 to 2^64-1 (default 1)\n"
+      "  --device D    vulkan or cpu (default vulkan when built with it; without a\n"
+      "                usable Vulkan device the frames are rendered on the CPU)\n"
       "  --dump        points scene: also write frame_NNNN.txt, .depth.pfm and\n"
       "                .kind.pgm with what each frame culled, sorted and drew\n"
       "  --help        print this text and exit\n"
@@ -82,7 +85,8 @@ std::expected<Options, std::string> parseOptions(std::span<const std::string_vie
       continue;
     }
     const bool takes_value = name == "--points" || name == "--frames" || name == "--size" ||
-                             name == "--out" || name == "--seed" || name == "--scene";
+                             name == "--out" || name == "--seed" || name == "--scene" ||
+                             name == "--device";
     if (!takes_value) {
       return std::unexpected(cat({"unknown option '", arg, "' (see --help)"}));
     }
@@ -134,6 +138,14 @@ std::expected<Options, std::string> parseOptions(std::span<const std::string_vie
       }
       options.width = static_cast<std::uint32_t>(*w);
       options.height = static_cast<std::uint32_t>(*h);
+    } else if (name == "--device") {
+      if (value == "vulkan") {
+        options.device = DeviceChoice::vulkan;
+      } else if (value == "cpu") {
+        options.device = DeviceChoice::cpu;
+      } else {
+        return std::unexpected(cat({"--device ", shown, ": expected vulkan or cpu"}));
+      }
     } else {  // --out
       if (value.empty()) return std::unexpected("--out: the directory name is empty");
       if (value.find('\0') != std::string_view::npos)

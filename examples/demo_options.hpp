@@ -14,6 +14,10 @@ namespace kova_demo {
 // space seen in flight, or a cloud of points on the 3-sphere.
 enum class SceneKind : std::uint8_t { lattice, points };
 
+// Which device layer renders: automatic is the Vulkan device when kova_demo
+// is built with it and one is usable, the CPU device otherwise.
+enum class DeviceChoice : std::uint8_t { automatic, vulkan, cpu };
+
 struct Options {
   SceneKind scene = SceneKind::lattice;
   std::uint32_t points = 100'000;  // size of the points scene
@@ -22,8 +26,9 @@ struct Options {
   std::uint32_t height = 360;
   std::string out = "out";  // directory for the PNG frames
   std::uint64_t seed = 1;   // scene seed; the same seed gives the same pictures
-  bool dump = false;        // also write the per-frame check files (points scene)
-  bool help = false;        // print the usage and stop
+  DeviceChoice device = DeviceChoice::automatic;
+  bool dump = false;  // also write the per-frame check files (points scene)
+  bool help = false;  // print the usage and stop
 };
 
 inline constexpr std::uint32_t kMinPoints = 1;

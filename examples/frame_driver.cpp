@@ -5,6 +5,10 @@
 #include <memory_resource>
 #include <numbers>
 
+#ifdef KOVA_HAVE_VULKAN
+#include "vulkan_device.hpp"
+#endif
+
 namespace kova_demo {
 namespace {
 
@@ -27,9 +31,12 @@ constexpr double kFarFs = 0.9;
 
 }  // namespace
 
-std::expected<FrameDriver, std::string> FrameDriver::create(const Scene& scene, std::uint32_t width,
-                                                            std::uint32_t height) {
-  FrameDriver d;
+template <FrameDevice Device>
+std::expected<FrameDriver<Device>, std::string> FrameDriver<Device>::create(const Scene& scene,
+                                                                            std::uint32_t width,
+                                                                            std::uint32_t height,
+                                                                            Device device) {
+  FrameDriver d(std::move(device));
   d.scene_ = &scene;
   d.width_ = width;
   d.height_ = height;
@@ -92,7 +99,8 @@ std::expected<FrameDriver, std::string> FrameDriver::create(const Scene& scene, 
   return d;
 }
 
-std::expected<FrameReport, std::string> FrameDriver::renderFrame() {
+template <FrameDevice Device>
+std::expected<FrameReport, std::string> FrameDriver<Device>::renderFrame() {
   const auto t_frame = Clock::now();
   const Scene& scene = *scene_;
   const auto n = static_cast<std::uint32_t>(scene.positions.size());
@@ -252,12 +260,18 @@ std::expected<FrameReport, std::string> FrameDriver::renderFrame() {
   return report;
 }
 
-std::expected<FrameImages, std::string> FrameDriver::readImages() const {
+template <FrameDevice Device>
+std::expected<FrameImages, std::string> FrameDriver<Device>::readImages() const {
   auto rgb = device_.readRgb8(color_);
   auto depth = device_.readDepth(depth_);
   auto kinds = device_.readKinds(color_);
   if (!rgb || !depth || !kinds) return std::unexpected(std::string("cannot read back the frame"));
   return FrameImages{std::move(*rgb), std::move(*depth), std::move(*kinds)};
 }
+
+template class FrameDriver<CpuDevice>;
+#ifdef KOVA_HAVE_VULKAN
+template class FrameDriver<VulkanDevice>;
+#endif
 
 }  // namespace kova_demo

@@ -1,9 +1,10 @@
 // The host's frame loop: moves the camera, culls and sorts the scene with
-// kova, describes the GPU work as a FrameGraph and hands it to the CPU
-// device layer.
+// kova, describes the GPU work as a FrameGraph and hands it to a device
+// layer (the CPU device, or the Vulkan device when it is built).
 #pragma once
 
 #include <array>
+#include <concepts>
 #include <cstdint>
 #include <expected>
 #include <memory>
@@ -38,6 +39,23 @@ struct FrameImages {
   std::vector<std::uint8_t> kinds;  // PixelKind of each pixel
 };
 
+// What the frame driver needs of a device layer; CpuDevice is the reference.
+template <class D>
+concept FrameDevice = std::movable<D> &&
+    requires(D& d, const D& cd, const kova_rhi::BufferDescriptor& bd,
+             const kova_rhi::ImageDescriptor& id, const kova_rhi::GraphicsPipelineDescriptor& pd,
+             const kova_rhi::FrameGraph& graph, ImageId image, std::vector<DrawTrace>* trace) {
+  { d.createBuffer(bd) } -> std::same_as<std::expected<BufferId, std::string>>;
+  { d.createImage(id) } -> std::same_as<std::expected<ImageId, std::string>>;
+  { d.createPipeline(pd) } -> std::same_as<std::expected<PipelineId, std::string>>;
+  { d.execute(graph) } -> std::same_as<std::expected<ExecuteStats, std::string>>;
+  { cd.readRgb8(image) } -> std::same_as<std::expected<std::vector<std::uint8_t>, std::string>>;
+  { cd.readDepth(image) } -> std::same_as<std::expected<std::vector<float>, std::string>>;
+  { cd.readKinds(image) } -> std::same_as<std::expected<std::vector<std::uint8_t>, std::string>>;
+  d.setTrace(trace);
+};
+
+template <FrameDevice Device>
 class FrameDriver {
  public:
   // The clear colour of every frame.
@@ -46,7 +64,8 @@ class FrameDriver {
   // Sets up the camera, the pipeline record and the device resources.
   [[nodiscard]] static std::expected<FrameDriver, std::string> create(const Scene& scene,
                                                                       std::uint32_t width,
-                                                                      std::uint32_t height);
+                                                                      std::uint32_t height,
+                                                                      Device device = Device{});
 
   // Renders the next frame; every frame after the first moves the camera first.
   [[nodiscard]] std::expected<FrameReport, std::string> renderFrame();
@@ -60,9 +79,10 @@ class FrameDriver {
   [[nodiscard]] const std::vector<DrawTrace>& trace() const noexcept { return trace_; }
   [[nodiscard]] std::uint32_t width() const noexcept { return width_; }
   [[nodiscard]] std::uint32_t height() const noexcept { return height_; }
+  [[nodiscard]] const Device& device() const noexcept { return device_; }
 
  private:
-  FrameDriver() = default;
+  explicit FrameDriver(Device device) : device_(std::move(device)) {}
 
   const Scene* scene_ = nullptr;
   std::uint32_t width_ = 0, height_ = 0;
@@ -70,7 +90,7 @@ class FrameDriver {
   kova_renderer::ForwardPlusPipeline pipeline_{};
   std::uint64_t next_frame_ = 0;
 
-  CpuDevice device_;
+  Device device_;
   ImageId color_{}, depth_{};
   PipelineId point_pipeline_{}, geodesic_pipeline_{};
   BufferId positions_{}, observer_{}, distances_{}, camera_block_{};

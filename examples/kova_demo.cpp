@@ -1,12 +1,13 @@
 // kova_demo: an example host. It drives frames with kova (camera, frustum,
 // culling, FS-depth, depth sorting, descriptors, commands, frame graph) and
-// runs them on a CPU reference device layer that writes PNG pictures: by
-// default a flight through the 120-cell's lattice in elliptic space, or a
-// cloud of points (--scene points).
+// runs them on a Vulkan device or the CPU reference device layer, writing PNG
+// pictures: by default a flight through the 120-cell's lattice in elliptic
+// space, or a cloud of points (--scene points).
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <filesystem>
 #include <new>
@@ -20,6 +21,10 @@
 #include "frame_driver.hpp"
 #include "image_files.hpp"
 #include "lattice_frame.hpp"
+
+#ifdef KOVA_HAVE_VULKAN
+#include "vulkan_device.hpp"
+#endif
 
 namespace {
 
@@ -97,6 +102,9 @@ int runLattice(const Options& opt, const fs::path& out) {
   return 0;
 }
 
+template <FrameDevice Device>
+int renderFrames(const Options& opt, const Scene& scene, FrameDriver<Device>& driver);
+
 int run(int argc, char** argv) {
   const std::string program =
       argc > 0 ? fs::path(argv[0]).filename().string() : std::string("kova_demo");
@@ -121,23 +129,61 @@ int run(int argc, char** argv) {
   if (opt.scene == SceneKind::lattice) return runLattice(opt, out);
 
   const Scene scene = makeScene(opt.points, opt.seed);
-  auto driver = FrameDriver::create(scene, opt.width, opt.height);
+#ifdef KOVA_HAVE_VULKAN
+  if (opt.device != DeviceChoice::cpu) {
+    // KOVA_VULKAN_VALIDATION=1 runs under the validation layer and fails on any report.
+    const char* validate = std::getenv("KOVA_VULKAN_VALIDATION");
+    const VulkanOptions vk_options{.validation = validate != nullptr && validate[0] == '1'};
+    auto device = VulkanDevice::create(vk_options);
+    if (device) {
+      std::printf("kova_demo: device %s (Vulkan)\n", device->name().c_str());
+      auto driver =
+          FrameDriver<VulkanDevice>::create(scene, opt.width, opt.height, std::move(*device));
+      if (!driver) {
+        std::fprintf(stderr, "kova_demo: %s\n", driver.error().c_str());
+        return kExitRuntime;
+      }
+      const int status = renderFrames(opt, scene, *driver);
+      const std::uint32_t reports = driver->device().validationMessages();
+      if (status == 0 && reports > 0) {
+        std::fprintf(stderr, "kova_demo: %u validation messages, the first: %s\n", reports,
+                     driver->device().firstValidationMessage().c_str());
+        return kExitRuntime;
+      }
+      return status;
+    }
+    std::printf("kova_demo: no usable Vulkan device (%s); rendering on the CPU\n",
+                device.error().c_str());
+  }
+#else
+  if (opt.device == DeviceChoice::vulkan)
+    std::printf("kova_demo: built without Vulkan; rendering on the CPU\n");
+#endif
+  std::printf("kova_demo: device CPU reference device\n");
+  auto driver = FrameDriver<CpuDevice>::create(scene, opt.width, opt.height);
   if (!driver) {
     std::fprintf(stderr, "kova_demo: %s\n", driver.error().c_str());
     return kExitRuntime;
   }
+  return renderFrames(opt, scene, *driver);
+}
+
+// Renders opt.frames frames and writes them (and the check files) to opt.out.
+template <FrameDevice Device>
+int renderFrames(const Options& opt, const Scene& scene, FrameDriver<Device>& driver) {
+  const fs::path out = opt.out;
   std::printf("kova_demo: %u points (%zu clusters), %u frame%s at %ux%u -> %s\n", opt.points,
               scene.clusters.size(), opt.frames, opt.frames == 1 ? "" : "s", opt.width, opt.height,
               fs::absolute(out).lexically_normal().c_str());
 
   const auto start = std::chrono::steady_clock::now();
   for (std::uint32_t f = 0; f < opt.frames; ++f) {
-    auto report = driver->renderFrame();
+    auto report = driver.renderFrame();
     if (!report) {
       std::fprintf(stderr, "kova_demo: frame %u: %s\n", f, report.error().c_str());
       return kExitRuntime;
     }
-    auto images = driver->readImages();
+    auto images = driver.readImages();
     if (!images) {
       std::fprintf(stderr, "kova_demo: frame %u: %s\n", f, images.error().c_str());
       return kExitRuntime;
@@ -148,7 +194,7 @@ int run(int argc, char** argv) {
       return kExitRuntime;
     }
     if (opt.dump) {
-      if (auto ok = writeDump(stem, scene, *driver, *report, *images); !ok) {
+      if (auto ok = writeDump(stem, scene, driver, *report, *images); !ok) {
         std::fprintf(stderr, "kova_demo: %s\n", ok.error().c_str());
         return kExitRuntime;
       }

@@ -1,0 +1,75 @@
+// The demo's default frame end to end (100000 points, 640x360: cull, sort,
+// frame graph, the device's work and the read-back of colour, depth and
+// pixel kinds) on the CPU device and on the Vulkan device, so that the two
+// are compared in one run. frame/vulkan uses the loader's choice of device:
+// set VK_DRIVER_FILES to the lavapipe ICD to measure the software driver.
+// Compare the Time column (wall clock): the CPU column leaves out the
+// driver's own threads.
+#include <benchmark/benchmark.h>
+
+#if KOVA_BENCH_HAVE_FRAMES
+
+#include <memory>
+#include <string>
+
+#include "demo_options.hpp"
+#include "frame_driver.hpp"
+
+#ifdef KOVA_HAVE_VULKAN
+#include "vulkan_device.hpp"
+#endif
+
+namespace {
+
+using namespace kova_demo;
+
+const Scene& defaultScene() {
+  static const Scene scene = makeScene(Options{}.points, Options{}.seed);
+  return scene;
+}
+
+template <class Device>
+void runFrames(benchmark::State& state, FrameDriver<Device>& driver) {
+  for (auto _ : state) {
+    auto report = driver.renderFrame();
+    auto images = driver.readImages();
+    if (!report || !images) {
+      state.SkipWithError(report ? "read-back failed" : report.error().c_str());
+      break;
+    }
+    benchmark::DoNotOptimize(images->rgb.data());
+  }
+}
+
+void frameCpu(benchmark::State& state) {
+  static auto driver =
+      FrameDriver<CpuDevice>::create(defaultScene(), Options{}.width, Options{}.height);
+  if (!driver) {
+    state.SkipWithError(driver.error().c_str());
+    return;
+  }
+  runFrames(state, *driver);
+}
+BENCHMARK(frameCpu)->Name("frame/cpu")->Unit(benchmark::kMillisecond);
+
+#ifdef KOVA_HAVE_VULKAN
+void frameVulkan(benchmark::State& state) {
+  static auto driver = []() -> std::expected<FrameDriver<VulkanDevice>, std::string> {
+    auto device = VulkanDevice::create();
+    if (!device) return std::unexpected("no usable Vulkan device: " + device.error());
+    return FrameDriver<VulkanDevice>::create(defaultScene(), Options{}.width, Options{}.height,
+                                             std::move(*device));
+  }();
+  if (!driver) {
+    state.SkipWithError(driver.error().c_str());
+    return;
+  }
+  state.SetLabel(driver->device().name());
+  runFrames(state, *driver);
+}
+BENCHMARK(frameVulkan)->Name("frame/vulkan")->Unit(benchmark::kMillisecond);
+#endif
+
+}  // namespace
+
+#endif  // KOVA_BENCH_HAVE_FRAMES

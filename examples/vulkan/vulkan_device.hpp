@@ -1,0 +1,90 @@
+// A device layer that runs kova FrameGraphs on a Vulkan 1.3 device, headless.
+//
+// The same interface and the same meaning as CpuDevice: buffers, images and
+// pipelines come from kova's descriptors, execute() records a whole frame
+// graph into one command buffer and waits for it, and the read-backs return
+// what the CPU device would. Positions and transforms stay in double
+// precision on the device until a pixel is known; depth is the FS-depth the
+// device computes. Every command is checked on the host before anything is
+// recorded, so a malformed graph is an error and never reaches the driver.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "cpu_device.hpp"
+#include "kova_rhi.hpp"
+
+namespace kova_demo {
+
+struct VulkanOptions {
+  // Enables the Khronos validation layer with synchronisation validation and
+  // counts what it reports (validationMessages()).
+  bool validation = false;
+};
+
+// What device selection needs to know about one physical device.
+struct VulkanCandidate {
+  std::string name;
+  std::uint32_t api_version = 0;
+  int type_rank = 0;  // 0 discrete, 1 integrated, 2 virtual, 3 CPU, 4 other
+  bool graphics_compute_queue = false;
+  bool float64 = false;
+  bool large_points = false;  // points up to 7 pixels wide
+  bool dynamic_rendering = false;
+  bool synchronization2 = false;
+  bool maintenance4 = false;
+};
+
+// The index of the device to use: the best ranked one that has everything
+// the device layer needs, or a one-line reason why none does.
+[[nodiscard]] std::expected<std::size_t, std::string> chooseVulkanDevice(
+    std::span<const VulkanCandidate> candidates);
+
+class VulkanDevice {
+ public:
+  [[nodiscard]] static std::expected<VulkanDevice, std::string> create(
+      const VulkanOptions& options = {});
+  VulkanDevice(VulkanDevice&&) noexcept;
+  VulkanDevice& operator=(VulkanDevice&&) noexcept;
+  ~VulkanDevice();
+
+  // The physical device's name, as the driver reports it.
+  [[nodiscard]] const std::string& name() const noexcept;
+  // Warnings and errors the validation layer reported so far, and the first one.
+  [[nodiscard]] std::uint32_t validationMessages() const noexcept;
+  [[nodiscard]] const std::string& firstValidationMessage() const noexcept;
+
+  [[nodiscard]] std::expected<BufferId, std::string> createBuffer(
+      const kova_rhi::BufferDescriptor& desc);
+  [[nodiscard]] std::expected<ImageId, std::string> createImage(
+      const kova_rhi::ImageDescriptor& desc);
+  [[nodiscard]] std::expected<PipelineId, std::string> createPipeline(
+      const kova_rhi::GraphicsPipelineDescriptor& desc);
+
+  // Records the graph, submits it and waits. A graph that fails the host's
+  // checks changes nothing on the device.
+  [[nodiscard]] std::expected<ExecuteStats, std::string> execute(const kova_rhi::FrameGraph& graph);
+
+  [[nodiscard]] std::expected<std::vector<std::uint8_t>, std::string> readRgb8(ImageId image) const;
+  [[nodiscard]] std::expected<std::vector<float>, std::string> readDepth(ImageId image) const;
+  [[nodiscard]] std::expected<std::vector<std::uint8_t>, std::string> readKinds(
+      ImageId image) const;
+
+  // The values a storage buffer holds (as many as were last computed into it).
+  [[nodiscard]] std::expected<std::vector<double>, std::string> readValues(BufferId buffer) const;
+
+  void setTrace(std::vector<DrawTrace>* trace) noexcept;
+
+  struct State;
+
+ private:
+  explicit VulkanDevice(std::unique_ptr<State> state) noexcept;
+  std::unique_ptr<State> s_;
+};
+
+}  // namespace kova_demo

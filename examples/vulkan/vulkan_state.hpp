@@ -1,0 +1,139 @@
+// The inside of VulkanDevice, shared by its set-up and its command recording.
+#pragma once
+
+#include <vulkan/vulkan.h>
+
+#include <array>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "vulkan_device.hpp"
+
+namespace kova_demo {
+
+// A failed Vulkan call; caught at the public entry points and returned as an error.
+struct VulkanFailure : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+void check(VkResult result, const char* what);
+
+// A buffer with its own memory; host-visible ones stay mapped.
+struct GpuBuffer {
+  VkBuffer buffer = VK_NULL_HANDLE;
+  VkDeviceMemory memory = VK_NULL_HANDLE;
+  VkDeviceSize size = 0;
+  void* mapped = nullptr;
+};
+
+struct GpuImage {
+  VkImage image = VK_NULL_HANDLE;
+  VkDeviceMemory memory = VK_NULL_HANDLE;
+  VkImageView view = VK_NULL_HANDLE;
+  VkImageAspectFlags aspect = VK_IMAGE_ASPECT_COLOR_BIT;
+  VkImageLayout layout = VK_IMAGE_LAYOUT_UNDEFINED;  // as of the last recorded command
+};
+
+// Moves an image to `layout` after everything recorded before it (no-op when
+// it is there already).
+void transition(VkCommandBuffer cb, GpuImage& image, VkImageLayout layout);
+
+// The programs of the device layer: compute kernels and the two raster pipelines' layouts.
+enum class Program : std::uint8_t {
+  fs_distance,
+  point_splats,
+  geodesics,
+  splat_draw,
+  geodesic_draw
+};
+inline constexpr std::size_t kProgramCount = 5;
+
+struct VulkanDevice::State {
+  // Set-up.
+  VkInstance instance = VK_NULL_HANDLE;
+  VkDebugUtilsMessengerEXT messenger = VK_NULL_HANDLE;
+  VkPhysicalDevice physical = VK_NULL_HANDLE;
+  VkDevice device = VK_NULL_HANDLE;
+  VkQueue queue = VK_NULL_HANDLE;
+  std::uint32_t queue_family = 0;
+  VkCommandPool pool = VK_NULL_HANDLE;
+  VkCommandBuffer commands = VK_NULL_HANDLE;
+  VkFence fence = VK_NULL_HANDLE;
+  VkPhysicalDeviceMemoryProperties memory{};
+  VkDeviceSize max_storage_range = 0;
+  std::uint32_t max_image_side = 0;
+  std::string name;
+  std::uint32_t generation = 0;  // handles of this device carry it
+
+  std::uint32_t validation_messages = 0;
+  std::string first_validation_message;
+
+  std::array<VkDescriptorSetLayout, kProgramCount> set_layouts{};
+  std::array<VkPipelineLayout, kProgramCount> layouts{};
+  std::array<VkPipeline, 3> kernels{};             // fs_distance, point_splats, geodesics
+  std::array<VkShaderModule, 4> raster_modules{};  // splat vert/frag, geodesic vert/frag
+  VkDescriptorPool descriptors = VK_NULL_HANDLE;
+  std::uint32_t descriptor_sets = 0;  // capacity of `descriptors`
+
+  // Resources made from kova's descriptors.
+  struct Buffer {
+    kova_rhi::BufferDescriptor desc{};
+    GpuBuffer gpu;
+    std::uint64_t filled = 0;  // elements uploaded or computed, as the CPU device counts them
+    std::vector<PGL4> shadow;  // transform buffers: the host's copy of what was uploaded
+  };
+  struct Image {
+    kova_rhi::ImageDescriptor desc{};
+    bool is_depth = false;
+    VkFormat format = VK_FORMAT_UNDEFINED;
+    GpuImage gpu;
+    GpuImage kinds;  // colour images: what wrote each pixel (R8_UINT)
+  };
+  struct Pipeline {
+    kova_rhi::GraphicsPipelineDescriptor desc{};
+    std::vector<std::pair<VkFormat, VkPipeline>> by_format;  // one per colour format used
+  };
+  std::vector<Buffer> buffers;
+  std::vector<Image> images;
+  std::vector<Pipeline> pipelines;
+
+  // Working buffers of execute() and the read-backs, grown on demand.
+  GpuBuffer staging, splats, arcs, pixels, draw_args, stats;
+  mutable GpuBuffer readback;
+  std::vector<DrawTrace>* trace = nullptr;
+
+  ~State();
+  void destroy(GpuBuffer& b) noexcept;
+  void destroy(GpuImage& i) noexcept;
+
+  GpuBuffer makeBuffer(VkDeviceSize size, VkBufferUsageFlags usage, bool host_visible);
+  // Replaces `b` by a larger buffer when it holds fewer than `size` bytes.
+  void ensure(GpuBuffer& b, VkDeviceSize size, VkBufferUsageFlags usage, bool host_visible);
+  GpuImage makeImage(VkFormat format, std::uint32_t width, std::uint32_t height,
+                     VkImageUsageFlags usage, VkImageAspectFlags aspect);
+  VkPipeline rasterPipeline(Pipeline& p, VkFormat color_format);
+  // Records, submits and waits for a one-off command buffer.
+  template <class Record>
+  void oneShot(Record record) const;
+  void submitAndWait() const;
+};
+
+template <class Record>
+void VulkanDevice::State::oneShot(Record record) const {
+  check(vkResetCommandBuffer(commands, 0), "vkResetCommandBuffer");
+  VkCommandBufferBeginInfo begin{.sType = VK_STRUCTURE_TYPE_COMMAND_BUFFER_BEGIN_INFO,
+                                 .flags = VK_COMMAND_BUFFER_USAGE_ONE_TIME_SUBMIT_BIT};
+  check(vkBeginCommandBuffer(commands, &begin), "vkBeginCommandBuffer");
+  record(commands);
+  check(vkEndCommandBuffer(commands), "vkEndCommandBuffer");
+  submitAndWait();
+}
+
+// A full memory dependency: everything before finishes its writes before
+// anything after reads or writes.
+void fullBarrier(VkCommandBuffer cb);
+
+}  // namespace kova_demo

@@ -1,0 +1,80 @@
+// Every double-precision arithmetic operation of the embedded shaders carries
+// NoContraction: without it a driver may fuse a multiply and an add and the
+// device's bits would drift from the host's. glslang drops the mark silently
+// (through calls and constructors), so the SPIR-V itself is read here.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "shaders.hpp"
+
+namespace {
+
+constexpr std::uint32_t kMagic = 0x07230203;
+constexpr std::uint16_t kOpTypeFloat = 22, kOpTypeVector = 23, kOpTypeMatrix = 24, kOpDecorate = 71;
+constexpr std::uint32_t kNoContraction = 42;
+// OpFAdd, OpFSub, OpFMul, OpFDiv, OpFRem, OpFMod, OpVectorTimesScalar,
+// OpMatrixTimesScalar, OpVectorTimesMatrix, OpMatrixTimesVector,
+// OpMatrixTimesMatrix, OpOuterProduct, OpDot.
+const std::set<std::uint16_t> kArithmetic = {129, 131, 133, 136, 140, 141, 142,
+                                             143, 144, 145, 146, 147, 148};
+
+struct Scan {
+  std::size_t double_ops = 0;
+  std::vector<std::uint32_t> unmarked;  // result ids
+};
+
+Scan scan(std::span<const std::uint32_t> words) {
+  Scan out;
+  std::set<std::uint32_t> doubles, marked;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> ops;  // (result type, result id)
+  for (std::size_t i = 5; i < words.size();) {
+    const std::uint32_t count = words[i] >> 16;
+    const auto op = static_cast<std::uint16_t>(words[i] & 0xFFFF);
+    EXPECT_GT(count, 0u);
+    if (count == 0 || i + count > words.size()) break;
+    const std::uint32_t* w = &words[i];
+    if (op == kOpTypeFloat && w[2] == 64) doubles.insert(w[1]);
+    if ((op == kOpTypeVector || op == kOpTypeMatrix) && doubles.contains(w[2]))
+      doubles.insert(w[1]);
+    if (op == kOpDecorate && count >= 3 && w[2] == kNoContraction) marked.insert(w[1]);
+    if (kArithmetic.contains(op) && count >= 3) ops.emplace_back(w[1], w[2]);
+    i += count;
+  }
+  for (const auto& [type, id] : ops) {
+    if (!doubles.contains(type)) continue;
+    ++out.double_ops;
+    if (!marked.contains(id)) out.unmarked.push_back(id);
+  }
+  return out;
+}
+
+TEST(VulkanShaders, EveryDoubleOperationIsMarkedNoContraction) {
+  std::size_t total = 0;
+  for (const kova_demo::spirv::Module& m : kova_demo::spirv::kAll) {
+    ASSERT_GT(m.words.size(), 5u) << m.name;
+    ASSERT_EQ(m.words[0], kMagic) << m.name;
+    const Scan s = scan(m.words);
+    total += s.double_ops;
+    EXPECT_TRUE(s.unmarked.empty())
+        << m.name << ": " << s.unmarked.size() << " of " << s.double_ops
+        << " double operations may be contracted, the first %" << s.unmarked.front();
+    if (m.name.ends_with(".comp")) {
+      EXPECT_GT(s.double_ops, 40u) << m.name << " computes in double precision";
+    }
+  }
+  EXPECT_GT(total, 300u);
+}
+
+// The scan finds an unmarked operation: a hand-made module with one
+// double multiply, first without, then with the decoration.
+TEST(VulkanShaders, TheScanSeesAMissingMark) {
+  std::vector<std::uint32_t> words = {
+      kMagic, 0x00010600, 0, 10, 0, (3u << 16) | kOpTypeFloat, 1, 64, (5u << 16) | 133, 1, 4, 2, 3};
+  EXPECT_EQ(scan(words).unmarked, std::vector<std::uint32_t>{4});
+  words.insert(words.begin() + 8, {(3u << 16) | kOpDecorate, 4, kNoContraction});
+  EXPECT_TRUE(scan(words).unmarked.empty());
+  EXPECT_EQ(scan(words).double_ops, 1u);
+}
+
+}  // namespace

@@ -1,0 +1,24 @@
+// The Vulkan device of the tests: under the validation layer with
+// synchronisation validation. A machine without a usable Vulkan device skips
+// the test with the reason; a missing validation layer fails it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "vulkan_device.hpp"
+
+#define KOVA_VULKAN_DEVICE_OR_SKIP(name)                                    \
+  auto name##_made = kova_demo::VulkanDevice::create({.validation = true}); \
+  if (!name##_made) {                                                       \
+    if (name##_made.error().find("validation") != std::string::npos)        \
+      FAIL() << name##_made.error();                                        \
+    GTEST_SKIP() << "no usable Vulkan device: " << name##_made.error();     \
+  }                                                                         \
+  kova_demo::VulkanDevice name = std::move(*name##_made)
+
+// Nothing reported by the validation layer so far.
+#define EXPECT_VALIDATION_SILENT(device)       \
+  EXPECT_EQ((device).validationMessages(), 0u) \
+      << "first validation message: " << (device).firstValidationMessage()
