@@ -9,8 +9,10 @@
 #include <array>
 #include <bit>
 #include <cassert>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <type_traits>
 
 namespace kova_kernel {
@@ -71,7 +73,30 @@ struct HomVec4 {
 
 // Fubini-Study distance in radians, always in [0, pi/2]: 0 when either vector
 // is shorter than 1e-15, and 0 when the cosine is NaN (non-finite input).
+// Exactly std::acos(fsCosine(a, a.norm(), b, b.norm())).
 [[nodiscard]] double fsDistance(HomVec4 a, HomVec4 b) noexcept;
+
+namespace detail {
+// |a.b| / (|a| |b|) of finite vectors rescaled to unit size first; `plain` is
+// returned as it is when a coordinate is not finite.
+[[nodiscard]] double fsCosineRescaled(HomVec4 a, HomVec4 b, double plain) noexcept;
+}  // namespace detail
+
+// The cosine whose arc-cosine is fsDistance(a, b), given na = a.norm() and
+// nb = b.norm(): |a.b| / (na nb) at most 1.0, and 1.0 when either norm is below
+// 1e-15 or the ratio is NaN. Finite vectors whose norms or dot product overflow
+// are rescaled first, so the cosine does not depend on their scale. Callers
+// that order points by distance use it to stay exactly in step with fsDistance.
+[[nodiscard]] inline double fsCosine(HomVec4 a, double na, HomVec4 b, double nb) noexcept {
+  if (na < 1e-15 || nb < 1e-15) return 1.0;
+  const double dot = std::abs(a.dot(b));
+  const double den = na * nb;
+  double d = dot / den;
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  if (den == kInf || dot == kInf) [[unlikely]] d = detail::fsCosineRescaled(a, b, d);
+  // min(d, 1.0) in the form that turns a NaN ratio into 1.0.
+  return d < 1.0 ? d : 1.0;
+}
 // W = cos(s / (2 R)).
 [[nodiscard]] double wFromDistance(double s_meters, double R_meters) noexcept;
 // s = 2 R acos(W) with W clamped to [-1, 1]; NaN W counts as 1.
