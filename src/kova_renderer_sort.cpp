@@ -202,17 +202,18 @@ void radixSortSlots(Slot* a, std::size_t n, unsigned top) noexcept {
         unfilled += next[b] < end[b] ? 1 : 0;
       }
     }
+    const auto first = [&end](std::size_t b) -> std::uint32_t { return b == 0 ? 0 : end[b - 1]; };
     std::size_t largest = 0;
     for (std::size_t b = 1; b < buckets; ++b) {
-      if (end[b] - (b == 0 ? 0 : end[b - 1]) > end[largest] - (largest == 0 ? 0 : end[largest - 1])) largest = b;
+      if (end[b] - first(b) > end[largest] - first(largest)) largest = b;
     }
     for (std::size_t b = 0; b < buckets; ++b) {
-      const std::uint32_t start = b == 0 ? 0 : end[b - 1];
-      if (b != largest && end[b] - start > 1) radixSortSlots<8>(a + start, end[b] - start, shift);
+      if (b != largest && end[b] - first(b) > 1) {
+        radixSortSlots<8>(a + first(b), end[b] - first(b), shift);
+      }
     }
-    const std::uint32_t start = largest == 0 ? 0 : end[largest - 1];
-    a += start;
-    n = end[largest] - start;
+    n = end[largest] - first(largest);
+    a += first(largest);
     top = shift;
   }
 }
