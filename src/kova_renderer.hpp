@@ -151,10 +151,11 @@ enum class WVisibilityClass : std::uint8_t { in_front = 0, behind = 1, at_infini
 // It is the permutation of a stable insertion sort, for every input.
 //
 // Allocates one block from `allocator`, the returned index array of n entries,
-// and sorts inside it; when that block is refused the result is OutOfMemory.
-// Cost O(n log n) for every input, ties and near-ties included: about n
-// cosines and in-place radix passes, plus one arc-cosine for each point whose
-// distance is within about 2^-32 of another's. No exception leaves the function.
+// and sorts inside it (besides a few tens of KiB of stack); when that block is
+// refused the result is OutOfMemory. Cost O(n log n) for every input, ties and
+// near-ties included: n cosines and in-place radix passes, plus a few
+// arc-cosines for each point whose distance is within about 2^-32 of another's.
+// No exception leaves the function.
 [[nodiscard]] std::expected<std::pmr::vector<std::size_t>, kova_kernel::Error> sortByFSDepth(
     std::pmr::memory_resource& allocator, HomVec4 observer, std::span<const HomVec4> positions);
 

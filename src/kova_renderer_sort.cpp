@@ -21,6 +21,10 @@
 //     doubles order like their bit patterns), and the run is sorted again.
 //     A run whose patterns span 2^32 or more is keyed by their top 32 bits
 //     first; each group of equal keys then spans less and is keyed exactly.
+//     When the q of the whole input span fewer values than there are points,
+//     nearly every point would join a run, and the input is settled as one.
+// The radix passes swap slots in place and finish buckets of up to a
+// thousand slots through a buffer on the stack.
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -240,9 +244,9 @@ void settleSmallRun(Slot* run, std::size_t k, const Points& pts) noexcept {
 }
 
 // Orders a run by (descending distance, ascending index), keeping the index in
-// the low half of each slot. `hint` is a range of distance bit patterns that
-// the run's distances are expected to lie in, or {1, 0} for none; distances
-// outside it are noticed and the range is then measured.
+// the low half of each slot. [hint_lo, hint_hi] is a range of distance bit
+// patterns that the run's distances are expected to lie in (empty for none);
+// a distance outside it is noticed, and the range is then measured.
 void settleRun(Slot* run, std::size_t k, const Points& pts, Slot hint_lo, Slot hint_hi) noexcept {
   if (k <= kSmallSort) {
     settleSmallRun(run, k, pts);
@@ -295,13 +299,13 @@ void settleRun(Slot* run, std::size_t k, const Points& pts, Slot hint_lo, Slot h
   std::size_t start = 0;
   for (std::size_t j = 1; j <= k; ++j) {
     if (j < k && keyOf(run[j]) == keyOf(run[start])) continue;
-    if (j - start > 1) settleRun(run + start, j - start, pts, 1, 0);
+    if (j - start > 1) settleRun(run + start, j - start, pts, 1, 0);  // no hint: measured
     start = j;
   }
 }
 
 // The range of distance bit patterns of points whose q lie in [q_lo, q_hi],
-// with a margin for the rounding of the arc-cosine; {1, 0} if unknown.
+// with a margin for the rounding of the arc-cosine.
 void expectedRange(Slot q_lo, Slot q_hi, Slot& lo, Slot& hi) noexcept {
   constexpr Slot kMargin = 64;
   const double c_lo = std::ldexp(static_cast<double>(q_lo), -static_cast<int>(kHalf));
