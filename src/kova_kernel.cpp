@@ -28,8 +28,6 @@ std::array<double, 3> HomVec4::cartesian3() const noexcept {
   return {x / w, y / w, z / w};
 }
 
-double HomVec4::norm() const noexcept { return std::sqrt(((x * x + y * y) + z * z) + w * w); }
-
 HomVec4 HomVec4::normalize() const noexcept {
   const double n = norm();
   if (n < ZERO_NORM) return init(0.0, 0.0, 0.0, 1.0);

@@ -49,7 +49,7 @@ struct HomVec4 {
   // (x, y, z) / norm, and (0, 0, 0) when the norm is below 1e-15.
   [[nodiscard]] std::array<double, 3> cartesian3() const noexcept;
   // sqrt(((x*x + y*y) + z*z) + w*w), without rescaling.
-  [[nodiscard]] double norm() const noexcept;
+  [[nodiscard]] double norm() const noexcept { return std::sqrt(dot(*this)); }
   // The vector divided by its norm, or (0, 0, 0, 1) when the norm is below 1e-15.
   // Finite coordinates whose squares overflow are scaled down first, so they
   // too land on the sphere instead of collapsing to the zero vector.

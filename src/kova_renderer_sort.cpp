@@ -21,8 +21,8 @@
 //     doubles order like their bit patterns), and the run is sorted again.
 //     A run whose patterns span 2^32 or more is keyed by their top 32 bits
 //     first; each group of equal keys then spans less and is keyed exactly.
-//     When the q of the whole input span fewer values than there are points,
-//     nearly every point would join a run, and the input is settled as one.
+//     When the q of the whole input can take no more values than there are
+//     points, nearly every point would join a run: the input is one run.
 // The radix passes swap slots in place and finish buckets of up to a
 // thousand slots through a buffer on the stack.
 #include <algorithm>
@@ -318,27 +318,29 @@ void expectedRange(Slot q_lo, Slot q_hi, Slot& lo, Slot& hi) noexcept {
 
 void packedSort(Slot* slots, std::size_t n, const Points& pts) noexcept {
   constexpr double kScale = 0x1p32;
-  Slot q_min = kLowHalf;
-  Slot q_max = 0;
+  Slot q_or = 0;
+  Slot q_and = kLowHalf;
   for (std::size_t i = 0; i < n; ++i) {
-    const double c = pts.cosine(static_cast<std::uint32_t>(i));
-    const Slot q = std::min(static_cast<Slot>(c * kScale), kLowHalf);  // c * 2^32 is exact
-    q_min = std::min(q_min, q);
-    q_max = std::max(q_max, q);
+    Slot q = static_cast<Slot>(pts.cosine(static_cast<std::uint32_t>(i)) * kScale);  // exact
+    q -= q >> kHalf;  // a cosine of 1 joins the top key
+    q_or |= q;
+    q_and &= q;
     slots[i] = pack(q, static_cast<std::uint32_t>(i));
   }
-  if (q_max - q_min < n) {
-    // Fewer keys than points: nearly every point would share a run with its
-    // neighbours, so the whole input is ordered by exact distance at once.
+  const auto varying = static_cast<unsigned>(std::bit_width(q_or ^ q_and));
+  if ((Slot{1} << varying) <= n) {
+    // The q differ only in fewer bits than it takes to count the points:
+    // nearly every point would share a run with its neighbours, so the whole
+    // input is ordered by exact distance at once.
     Slot lo = 0;
     Slot hi = 0;
-    expectedRange(q_min, q_max, lo, hi);
+    expectedRange(q_and, q_or, lo, hi);
     settleRun(slots, n, pts, lo, hi);
     for (std::size_t m = 0; m < n; ++m) slots[m] = indexOf(slots[m]);
     return;
   }
-  // By q (the slots agree above the highest bit where q_min and q_max differ).
-  radixSortSlots<kTopDigitBits>(slots, n, kHalf + static_cast<unsigned>(std::bit_width(q_min ^ q_max)));
+  // By q (the slots agree above the lowest `varying` bits of q).
+  radixSortSlots<kTopDigitBits>(slots, n, kHalf + varying);
 
   std::size_t start = 0;
   for (std::size_t j = 1; j <= n; ++j) {
