@@ -154,6 +154,36 @@ inline void prefetchAhead(const Slot* p) noexcept {
   __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(p) + kAhead), 1);
 }
 
+// Moves slots into buckets in place. `next` holds the count of each of the
+// `buckets` buckets on entry; on return end[b] is where bucket b ends.
+// Rounds over the buckets: each slot not yet placed is swapped with the next
+// free place of the bucket it belongs to, which puts it there and brings back
+// a slot still to be placed. The swaps of a round do not wait for each other,
+// so their memory accesses overlap. Once only one bucket has free places, all
+// slots left there belong to it.
+template <typename Digit>
+void intoBuckets(Slot* a, std::size_t buckets, Digit digit, std::uint32_t* next,
+                 std::uint32_t* end) noexcept {
+  std::uint32_t sum = 0;
+  for (std::size_t b = 0; b < buckets; ++b) {
+    const std::uint32_t count = next[b];
+    next[b] = sum;
+    sum += count;
+    end[b] = sum;
+  }
+  for (std::size_t unfilled = buckets; unfilled > 1;) {
+    unfilled = 0;
+    for (std::size_t b = 0; b < buckets; ++b) {
+      for (std::uint32_t i = next[b], e = end[b]; i < e; ++i) {
+        Slot* dst = a + next[digit(a[i])]++;
+        prefetchAhead(dst);
+        std::swap(a[i], *dst);
+      }
+      unfilled += next[b] < end[b] ? 1 : 0;
+    }
+  }
+}
+
 // Sorts a[0 .. n) ascending, in place, for distinct slots that agree on
 // their bits from `top` up. Inputs larger than kStackSort are split by a
 // digit of up to kMaxBits bits below `top` into buckets of about half that
@@ -183,29 +213,7 @@ void radixSortSlots(Slot* a, std::size_t n, unsigned top) noexcept {
       continue;
     }
     std::uint32_t end[kMaxBuckets];
-    std::uint32_t sum = 0;
-    for (std::size_t b = 0; b < buckets; ++b) {
-      const std::uint32_t count = next[b];
-      next[b] = sum;
-      sum += count;
-      end[b] = sum;
-    }
-    // Rounds over the buckets: each slot not yet placed is swapped with the
-    // next free place of the bucket it belongs to, which puts it there and
-    // brings back a slot still to be placed. The swaps of a round do not
-    // wait for each other, so their memory accesses overlap. Once only one
-    // bucket has free places, all slots left there belong to it.
-    for (std::size_t unfilled = buckets; unfilled > 1;) {
-      unfilled = 0;
-      for (std::size_t b = 0; b < buckets; ++b) {
-        for (std::uint32_t i = next[b], e = end[b]; i < e; ++i) {
-          Slot* dst = a + next[digit(a[i])]++;
-          prefetchAhead(dst);
-          std::swap(a[i], *dst);
-        }
-        unfilled += next[b] < end[b] ? 1 : 0;
-      }
-    }
+    intoBuckets(a, buckets, digit, next, end);
     const auto first = [&end](std::size_t b) -> std::uint32_t { return b == 0 ? 0 : end[b - 1]; };
     std::size_t largest = 0;
     for (std::size_t b = 1; b < buckets; ++b) {
@@ -316,16 +324,55 @@ void expectedRange(Slot q_lo, Slot q_hi, Slot& lo, Slot& hi) noexcept {
   hi = far + kMargin;
 }
 
+// Walks the slots sorted by q from the front, as far as they are sorted, and
+// settles each run as soon as a key more than 1 above its last one ends it;
+// settled and single slots are left holding their index alone.
+class RunScanner {
+ public:
+  RunScanner(Slot* slots, const Points& pts) noexcept : slots_(slots), pts_(pts) {}
+
+  void advance(std::size_t sorted_end) noexcept {
+    for (; next_ < sorted_end; ++next_) {
+      if (keyOf(slots_[next_]) - keyOf(slots_[next_ - 1]) > 1) close();
+    }
+  }
+  void finish(std::size_t n) noexcept {
+    advance(n);
+    close();
+  }
+
+ private:
+  void close() noexcept {
+    if (next_ - start_ > 1) {
+      Slot lo = 0;
+      Slot hi = 0;
+      expectedRange(keyOf(slots_[start_]), keyOf(slots_[next_ - 1]), lo, hi);
+      settleRun(slots_ + start_, next_ - start_, pts_, lo, hi);
+    }
+    for (std::size_t m = start_; m < next_; ++m) slots_[m] = indexOf(slots_[m]);
+    start_ = next_;
+  }
+
+  Slot* slots_;
+  const Points& pts_;
+  std::size_t start_ = 0;  // the first slot of the open run
+  std::size_t next_ = 1;   // the next slot to look at
+};
+
 void packedSort(Slot* slots, std::size_t n, const Points& pts) noexcept {
   constexpr double kScale = 0x1p32;
+  constexpr unsigned kTopShift = 64 - kTopDigitBits;
+  constexpr std::size_t kBuckets = std::size_t{1} << kTopDigitBits;
   Slot q_or = 0;
   Slot q_and = kLowHalf;
+  std::uint32_t counts[kBuckets] = {};
   for (std::size_t i = 0; i < n; ++i) {
     Slot q = static_cast<Slot>(pts.cosine(static_cast<std::uint32_t>(i)) * kScale);  // exact
     q -= q >> kHalf;  // a cosine of 1 joins the top key
     q_or |= q;
     q_and &= q;
     slots[i] = pack(q, static_cast<std::uint32_t>(i));
+    ++counts[slots[i] >> kTopShift];
   }
   const auto varying = static_cast<unsigned>(std::bit_width(q_or ^ q_and));
   if ((Slot{1} << varying) <= n) {
@@ -339,21 +386,24 @@ void packedSort(Slot* slots, std::size_t n, const Points& pts) noexcept {
     for (std::size_t m = 0; m < n; ++m) slots[m] = indexOf(slots[m]);
     return;
   }
-  // By q (the slots agree above the lowest `varying` bits of q).
-  radixSortSlots<kTopDigitBits>(slots, n, kHalf + varying);
-
-  std::size_t start = 0;
-  for (std::size_t j = 1; j <= n; ++j) {
-    if (j < n && keyOf(slots[j]) - keyOf(slots[j - 1]) <= 1) continue;
-    if (j - start > 1) {
-      Slot lo = 0;
-      Slot hi = 0;
-      expectedRange(keyOf(slots[start]), keyOf(slots[j - 1]), lo, hi);
-      settleRun(slots + start, j - start, pts, lo, hi);
+  RunScanner scan{slots, pts};
+  if (n < 4 * kBuckets || std::count(counts, counts + kBuckets, 0u) == kBuckets - 1) {
+    // Few points, or one bucket of the top digit: sort by the bits of q that vary.
+    radixSortSlots<kTopDigitBits>(slots, n, kHalf + varying);
+  } else {
+    // Buckets by the top digit of q, counted above; each is sorted and its
+    // runs settled while it is still in the cache.
+    std::uint32_t end[kBuckets];
+    intoBuckets(slots, kBuckets, [](Slot s) { return static_cast<std::size_t>(s >> kTopShift); },
+                counts, end);
+    std::uint32_t start = 0;
+    for (std::size_t b = 0; b < kBuckets; ++b) {
+      radixSortSlots<kTopDigitBits>(slots + start, end[b] - start, kTopShift);
+      scan.advance(end[b]);
+      start = end[b];
     }
-    for (std::size_t m = start; m < j; ++m) slots[m] = indexOf(slots[m]);
-    start = j;
   }
+  scan.finish(n);
 }
 
 }  // namespace
