@@ -68,9 +68,10 @@ struct SyncState {
   VkPipelineStageFlags2 write_stages = VK_PIPELINE_STAGE_2_NONE;  // last write or layout change
   VkAccessFlags2 write_access = VK_ACCESS_2_NONE;  // none after a layout change alone
   VkPipelineStageFlags2 read_stages = VK_PIPELINE_STAGE_2_NONE;  // reads since then
-  // The (stages, access) pairs that write has been made visible to; when the
-  // list is full the oldest is forgotten, which costs at most a spare barrier.
-  std::array<std::pair<VkPipelineStageFlags2, VkAccessFlags2>, 4> visible{};
+  // The (stages, access) pairs that write has been made visible to (room for
+  // every kind of read above); when the list is full the oldest is
+  // forgotten, which costs at most a spare barrier.
+  std::array<std::pair<VkPipelineStageFlags2, VkAccessFlags2>, 6> visible{};
   std::uint8_t visible_count = 0;
 };
 
