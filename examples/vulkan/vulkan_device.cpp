@@ -4,8 +4,12 @@
 // device checks it, then recorded. Each command notes the buffers and images
 // it touches and how, and gets the barriers those accesses need
 // (vulkan_barriers.hpp), so the barriers follow from what every pass reads
-// and writes. Rendering resumes with the attachments' contents loaded, so a
-// pass may interleave uploads and draws as freely as on the CPU device.
+// and writes. The accesses come from the commands rather than the pass's
+// image lists: those name no buffers and no stages, and a pass may leave them
+// empty (the CPU device runs such a pass too); an image a pass lists that no
+// command touches is not touched on the device and needs no barrier.
+// Rendering resumes with the attachments' contents loaded, so a pass may
+// interleave uploads and draws as freely as on the CPU device.
 #include <algorithm>
 #include <bit>
 #include <cmath>
