@@ -11,10 +11,12 @@
 #include <exception>
 #include <filesystem>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "animated_png.hpp"
 #include "demo_dump.hpp"
 #include "demo_options.hpp"
 #include "demo_scene.hpp"
@@ -33,6 +35,7 @@ namespace fs = std::filesystem;
 
 constexpr int kExitRuntime = 1;
 constexpr int kExitUsage = 2;
+constexpr std::uint32_t kAnimationFps = 30;
 
 std::string frameStem(const fs::path& dir, std::uint64_t frame) {
   char name[32];
@@ -64,6 +67,17 @@ int renderLattice(const Options& opt, const fs::path& out, const LatticeScene& s
       scene.instances.size(), scene.cell.indices.size() / 3, scene.edge_points.size() / 2,
       opt.frames, opt.frames == 1 ? "" : "s", opt.width, opt.height, driver.samples(),
       fs::absolute(out).lexically_normal().c_str());
+  // A flight of several frames is also written as one animated PNG.
+  std::optional<AnimatedPng> animation;
+  if (opt.frames > 1) {
+    auto made = AnimatedPng::create(out / "animation.png", opt.width, opt.height, opt.frames,
+                                    kAnimationFps);
+    if (!made) {
+      std::fprintf(stderr, "kova_demo: %s\n", made.error().c_str());
+      return kExitRuntime;
+    }
+    animation.emplace(std::move(*made));
+  }
   const auto start = std::chrono::steady_clock::now();
   for (std::uint32_t f = 0; f < opt.frames; ++f) {
     auto report = driver.renderFrame();
@@ -81,6 +95,12 @@ int renderLattice(const Options& opt, const fs::path& out, const LatticeScene& s
       std::fprintf(stderr, "kova_demo: %s\n", ok.error().c_str());
       return kExitRuntime;
     }
+    if (animation) {
+      if (auto ok = animation->addFrame(*rgb); !ok) {
+        std::fprintf(stderr, "kova_demo: %s\n", ok.error().c_str());
+        return kExitRuntime;
+      }
+    }
     const LatticeReport& r = *report;
     std::printf(
         "frame %llu: triangles drawn %u of %u, geodesic arcs %u, passes %u, commands %u, "
@@ -93,8 +113,14 @@ int renderLattice(const Options& opt, const fs::path& out, const LatticeScene& s
                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     }
   }
-  std::printf("kova_demo: wrote %u frame%s to %s\n", opt.frames, opt.frames == 1 ? "" : "s",
-              fs::absolute(out).lexically_normal().c_str());
+  if (animation) {
+    if (auto ok = animation->finish(); !ok) {
+      std::fprintf(stderr, "kova_demo: %s\n", ok.error().c_str());
+      return kExitRuntime;
+    }
+  }
+  std::printf("kova_demo: wrote %u frame%s%s to %s\n", opt.frames, opt.frames == 1 ? "" : "s",
+              animation ? " and animation.png" : "", fs::absolute(out).lexically_normal().c_str());
   return 0;
 }
 

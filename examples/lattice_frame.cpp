@@ -188,6 +188,14 @@ std::expected<LatticeDriver<Device>, std::string> LatticeDriver<Device>::create(
 }
 
 template <MeshDevice Device>
+void LatticeDriver<Device>::skipFrames(std::uint64_t frames) noexcept {
+  for (std::uint64_t i = 0; i < frames; ++i) {
+    if (next_frame_ > 0) carrier_.travel(kFlightStep, 0.0, 0.0);
+    ++next_frame_;
+  }
+}
+
+template <MeshDevice Device>
 std::expected<LatticeReport, std::string> LatticeDriver<Device>::renderFrame() {
   using namespace kova_rhi;
   const auto t_frame = Clock::now();

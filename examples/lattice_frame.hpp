@@ -71,6 +71,8 @@ class LatticeDriver {
                                                                         std::uint32_t width,
                                                                         std::uint32_t height,
                                                                         Device device = Device{});
+  // Flies on by `frames` frames without rendering them.
+  void skipFrames(std::uint64_t frames) noexcept;
   // Renders the next frame of the flight.
   [[nodiscard]] std::expected<LatticeReport, std::string> renderFrame();
   [[nodiscard]] std::expected<std::vector<std::uint8_t>, std::string> readRgb() const {
