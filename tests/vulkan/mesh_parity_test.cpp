@@ -80,9 +80,9 @@ TEST(VulkanMeshParity, LatticeFlightFramesMatchTheCpuDevice) {
     auto rv = vk->renderFrame();
     ASSERT_TRUE(rc && rv) << (rc ? rv.error() : rc.error());
     EXPECT_EQ(rc->triangles, rv->triangles);
-    // Vulkan flags a triangle when a fragment reaches the depth test, the
-    // CPU device when one passes it.
-    EXPECT_GE(rv->triangles_drawn, rc->triangles_drawn);
+    // A triangle is drawn when a fragment of it reaches the depth test; only
+    // a triangle that touches a sample on one device and not the other differs.
+    EXPECT_NEAR(rv->triangles_drawn, rc->triangles_drawn, rc->triangles / 200.0);
     EXPECT_EQ(rc->geodesic_arcs, rv->geodesic_arcs);
     const Pictures a{*cpu->readRgb(), *cpu->readDepth()};
     const Pictures b{*vk->readRgb(), *vk->readDepth()};
