@@ -109,7 +109,7 @@ bool AnimatedPng::chunk(const char type[4], std::span<const std::uint8_t> data) 
   std::vector<std::uint8_t> tail;
   putU32(tail, static_cast<std::uint32_t>(crc));
   return std::fwrite(head.data(), 1, head.size(), file_) == head.size() &&
-         std::fwrite(data.data(), 1, data.size(), file_) == data.size() &&
+         (data.empty() || std::fwrite(data.data(), 1, data.size(), file_) == data.size()) &&
          std::fwrite(tail.data(), 1, tail.size(), file_) == tail.size();
 }
 
