@@ -1,10 +1,15 @@
 // Resources, command recording and read-backs of the Vulkan device layer.
 //
 // execute() walks the graph once: each command is checked exactly as the CPU
-// device checks it, then recorded. Work outside a render pass (uploads,
-// compute) and the render passes themselves are separated by full memory
-// barriers; rendering resumes with the attachments' contents loaded, so a
-// pass may interleave uploads and draws as freely as on the CPU device.
+// device checks it, then recorded. Each command notes the buffers and images
+// it touches and how, and gets the barriers those accesses need
+// (vulkan_barriers.hpp), so the barriers follow from what every pass reads
+// and writes. The accesses come from the commands rather than the pass's
+// image lists: those name no buffers and no stages, and a pass may leave them
+// empty (the CPU device runs such a pass too); an image a pass lists that no
+// command touches is not touched on the device and needs no barrier.
+// Rendering resumes with the attachments' contents loaded, so a pass may
+// interleave uploads and draws as freely as on the CPU device.
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -20,6 +25,13 @@ namespace {
 using kova_rhi::BufferType;
 using kova_rhi::Format;
 using State = VulkanDevice::State;
+
+// The triangle pipeline's accesses besides the vertex shader's reads.
+constexpr Access kMeshRead{
+    VK_PIPELINE_STAGE_2_VERTEX_SHADER_BIT | VK_PIPELINE_STAGE_2_FRAGMENT_SHADER_BIT,
+    VK_ACCESS_2_SHADER_STORAGE_READ_BIT};
+constexpr Access kFragmentWrite{VK_PIPELINE_STAGE_2_FRAGMENT_SHADER_BIT,
+                                VK_ACCESS_2_SHADER_STORAGE_WRITE_BIT};
 
 // Arc pixels one geodesics command may produce (8 bytes each).
 constexpr std::uint32_t kPixelCapacity = 1u << 22;
@@ -98,18 +110,6 @@ double radiusStep(int k, double tan_h, std::uint32_t width) {
   return std::bit_cast<double>(lo);
 }
 
-void hostBarrier(VkCommandBuffer cb) {
-  VkMemoryBarrier2 barrier{.sType = VK_STRUCTURE_TYPE_MEMORY_BARRIER_2,
-                           .srcStageMask = VK_PIPELINE_STAGE_2_ALL_COMMANDS_BIT,
-                           .srcAccessMask = VK_ACCESS_2_MEMORY_WRITE_BIT,
-                           .dstStageMask = VK_PIPELINE_STAGE_2_HOST_BIT,
-                           .dstAccessMask = VK_ACCESS_2_HOST_READ_BIT};
-  VkDependencyInfo dep{.sType = VK_STRUCTURE_TYPE_DEPENDENCY_INFO,
-                       .memoryBarrierCount = 1,
-                       .pMemoryBarriers = &barrier};
-  vkCmdPipelineBarrier2(cb, &dep);
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -176,13 +176,15 @@ std::expected<ImageId, std::string> VulkanDevice::createImage(
   try {
     s_->oneShot([&](VkCommandBuffer cb) {
       const VkImageSubresourceRange range{img.gpu.aspect, 0, 1, 0, 1};
-      transition(cb, img.gpu, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL);
+      Barriers sync(cb);
+      sync.note(img.gpu, kTransferWrite);
+      if (!img.is_depth) sync.note(img.kinds, kTransferWrite);
+      sync.flush();
       if (img.is_depth) {
         const VkClearDepthStencilValue one{1.0f, 0};
         vkCmdClearDepthStencilImage(cb, img.gpu.image, img.gpu.layout, &one, 1, &range);
       } else {
         const VkClearColorValue zero{};
-        transition(cb, img.kinds, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL);
         vkCmdClearColorImage(cb, img.gpu.image, img.gpu.layout, &zero, 1, &range);
         vkCmdClearColorImage(cb, img.kinds.image, img.kinds.layout, &zero, 1, &range);
       }
@@ -222,16 +224,17 @@ namespace {
 
 // Copies host data into a device buffer through a temporary staging buffer
 // and waits, so that the host's copy and the device's agree when it returns.
-void writeThrough(State& s, const GpuBuffer& target, std::span<const std::byte> bytes) {
+void writeThrough(State& s, GpuBuffer& target, std::span<const std::byte> bytes) {
   if (bytes.empty()) return;
   GpuBuffer staging = s.makeBuffer(bytes.size(), VK_BUFFER_USAGE_TRANSFER_SRC_BIT, true);
   try {
     std::memcpy(staging.mapped, bytes.data(), bytes.size());
     s.oneShot([&](VkCommandBuffer cb) {
-      fullBarrier(cb);
+      Barriers sync(cb);
+      sync.note(target, kTransferWrite);
+      sync.flush();
       const VkBufferCopy region{0, 0, bytes.size()};
       vkCmdCopyBuffer(cb, staging.buffer, target.buffer, 1, &region);
-      fullBarrier(cb);
     });
   } catch (...) {
     s.destroy(staging);
@@ -291,7 +294,7 @@ std::uint64_t transformsIn(const State::Buffer& b) {
 // commands see, and what must be read or undone afterwards.
 class Recorder {
  public:
-  Recorder(State& s, ExecuteStats& stats) : s_(s), stats_(stats), cb_(s.commands) {}
+  Recorder(State& s, ExecuteStats& stats) : s_(s), stats_(stats), cb_(s.commands), sync_(cb_) {}
   Recorder(const Recorder&) = delete;
   Recorder& operator=(const Recorder&) = delete;
   ~Recorder() { releaseRetired(); }
@@ -303,7 +306,6 @@ class Recorder {
     VkCommandBufferBeginInfo info{.sType = VK_STRUCTURE_TYPE_COMMAND_BUFFER_BEGIN_INFO,
                                   .flags = VK_COMMAND_BUFFER_USAGE_ONE_TIME_SUBMIT_BIT};
     check(vkBeginCommandBuffer(cb_, &info), "vkBeginCommandBuffer");
-    fullBarrier(cb_);  // against the previous submission
     staging_used_ = splats_used_ = stats_used_ = drawn_used_ = 0;
   }
 
@@ -319,7 +321,13 @@ class Recorder {
   // command had more pixels than its working buffer holds.
   std::expected<void, std::string> finish() {
     endRendering();
-    hostBarrier(cb_);
+    // The host reads the draws' counters and splats once the submission is done.
+    if (!counted_.empty()) computeToHost(cb_);
+    // And the triangles' flags, written by fragment shaders.
+    if (drawn_used_ > 0) {
+      sync_.note(s_.drawn, kHostRead);
+      sync_.flush();
+    }
     check(vkEndCommandBuffer(cb_), "vkEndCommandBuffer");
     s_.submitAndWait();
     std::string error;
@@ -355,7 +363,7 @@ class Recorder {
     endRendering();
     vkEndCommandBuffer(cb_);
     vkResetCommandBuffer(cb_, 0);
-    for (auto it = layouts_.rbegin(); it != layouts_.rend(); ++it) it->first->layout = it->second;
+    sync_.undo();
     for (auto it = undo_.rbegin(); it != undo_.rend(); ++it) {
       s_.buffers[it->index].filled = it->filled;
       s_.buffers[it->index].shadow = std::move(it->shadow);
@@ -395,10 +403,6 @@ class Recorder {
   State::Image* image(ImageId id) {
     if (id.generation != s_.generation || id.id == 0 || id.id > s_.images.size()) return nullptr;
     return &s_.images[id.id - 1];
-  }
-  void move(GpuImage& image, VkImageLayout layout) {
-    if (image.layout != layout) layouts_.emplace_back(&image, image.layout);
-    transition(cb_, image, layout);
   }
   void remember(const State::Buffer& b) {
     undo_.push_back(Undo{static_cast<std::size_t>(&b - s_.buffers.data()), b.filled, b.shadow});
@@ -441,19 +445,23 @@ class Recorder {
     if (rendering_) vkCmdEndRendering(cb_);
     rendering_ = false;
   }
-  // Before transfers and compute work: out of the render pass, after everything before.
+  // Before transfers and compute work: out of the render pass, with the
+  // barriers of the accesses noted for the next command.
   void outside() {
     endRendering();
-    fullBarrier(cb_);
+    sync_.flush();
   }
+  // Before a draw: in the render pass, with the barriers its noted accesses
+  // need recorded before the rendering begins (there are none inside it).
   void inside() {
-    if (rendering_) return;
-    fullBarrier(cb_);
+    if (rendering_ && !sync_.pending()) return;
+    endRendering();
     State::Image& color = *image(pass_.color);
     State::Image& depth = *image(*pass_.depth);
-    move(color.gpu, VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL);
-    move(color.kinds, VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL);
-    move(depth.gpu, VK_IMAGE_LAYOUT_DEPTH_ATTACHMENT_OPTIMAL);
+    sync_.note(color.gpu, kColorAttachment);
+    sync_.note(color.kinds, kColorAttachment);
+    sync_.note(depth.gpu, kDepthAttachment);
+    sync_.flush();
     const auto attach = [](const GpuImage& g) {
       return VkRenderingAttachmentInfo{.sType = VK_STRUCTURE_TYPE_RENDERING_ATTACHMENT_INFO,
                                        .imageView = g.view,
@@ -540,6 +548,8 @@ class Recorder {
     if constexpr (std::is_same_v<T, PGL4>) b.shadow.assign(data.begin(), data.end());
     stats_.bytes_uploaded += data.size_bytes();
     if (data.empty()) return {};
+    // The staging memory is written by the host only, before the submission.
+    sync_.note(b.gpu, kTransferWrite);
     outside();
     const VkDeviceSize at =
         reserve(s_.staging, staging_used_, data.size_bytes(), VK_BUFFER_USAGE_TRANSFER_SRC_BIT);
@@ -560,12 +570,12 @@ class Recorder {
   State& s_;
   ExecuteStats& stats_;
   VkCommandBuffer cb_;
+  Barriers sync_;
   Pass pass_;
   bool rendering_ = false;
   VkDeviceSize staging_used_ = 0, splats_used_ = 0, stats_used_ = 0, drawn_used_ = 0;
   std::vector<Counted> counted_;
   std::vector<Undo> undo_;
-  std::vector<std::pair<GpuImage*, VkImageLayout>> layouts_;
   std::vector<GpuBuffer> retired_;
   std::vector<VkDescriptorPool> retired_pools_;
 };
@@ -643,18 +653,18 @@ std::expected<void, std::string> Recorder::clear(const kova_rhi::ClearCommand& c
     if (depth == nullptr) return fail("the pass's depth attachment is not an image");
     if (!(c.depth >= 0.0f && c.depth <= 1.0f)) return fail("clear depth outside [0, 1]");
   }
+  sync_.note(color->gpu, kTransferWrite);
+  sync_.note(color->kinds, kTransferWrite);
+  if (depth != nullptr) sync_.note(depth->gpu, kTransferWrite);
   outside();
   const VkClearColorValue rgba{.float32 = {c.r, c.g, c.b, c.a}};
   const VkClearColorValue zero{};
   const VkImageSubresourceRange range{VK_IMAGE_ASPECT_COLOR_BIT, 0, 1, 0, 1};
-  move(color->gpu, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL);
-  move(color->kinds, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL);
   vkCmdClearColorImage(cb_, color->gpu.image, color->gpu.layout, &rgba, 1, &range);
   vkCmdClearColorImage(cb_, color->kinds.image, color->kinds.layout, &zero, 1, &range);
   if (depth != nullptr) {
     const VkClearDepthStencilValue value{c.depth, 0};
     const VkImageSubresourceRange depth_range{VK_IMAGE_ASPECT_DEPTH_BIT, 0, 1, 0, 1};
-    move(depth->gpu, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL);
     vkCmdClearDepthStencilImage(cb_, depth->gpu.image, depth->gpu.layout, &value, 1, &depth_range);
   }
   return {};
@@ -699,6 +709,9 @@ std::expected<void, std::string> Recorder::fsDistance(
   out->filled = c.count;
   stats_.distances += c.count;
   if (c.count == 0) return {};
+  sync_.note(a->gpu, kComputeRead);
+  sync_.note(b->gpu, kComputeRead);
+  sync_.note(out->gpu, kComputeWrite);
   outside();
   vkCmdBindPipeline(cb_, VK_PIPELINE_BIND_POINT_COMPUTE, s_.kernels[0]);
   bindSet(Program::fs_distance, VK_PIPELINE_BIND_POINT_COMPUTE,
@@ -722,9 +735,9 @@ std::expected<void, std::string> Recorder::drawPoints(const kova_rhi::DrawComman
     return fail("indexed drawing is not supported; draw in buffer order");
   const BufferId vb =
       draw.vertex_buffer == BufferId::invalid() ? pass_.vertex_buffer : draw.vertex_buffer;
-  const State::Buffer* positions = buffer(draw.kova_position_buffer);
-  const State::Buffer* distances = buffer(vb);
-  const State::Buffer* camera = buffer(draw.kova_transform_buffer);
+  State::Buffer* positions = buffer(draw.kova_position_buffer);
+  State::Buffer* distances = buffer(vb);
+  State::Buffer* camera = buffer(draw.kova_transform_buffer);
   if (positions == nullptr || distances == nullptr || camera == nullptr)
     return fail("draw names an unknown buffer");
   if (pointsIn(*positions) < draw.index_count || valuesIn(*distances) < draw.index_count)
@@ -741,6 +754,11 @@ std::expected<void, std::string> Recorder::drawPoints(const kova_rhi::DrawComman
   counted.count = n;
   counted_.push_back(counted);
 
+  sync_.note(positions->gpu, kComputeRead);
+  sync_.note(distances->gpu, kComputeRead);
+  sync_.note(camera->gpu, kComputeRead);
+  sync_.note(s_.splats, kComputeWrite);
+  sync_.note(s_.stats, kComputeWrite);
   outside();
   vkCmdBindPipeline(cb_, VK_PIPELINE_BIND_POINT_COMPUTE, s_.kernels[1]);
   bindSet(Program::point_splats, VK_PIPELINE_BIND_POINT_COMPUTE,
@@ -761,6 +779,7 @@ std::expected<void, std::string> Recorder::drawPoints(const kova_rhi::DrawComman
   push(Program::point_splats, VK_SHADER_STAGE_COMPUTE_BIT, pc);
   dispatchOver(n);
 
+  sync_.note(s_.splats, kVertexRead);
   inside();
   vkCmdBindPipeline(cb_, VK_PIPELINE_BIND_POINT_GRAPHICS, s_.rasterPipeline(pipe, color.format));
   bindSet(Program::splat_draw, VK_PIPELINE_BIND_POINT_GRAPHICS,
@@ -783,10 +802,10 @@ std::expected<void, std::string> Recorder::drawMesh(const kova_rhi::DrawCommand&
   if (!pass_.in_pass || !pass_.depth) return fail("draws need a pass with a depth attachment");
   if (!(draw.pipeline == pass_.pipeline)) return fail("draw's pipeline is not bound");
   State::Pipeline& pipe = s_.pipelines[draw.pipeline.id - 1];
-  const State::Buffer* vertices = buffer(draw.kova_position_buffer);
-  const State::Buffer* indices = buffer(draw.index_buffer);
-  const State::Buffer* instances = buffer(draw.kova_transform_buffer);
-  const State::Buffer* camera = buffer(pass_.uniforms[0]);
+  State::Buffer* vertices = buffer(draw.kova_position_buffer);
+  State::Buffer* indices = buffer(draw.index_buffer);
+  State::Buffer* instances = buffer(draw.kova_transform_buffer);
+  State::Buffer* camera = buffer(pass_.uniforms[0]);
   if (vertices == nullptr || vertices->desc.type != BufferType::kova_positions)
     return fail("kova_position_buffer is not a position buffer");
   if (indices == nullptr || indices->desc.type != BufferType::index)
@@ -809,7 +828,7 @@ std::expected<void, std::string> Recorder::drawMesh(const kova_rhi::DrawCommand&
     return fail("instance_count " + std::to_string(draw.instance_count) + " exceeds the " +
                 std::to_string(transformsIn(*instances)) + " transforms uploaded");
   }
-  const State::Buffer* colors = buffer(pass_.uniforms[1]);
+  State::Buffer* colors = buffer(pass_.uniforms[1]);
   if (colors != nullptr && (colors->desc.type != BufferType::storage ||
                             valuesIn(*colors) < std::uint64_t{3} * draw.instance_count))
     return fail("uniform binding 1 holds fewer than 3 colour values per instance");
@@ -832,6 +851,11 @@ std::expected<void, std::string> Recorder::drawMesh(const kova_rhi::DrawCommand&
   counted.splats = static_cast<const std::byte*>(s_.drawn.mapped) + at;
   counted_.push_back(counted);
 
+  // Both stages read the camera block; the fragments flag their triangles.
+  sync_.note(camera->gpu, kMeshRead);
+  for (State::Buffer* read : {colors, vertices, indices, instances})
+    if (read != nullptr) sync_.note(read->gpu, kVertexRead);
+  sync_.note(s_.drawn, kFragmentWrite);
   inside();
   vkCmdBindPipeline(cb_, VK_PIPELINE_BIND_POINT_GRAPHICS, s_.rasterPipeline(pipe, color.format));
   // Binding 1 falls back to the camera buffer when no colours are bound; the
@@ -871,8 +895,8 @@ std::expected<void, std::string> Recorder::drawGeodesics(
   State::Pipeline& pipe = s_.pipelines[pass_.pipeline.id - 1];
   if (pipe.desc.topology != kova_rhi::PrimitiveTopology::geodesic_list)
     return fail("pipeline does not draw geodesics");
-  const State::Buffer* positions = buffer(c.positions);
-  const State::Buffer* camera = buffer(pass_.uniforms[0]);
+  State::Buffer* positions = buffer(c.positions);
+  State::Buffer* camera = buffer(pass_.uniforms[0]);
   if (positions == nullptr || pointsIn(*positions) < c.count)
     return fail("geodesics read past the uploaded positions");
   if (camera == nullptr || transformsIn(*camera) < 2)
@@ -887,13 +911,19 @@ std::expected<void, std::string> Recorder::drawGeodesics(
   grow(s_.pixels, VkDeviceSize{kPixelCapacity} * 8, kStorage, false);
   grow(s_.draw_args, 16, kStorage | VK_BUFFER_USAGE_INDIRECT_BUFFER_BIT, false);
 
-  outside();
+  endRendering();
   vkCmdBindPipeline(cb_, VK_PIPELINE_BIND_POINT_COMPUTE, s_.kernels[2]);
   bindSet(Program::geodesics, VK_PIPELINE_BIND_POINT_COMPUTE,
           {whole(positions->gpu), whole(camera->gpu), whole(s_.arcs), whole(s_.pixels),
            whole(s_.stats), whole(s_.draw_args)});
+  // Each mode reads what the one before wrote; every one touches all that is
+  // bound, as the shader declares it.
   for (std::uint32_t mode = 0; mode < 3; ++mode) {
-    if (mode > 0) fullBarrier(cb_);
+    sync_.note(positions->gpu, kComputeRead);
+    sync_.note(camera->gpu, kComputeRead);
+    for (GpuBuffer* written : {&s_.arcs, &s_.pixels, &s_.stats, &s_.draw_args})
+      sync_.note(*written, kComputeWrite);
+    sync_.flush();
     const struct {
       std::uint32_t count, width, height, mode, capacity, counter;
     } pc{c.count, color.desc.width, color.desc.height, mode, kPixelCapacity, counted.slot};
@@ -901,6 +931,8 @@ std::expected<void, std::string> Recorder::drawGeodesics(
     dispatchOver(mode == 1 ? 1 : arcs);
   }
 
+  sync_.note(s_.pixels, kVertexRead);
+  sync_.note(s_.draw_args, kIndirectRead);
   inside();
   vkCmdBindPipeline(cb_, VK_PIPELINE_BIND_POINT_GRAPHICS, s_.rasterPipeline(pipe, color.format));
   bindSet(Program::geodesic_draw, VK_PIPELINE_BIND_POINT_GRAPHICS, {whole(s_.pixels)});
@@ -977,13 +1009,21 @@ namespace {
 
 // Resolves the samples of `src` into the one-sample `dst` by ending an empty
 // rendering: the mean for colour, sample 0 for depth and integer kinds.
-void resolveInto(VkCommandBuffer cb, const State::Image& img, GpuImage& src, GpuImage& dst,
-                 bool integer) {
+void resolveInto(VkCommandBuffer cb, Barriers& sync, const State::Image& img, GpuImage& src,
+                 GpuImage& dst, bool integer) {
   const bool depth = src.aspect == VK_IMAGE_ASPECT_DEPTH_BIT;
   const VkImageLayout layout =
       depth ? VK_IMAGE_LAYOUT_DEPTH_ATTACHMENT_OPTIMAL : VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL;
-  transition(cb, src, layout);
-  transition(cb, dst, layout);
+  // A resolve reads the samples and writes the one-sample image at the end
+  // of the rendering, in the colour attachment output stage even for depth;
+  // the load and store of the depth source run in the fragment test stages.
+  const Access resolving =
+      depth ? Access{kColorAttachment.stages | kDepthAttachment.stages,
+                     kColorAttachment.access | kDepthAttachment.access, layout}
+            : kColorAttachment;
+  sync.note(src, resolving);
+  sync.note(dst, resolving);
+  sync.flush();
   const VkRenderingAttachmentInfo attachment{.sType = VK_STRUCTURE_TYPE_RENDERING_ATTACHMENT_INFO,
                                              .imageView = src.view,
                                              .imageLayout = layout,
@@ -1020,13 +1060,16 @@ const std::byte* readImage(State& s, State::Image& img, bool kinds, std::size_t 
   const VkDeviceSize bytes = VkDeviceSize{img.desc.width} * img.desc.height * texel_bytes;
   s.ensure(s.readback, bytes, VK_BUFFER_USAGE_TRANSFER_DST_BIT, true);
   s.oneShot([&](VkCommandBuffer cb) {
-    fullBarrier(cb);
-    resolveInto(cb, img, src, dst, kinds);
-    transition(cb, dst, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL);
+    Barriers sync(cb);
+    resolveInto(cb, sync, img, src, dst, kinds);
+    sync.note(dst, kTransferRead);
+    sync.note(s.readback, kTransferWrite);
+    sync.flush();
     const VkBufferImageCopy region{.imageSubresource = {dst.aspect, 0, 0, 1},
                                    .imageExtent = {img.desc.width, img.desc.height, 1}};
     vkCmdCopyImageToBuffer(cb, dst.image, dst.layout, s.readback.buffer, 1, &region);
-    hostBarrier(cb);
+    sync.note(s.readback, kHostRead);
+    sync.flush();
   });
   return static_cast<const std::byte*>(s.readback.mapped);
 }
@@ -1094,17 +1137,21 @@ std::expected<std::vector<std::uint8_t>, std::string> VulkanDevice::readKinds(Im
 std::expected<std::vector<double>, std::string> VulkanDevice::readValues(BufferId id) const try {
   if (id.generation != s_->generation || id.id == 0 || id.id > s_->buffers.size())
     return fail("unknown buffer");
-  const State::Buffer& b = s_->buffers[id.id - 1];
+  State::Buffer& b = s_->buffers[id.id - 1];
   if (b.desc.type != BufferType::storage) return fail("not a storage buffer");
   std::vector<double> values(b.filled);
   if (values.empty()) return values;
   const VkDeviceSize bytes = values.size() * sizeof(double);
   s_->ensure(s_->readback, bytes, VK_BUFFER_USAGE_TRANSFER_DST_BIT, true);
   s_->oneShot([&](VkCommandBuffer cb) {
-    fullBarrier(cb);
+    Barriers sync(cb);
+    sync.note(b.gpu, kTransferRead);
+    sync.note(s_->readback, kTransferWrite);
+    sync.flush();
     const VkBufferCopy region{0, 0, bytes};
     vkCmdCopyBuffer(cb, b.gpu.buffer, s_->readback.buffer, 1, &region);
-    hostBarrier(cb);
+    sync.note(s_->readback, kHostRead);
+    sync.flush();
   });
   std::memcpy(values.data(), s_->readback.mapped, bytes);
   return values;
