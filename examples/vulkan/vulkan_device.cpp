@@ -1017,10 +1017,9 @@ void resolveInto(VkCommandBuffer cb, Barriers& sync, const State::Image& img, Gp
   // A resolve reads the samples and writes the one-sample image at the end
   // of the rendering, in the colour attachment output stage even for depth;
   // the load and store of the depth source run in the fragment test stages.
-  const Access resolving =
-      depth ? Access{kColorAttachment.stages | kDepthAttachment.stages,
-                     kColorAttachment.access | kDepthAttachment.access, layout}
-            : kColorAttachment;
+  const Access resolving = depth ? Access{kColorAttachment.stages | kDepthAttachment.stages,
+                                          kColorAttachment.access | kDepthAttachment.access, layout}
+                                 : kColorAttachment;
   sync.note(src, resolving);
   sync.note(dst, resolving);
   sync.flush();
