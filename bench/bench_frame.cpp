@@ -4,7 +4,9 @@
 // are compared in one run. frame/vulkan uses the loader's choice of device:
 // set VK_DRIVER_FILES to the lavapipe ICD to measure the software driver.
 // Compare the Time column (wall clock): the CPU column leaves out the
-// driver's own threads.
+// driver's own threads. frame/lattice/cpu and frame/lattice/vulkan render
+// frames of the lattice flight at 1280x720 (the main job's default) and read
+// the colour back.
 #include <benchmark/benchmark.h>
 
 #if KOVA_BENCH_HAVE_FRAMES
@@ -14,6 +16,7 @@
 
 #include "demo_options.hpp"
 #include "frame_driver.hpp"
+#include "lattice_frame.hpp"
 
 #ifdef KOVA_HAVE_VULKAN
 #include "vulkan_device.hpp"
@@ -68,6 +71,51 @@ void frameVulkan(benchmark::State& state) {
   runFrames(state, *driver);
 }
 BENCHMARK(frameVulkan)->Name("frame/vulkan")->Unit(benchmark::kMillisecond);
+#endif
+
+const LatticeScene& latticeScene() {
+  static const LatticeScene scene = makeLatticeScene();
+  return scene;
+}
+
+template <class Device>
+void runLattice(benchmark::State& state, LatticeDriver<Device>& driver) {
+  for (auto _ : state) {
+    auto report = driver.renderFrame();
+    auto rgb = driver.readRgb();
+    if (!report || !rgb) {
+      state.SkipWithError(report ? "read-back failed" : report.error().c_str());
+      break;
+    }
+    benchmark::DoNotOptimize(rgb->data());
+  }
+}
+
+void latticeCpu(benchmark::State& state) {
+  static auto driver = LatticeDriver<CpuDevice>::create(latticeScene(), 1280, 720);
+  if (!driver) {
+    state.SkipWithError(driver.error().c_str());
+    return;
+  }
+  runLattice(state, *driver);
+}
+BENCHMARK(latticeCpu)->Name("frame/lattice/cpu")->Unit(benchmark::kMillisecond);
+
+#ifdef KOVA_HAVE_VULKAN
+void latticeVulkan(benchmark::State& state) {
+  static auto driver = []() -> std::expected<LatticeDriver<VulkanDevice>, std::string> {
+    auto device = VulkanDevice::create();
+    if (!device) return std::unexpected("no usable Vulkan device: " + device.error());
+    return LatticeDriver<VulkanDevice>::create(latticeScene(), 1280, 720, std::move(*device));
+  }();
+  if (!driver) {
+    state.SkipWithError(driver.error().c_str());
+    return;
+  }
+  state.SetLabel(driver->device().name());
+  runLattice(state, *driver);
+}
+BENCHMARK(latticeVulkan)->Name("frame/lattice/vulkan")->Unit(benchmark::kMillisecond);
 #endif
 
 }  // namespace

@@ -80,6 +80,9 @@ class Rasteriser {
  public:
   Rasteriser(const TriangleDraw& draw, SampleTarget& target) : draw_(draw), t_(target) {}
 
+  // Set by every fragment shaded (inside the depth range, before the depth test).
+  bool shaded = false;
+
   // Rasterises one snapped triangle with the flat normal of its source
   // triangle; returns the number of fragments written.
   std::uint64_t triangle(Fixed a, Fixed b, Fixed c, HomVec4 normal,
@@ -124,6 +127,7 @@ class Rasteriser {
         const auto frag =
             shade(static_cast<double>(x) + 0.5, static_cast<double>(y) + 0.5, normal, base);
         if (!frag) continue;
+        shaded = true;
         const std::size_t pixel =
             static_cast<std::size_t>(y) * t_.width + static_cast<std::size_t>(x);
         bool any = false;
@@ -223,12 +227,13 @@ TriangleStats drawTriangles(const TriangleDraw& draw, SampleTarget& target) {
         const Fixed first = snap(poly.v[0], width, height);
         Fixed prev = snap(poly.v[1], width, height);
         std::uint64_t written = 0;
+        raster.shaded = false;
         for (int i = 2; i < poly.n; ++i) {
           const Fixed cur = snap(poly.v[static_cast<std::size_t>(i)], width, height);
           written += raster.triangle(first, prev, cur, normal, base);
           prev = cur;
         }
-        if (written > 0) drawn[t] = true;
+        if (raster.shaded) drawn[t] = true;
         stats.fragments += written;
       }
     }

@@ -59,7 +59,7 @@ struct TriangleDraw {
 
 struct TriangleStats {
   std::uint32_t triangles = 0;        // triangles submitted (all instances)
-  std::uint32_t triangles_drawn = 0;  // of those, with at least one fragment written
+  std::uint32_t triangles_drawn = 0;  // of those, with a fragment that reached the depth test
   std::uint64_t fragments = 0;        // fragments that passed the depth test
 };
 

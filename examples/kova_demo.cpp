@@ -11,10 +11,12 @@
 #include <exception>
 #include <filesystem>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "animated_png.hpp"
 #include "demo_dump.hpp"
 #include "demo_options.hpp"
 #include "demo_scene.hpp"
@@ -33,6 +35,7 @@ namespace fs = std::filesystem;
 
 constexpr int kExitRuntime = 1;
 constexpr int kExitUsage = 2;
+constexpr std::uint32_t kAnimationFps = 30;
 
 std::string frameStem(const fs::path& dir, std::uint64_t frame) {
   char name[32];
@@ -55,27 +58,34 @@ void progress(std::uint32_t done, std::uint32_t total, double elapsed_s) {
 }
 
 // The lattice flight: shaded cells and geodesic edges, one PNG per frame.
-int runLattice(const Options& opt, const fs::path& out) {
-  const LatticeScene scene = makeLatticeScene();
-  auto driver = LatticeDriver::create(scene, opt.width, opt.height);
-  if (!driver) {
-    std::fprintf(stderr, "kova_demo: %s\n", driver.error().c_str());
-    return kExitRuntime;
-  }
+template <MeshDevice Device>
+int renderLattice(const Options& opt, const fs::path& out, const LatticeScene& scene,
+                  LatticeDriver<Device>& driver) {
   std::printf(
       "kova_demo: 120-cell lattice (%zu cells, %zu triangles each, %zu edges), %u frame%s "
-      "at %ux%u on the CPU device (%u samples per pixel) -> %s\n",
+      "at %ux%u, %u samples per pixel -> %s\n",
       scene.instances.size(), scene.cell.indices.size() / 3, scene.edge_points.size() / 2,
-      opt.frames, opt.frames == 1 ? "" : "s", opt.width, opt.height, driver->samples(),
+      opt.frames, opt.frames == 1 ? "" : "s", opt.width, opt.height, driver.samples(),
       fs::absolute(out).lexically_normal().c_str());
+  // A flight of several frames is also written as one animated PNG.
+  std::optional<AnimatedPng> animation;
+  if (opt.frames > 1) {
+    auto made = AnimatedPng::create(out / "animation.png", opt.width, opt.height, opt.frames,
+                                    kAnimationFps);
+    if (!made) {
+      std::fprintf(stderr, "kova_demo: %s\n", made.error().c_str());
+      return kExitRuntime;
+    }
+    animation.emplace(std::move(*made));
+  }
   const auto start = std::chrono::steady_clock::now();
   for (std::uint32_t f = 0; f < opt.frames; ++f) {
-    auto report = driver->renderFrame();
+    auto report = driver.renderFrame();
     if (!report) {
       std::fprintf(stderr, "kova_demo: frame %u: %s\n", f, report.error().c_str());
       return kExitRuntime;
     }
-    auto rgb = driver->readRgb();
+    auto rgb = driver.readRgb();
     if (!rgb) {
       std::fprintf(stderr, "kova_demo: frame %u: %s\n", f, rgb.error().c_str());
       return kExitRuntime;
@@ -84,6 +94,12 @@ int runLattice(const Options& opt, const fs::path& out) {
     if (auto ok = writePngAtomic(stem + ".png", opt.width, opt.height, *rgb); !ok) {
       std::fprintf(stderr, "kova_demo: %s\n", ok.error().c_str());
       return kExitRuntime;
+    }
+    if (animation) {
+      if (auto ok = animation->addFrame(*rgb); !ok) {
+        std::fprintf(stderr, "kova_demo: %s\n", ok.error().c_str());
+        return kExitRuntime;
+      }
     }
     const LatticeReport& r = *report;
     std::printf(
@@ -97,9 +113,55 @@ int runLattice(const Options& opt, const fs::path& out) {
                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     }
   }
-  std::printf("kova_demo: wrote %u frame%s to %s\n", opt.frames, opt.frames == 1 ? "" : "s",
-              fs::absolute(out).lexically_normal().c_str());
+  if (animation) {
+    if (auto ok = animation->finish(); !ok) {
+      std::fprintf(stderr, "kova_demo: %s\n", ok.error().c_str());
+      return kExitRuntime;
+    }
+  }
+  std::printf("kova_demo: wrote %u frame%s%s to %s\n", opt.frames, opt.frames == 1 ? "" : "s",
+              animation ? " and animation.png" : "", fs::absolute(out).lexically_normal().c_str());
   return 0;
+}
+
+int runLattice(const Options& opt, const fs::path& out) {
+  const LatticeScene scene = makeLatticeScene();
+#ifdef KOVA_HAVE_VULKAN
+  if (opt.device != DeviceChoice::cpu) {
+    const char* validate = std::getenv("KOVA_VULKAN_VALIDATION");
+    const VulkanOptions vk_options{.validation = validate != nullptr && validate[0] == '1'};
+    auto device = VulkanDevice::create(vk_options);
+    if (device) {
+      std::printf("kova_demo: device %s (Vulkan)\n", device->name().c_str());
+      auto driver =
+          LatticeDriver<VulkanDevice>::create(scene, opt.width, opt.height, std::move(*device));
+      if (!driver) {
+        std::fprintf(stderr, "kova_demo: %s\n", driver.error().c_str());
+        return kExitRuntime;
+      }
+      const int status = renderLattice(opt, out, scene, *driver);
+      const std::uint32_t reports = driver->device().validationMessages();
+      if (status == 0 && reports > 0) {
+        std::fprintf(stderr, "kova_demo: %u validation messages, the first: %s\n", reports,
+                     driver->device().firstValidationMessage().c_str());
+        return kExitRuntime;
+      }
+      return status;
+    }
+    std::printf("kova_demo: no usable Vulkan device (%s); rendering on the CPU\n",
+                device.error().c_str());
+  }
+#else
+  if (opt.device == DeviceChoice::vulkan)
+    std::printf("kova_demo: built without Vulkan; rendering on the CPU\n");
+#endif
+  std::printf("kova_demo: device CPU reference device\n");
+  auto driver = LatticeDriver<CpuDevice>::create(scene, opt.width, opt.height);
+  if (!driver) {
+    std::fprintf(stderr, "kova_demo: %s\n", driver.error().c_str());
+    return kExitRuntime;
+  }
+  return renderLattice(opt, out, scene, *driver);
 }
 
 template <FrameDevice Device>

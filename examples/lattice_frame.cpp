@@ -5,8 +5,14 @@
 #include <initializer_list>
 #include <memory_resource>
 
+#ifdef KOVA_HAVE_VULKAN
+#include "vulkan_device.hpp"
+#endif
+
 namespace kova_demo {
 namespace {
+
+using kova_renderer::KovaCamera;
 
 using Clock = std::chrono::steady_clock;
 
@@ -77,27 +83,25 @@ Flight makeFlight() {
 
 }  // namespace
 
-CameraFrame flightFrame(double arc) {
+KovaCamera flightStart() {
   static const Flight f = makeFlight();
-  const HomVec4 position = combine(std::cos(arc), f.start, std::sin(arc), f.along);
-  const HomVec4 tangent = combine(-std::sin(arc), f.start, std::cos(arc), f.along);
-  // A slow look to the side and back, zero at every multiple of pi/2.
-  const double yaw = 0.35 * std::sin(2.0 * arc);
-  const HomVec4 forward = combine(std::cos(yaw), tangent, std::sin(yaw), f.side);
-  const HomVec4 right = combine(-std::sin(yaw), tangent, std::cos(yaw), f.side);
-  return CameraFrame{position, forward, f.up, right};
+  // The frame is orthonormal with det[right, up, -forward, position] = +1,
+  // which the camera's moves keep exactly as given.
+  KovaCamera c = KovaCamera::defaultCamera();
+  c.position = f.start;
+  c.forward = f.along;
+  c.up = f.up;
+  c.right = f.side;
+  c.dirty = true;
+  return c;
 }
 
-PGL4 viewOf(const CameraFrame& f) noexcept {
-  PGL4 m{};
-  const HomVec4 rows[4] = {f.right, f.up, negated(f.forward), f.position};
-  for (std::size_t r = 0; r < 4; ++r) {
-    m.set(r, 0, rows[r].x);
-    m.set(r, 1, rows[r].y);
-    m.set(r, 2, rows[r].z);
-    m.set(r, 3, rows[r].w);
-  }
-  return m;
+KovaCamera flightView(const KovaCamera& carrier, std::uint64_t frame) {
+  // A slow look to the side and back, zero at every multiple of pi/2.
+  const double arc = kFlightStep * static_cast<double>(frame);
+  KovaCamera view = carrier;
+  view.turn(0.35 * std::sin(2.0 * arc), 0.0, 0.0);
+  return view;
 }
 
 LatticeScene makeLatticeScene() {
@@ -123,11 +127,11 @@ LatticeScene makeLatticeScene() {
   return s;
 }
 
-std::expected<LatticeDriver, std::string> LatticeDriver::create(const LatticeScene& scene,
-                                                                std::uint32_t width,
-                                                                std::uint32_t height) {
+template <MeshDevice Device>
+std::expected<LatticeDriver<Device>, std::string> LatticeDriver<Device>::create(
+    const LatticeScene& scene, std::uint32_t width, std::uint32_t height, Device device) {
   using namespace kova_rhi;
-  LatticeDriver d;
+  LatticeDriver d(std::move(device));
   d.scene_ = &scene;
   d.width_ = width;
   d.height_ = height;
@@ -183,17 +187,28 @@ std::expected<LatticeDriver, std::string> LatticeDriver::create(const LatticeSce
   return d;
 }
 
-std::expected<LatticeReport, std::string> LatticeDriver::renderFrame() {
+template <MeshDevice Device>
+void LatticeDriver<Device>::skipFrames(std::uint64_t frames) noexcept {
+  for (std::uint64_t i = 0; i < frames; ++i) {
+    if (next_frame_ > 0) carrier_.travel(kFlightStep, 0.0, 0.0);
+    ++next_frame_;
+  }
+}
+
+template <MeshDevice Device>
+std::expected<LatticeReport, std::string> LatticeDriver<Device>::renderFrame() {
   using namespace kova_rhi;
   const auto t_frame = Clock::now();
   const LatticeScene& scene = *scene_;
   LatticeReport report;
   report.frame_index = next_frame_;
 
-  const CameraFrame frame = flightFrame(kFlightStep * static_cast<double>(next_frame_));
+  // Every frame after the first travels on along the circle.
+  if (next_frame_ > 0) carrier_.travel(kFlightStep, 0.0, 0.0);
+  view_ = flightView(carrier_, next_frame_);
   CameraBlock cam;
-  cam.view = viewOf(frame);
-  cam.observer = frame.position;
+  cam.view = view_.viewIsometry();
+  cam.observer = view_.position;
   cam.tan_h = std::tan(kFov / 2.0);
   cam.tan_v = cam.tan_h * height_ / width_;
   cam.near_fs = 0.004;
@@ -257,5 +272,10 @@ std::expected<LatticeReport, std::string> LatticeDriver::renderFrame() {
   report.ms_total = msSince(t_frame);
   return report;
 }
+
+template class LatticeDriver<CpuDevice>;
+#ifdef KOVA_HAVE_VULKAN
+template class LatticeDriver<VulkanDevice>;
+#endif
 
 }  // namespace kova_demo

@@ -4,12 +4,16 @@
 #pragma once
 
 #include <array>
+#include <concepts>
 #include <cstdint>
 #include <expected>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "cpu_device.hpp"
+#include "frame_driver.hpp"
+#include "kova_renderer.hpp"
 #include "scene_120cell.hpp"
 
 namespace kova_demo {
@@ -26,27 +30,19 @@ inline constexpr double kCellScale = 0.4;
 
 [[nodiscard]] LatticeScene makeLatticeScene();
 
-// The camera's orthonormal frame on S^3 (det[right, up, -forward, position] = +1).
-struct CameraFrame {
-  HomVec4 position, forward, up, right;
-};
-
-// The flight: the camera moves along a great circle at a steady pace,
-// carrying its frame along (the frame vectors off the circle's plane stay
-// fixed, which is parallel transport along a geodesic), and turns its view
-// slowly to the side and back. The circle passes near vertices of the
+// The flight: a carrier camera travels along a great circle by kFlightStep
+// per frame (KovaCamera::travel, which carries its frame along by parallel
+// transport), and the picture is seen from the carrier turned slowly to the
+// side and back (KovaCamera::turn). The circle passes near vertices of the
 // lattice and keeps clear of every solid. After an arc of pi the camera is
 // back at the same point of elliptic space with the picture turned half way
-// round; after 2 pi the frame is the starting one again. This is the
-// composition of geodesic travel along the circle with a yaw about the
-// position, applied to the starting frame.
-[[nodiscard]] CameraFrame flightFrame(double arc);
+// round; after 2 pi the frame is the starting one again.
+[[nodiscard]] kova_renderer::KovaCamera flightStart();
+// The camera that sees frame `frame` of the flight, from the carrier there.
+[[nodiscard]] kova_renderer::KovaCamera flightView(const kova_renderer::KovaCamera& carrier,
+                                                   std::uint64_t frame);
 // Arc flown per frame: a closed flight of pi in 120 frames.
 inline constexpr double kFlightStep = 3.141592653589793 / 120.0;
-
-// The view isometry of a frame: rows right, up, -forward, position; it takes
-// the eye to (0, 0, 0, 1) and forward to (0, 0, -1, 0).
-[[nodiscard]] PGL4 viewOf(const CameraFrame& f) noexcept;
 
 struct LatticeReport {
   std::uint64_t frame_index = 0;
@@ -55,6 +51,17 @@ struct LatticeReport {
   double ms_device = 0, ms_total = 0;
 };
 
+// What the lattice needs of a device layer beyond the frame driver's needs.
+template <class D>
+concept MeshDevice = FrameDevice<D> &&
+    requires(D& d, const D& cd, BufferId id, std::span<const std::uint32_t> indices,
+             std::span<const double> values) {
+  { d.writeIndices(id, indices) } -> std::same_as<std::expected<void, std::string>>;
+  { d.writeValues(id, values) } -> std::same_as<std::expected<void, std::string>>;
+  { cd.samples() } -> std::same_as<std::uint32_t>;
+};
+
+template <MeshDevice Device>
 class LatticeDriver {
  public:
   static constexpr std::array<float, 3> kFogColor = {0.035f, 0.04f, 0.075f};
@@ -62,21 +69,31 @@ class LatticeDriver {
 
   [[nodiscard]] static std::expected<LatticeDriver, std::string> create(const LatticeScene& scene,
                                                                         std::uint32_t width,
-                                                                        std::uint32_t height);
+                                                                        std::uint32_t height,
+                                                                        Device device = Device{});
+  // Flies on by `frames` frames without rendering them.
+  void skipFrames(std::uint64_t frames) noexcept;
   // Renders the next frame of the flight.
   [[nodiscard]] std::expected<LatticeReport, std::string> renderFrame();
   [[nodiscard]] std::expected<std::vector<std::uint8_t>, std::string> readRgb() const {
     return device_.readRgb8(color_);
   }
+  [[nodiscard]] std::expected<std::vector<float>, std::string> readDepth() const {
+    return device_.readDepth(depth_);
+  }
   [[nodiscard]] std::uint32_t samples() const noexcept { return device_.samples(); }
+  [[nodiscard]] const Device& device() const noexcept { return device_; }
+  // The camera of the last frame rendered.
+  [[nodiscard]] const kova_renderer::KovaCamera& camera() const noexcept { return view_; }
 
  private:
-  LatticeDriver() = default;
+  explicit LatticeDriver(Device device) : device_(std::move(device)) {}
 
   const LatticeScene* scene_ = nullptr;
   std::uint32_t width_ = 0, height_ = 0;
   std::uint64_t next_frame_ = 0;
-  CpuDevice device_;
+  kova_renderer::KovaCamera carrier_ = flightStart(), view_ = flightStart();
+  Device device_;
   ImageId color_{}, depth_{};
   PipelineId mesh_pipeline_{}, edge_pipeline_{};
   BufferId vertices_{}, indices_{}, instances_{}, colors_{}, camera_{}, edges_{};

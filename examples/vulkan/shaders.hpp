@@ -29,6 +29,13 @@ inline constexpr std::uint32_t kGeodesicFrag[] = {
 #include "geodesic.frag.inc"
 };
 
+inline constexpr std::uint32_t kMeshVert[] = {
+#include "mesh.vert.inc"
+};
+inline constexpr std::uint32_t kMeshFrag[] = {
+#include "mesh.frag.inc"
+};
+
 struct Module {
   std::string_view name;
   std::span<const std::uint32_t> words;
@@ -37,7 +44,8 @@ inline constexpr Module kAll[] = {
     {"fs_distance.comp", kFsDistance}, {"point_splats.comp", kPointSplats},
     {"geodesics.comp", kGeodesics},    {"splat.vert", kSplatVert},
     {"splat.frag", kSplatFrag},        {"geodesic.vert", kGeodesicVert},
-    {"geodesic.frag", kGeodesicFrag},
+    {"geodesic.frag", kGeodesicFrag},  {"mesh.vert", kMeshVert},
+    {"mesh.frag", kMeshFrag},
 };
 
 }  // namespace kova_demo::spirv

@@ -26,6 +26,13 @@ using kova_rhi::BufferType;
 using kova_rhi::Format;
 using State = VulkanDevice::State;
 
+// The triangle pipeline's accesses besides the vertex shader's reads.
+constexpr Access kMeshRead{
+    VK_PIPELINE_STAGE_2_VERTEX_SHADER_BIT | VK_PIPELINE_STAGE_2_FRAGMENT_SHADER_BIT,
+    VK_ACCESS_2_SHADER_STORAGE_READ_BIT};
+constexpr Access kFragmentWrite{VK_PIPELINE_STAGE_2_FRAGMENT_SHADER_BIT,
+                                VK_ACCESS_2_SHADER_STORAGE_WRITE_BIT};
+
 // Arc pixels one geodesics command may produce (8 bytes each).
 constexpr std::uint32_t kPixelCapacity = 1u << 22;
 constexpr VkDeviceSize kRegionAlign = 256;
@@ -112,7 +119,8 @@ std::expected<BufferId, std::string> VulkanDevice::createBuffer(
     const kova_rhi::BufferDescriptor& desc) try {
   const bool ok = (desc.type == BufferType::kova_positions && desc.stride == 32) ||
                   (desc.type == BufferType::kova_transforms && desc.stride == 128) ||
-                  (desc.type == BufferType::storage && desc.stride == 8);
+                  (desc.type == BufferType::storage && desc.stride == 8) ||
+                  (desc.type == BufferType::index && desc.stride == 4);
   if (!ok) return fail("unsupported buffer (type and stride)");
   if (desc.size > s_->max_storage_range) {
     return fail("buffer of " + std::to_string(desc.size) + " bytes exceeds the device's " +
@@ -150,15 +158,15 @@ std::expected<ImageId, std::string> VulkanDevice::createImage(
   if (img.is_depth) {
     img.gpu = s_->makeImage(img.format, desc.width, desc.height,
                             VK_IMAGE_USAGE_DEPTH_STENCIL_ATTACHMENT_BIT | kTransfer,
-                            VK_IMAGE_ASPECT_DEPTH_BIT);
+                            VK_IMAGE_ASPECT_DEPTH_BIT, kSamples);
   } else {
-    img.gpu =
-        s_->makeImage(img.format, desc.width, desc.height,
-                      VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT | kTransfer, VK_IMAGE_ASPECT_COLOR_BIT);
+    img.gpu = s_->makeImage(img.format, desc.width, desc.height,
+                            VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT | kTransfer,
+                            VK_IMAGE_ASPECT_COLOR_BIT, kSamples);
     try {
-      img.kinds =
-          s_->makeImage(VK_FORMAT_R8_UINT, desc.width, desc.height,
-                        VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT | kTransfer, VK_IMAGE_ASPECT_COLOR_BIT);
+      img.kinds = s_->makeImage(VK_FORMAT_R8_UINT, desc.width, desc.height,
+                                VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT | kTransfer,
+                                VK_IMAGE_ASPECT_COLOR_BIT, kSamples);
     } catch (...) {
       s_->destroy(img.gpu);
       throw;
@@ -198,8 +206,9 @@ std::expected<PipelineId, std::string> VulkanDevice::createPipeline(
   if (desc.type != kova_rhi::PipelineType::kova_projective)
     return fail("only kova_projective pipelines are supported");
   if (desc.topology != PrimitiveTopology::point_list &&
+      desc.topology != PrimitiveTopology::triangle_list &&
       desc.topology != PrimitiveTopology::geodesic_list) {
-    return fail("projective pipelines draw point_list or geodesic_list");
+    return fail("projective pipelines draw point_list, triangle_list or geodesic_list");
   }
   if (!desc.depth.fs_depth) return fail("projective pipelines need fs_depth in their depth state");
   State::Pipeline p{desc, {}};
@@ -207,6 +216,60 @@ std::expected<PipelineId, std::string> VulkanDevice::createPipeline(
   s_->rasterPipeline(p, VK_FORMAT_R16G16B16A16_SFLOAT);
   s_->pipelines.push_back(std::move(p));
   return PipelineId{desc.type, s_->pipelines.size()};
+} catch (const VulkanFailure& e) {
+  return fail(e.what());
+}
+
+namespace {
+
+// Copies host data into a device buffer through a temporary staging buffer
+// and waits, so that the host's copy and the device's agree when it returns.
+void writeThrough(State& s, GpuBuffer& target, std::span<const std::byte> bytes) {
+  if (bytes.empty()) return;
+  GpuBuffer staging = s.makeBuffer(bytes.size(), VK_BUFFER_USAGE_TRANSFER_SRC_BIT, true);
+  try {
+    std::memcpy(staging.mapped, bytes.data(), bytes.size());
+    s.oneShot([&](VkCommandBuffer cb) {
+      Barriers sync(cb);
+      sync.note(target, kTransferWrite);
+      sync.flush();
+      const VkBufferCopy region{0, 0, bytes.size()};
+      vkCmdCopyBuffer(cb, staging.buffer, target.buffer, 1, &region);
+    });
+  } catch (...) {
+    s.destroy(staging);
+    throw;
+  }
+  s.destroy(staging);
+}
+
+}  // namespace
+
+std::expected<void, std::string> VulkanDevice::writeIndices(
+    BufferId id, std::span<const std::uint32_t> values) try {
+  if (id.generation != s_->generation || id.id == 0 || id.id > s_->buffers.size())
+    return fail("not an index buffer");
+  State::Buffer& b = s_->buffers[id.id - 1];
+  if (b.desc.type != BufferType::index) return fail("not an index buffer");
+  if (values.size() > b.desc.size / 4) return fail("more indices than the buffer holds");
+  writeThrough(*s_, b.gpu, std::as_bytes(values));
+  b.indices.assign(values.begin(), values.end());
+  b.filled = values.size();
+  return {};
+} catch (const VulkanFailure& e) {
+  return fail(e.what());
+}
+
+std::expected<void, std::string> VulkanDevice::writeValues(BufferId id,
+                                                           std::span<const double> values) try {
+  if (id.generation != s_->generation || id.id == 0 || id.id > s_->buffers.size())
+    return fail("not a storage buffer");
+  State::Buffer& b = s_->buffers[id.id - 1];
+  if (b.desc.type != BufferType::storage) return fail("not a storage buffer");
+  if (values.size() > b.desc.size / 8) return fail("more values than the buffer holds");
+  writeThrough(*s_, b.gpu, std::as_bytes(values));
+  b.filled = values.size();
+  return {};
 } catch (const VulkanFailure& e) {
   return fail(e.what());
 }
@@ -243,7 +306,7 @@ class Recorder {
     VkCommandBufferBeginInfo info{.sType = VK_STRUCTURE_TYPE_COMMAND_BUFFER_BEGIN_INFO,
                                   .flags = VK_COMMAND_BUFFER_USAGE_ONE_TIME_SUBMIT_BIT};
     check(vkBeginCommandBuffer(cb_, &info), "vkBeginCommandBuffer");
-    staging_used_ = splats_used_ = stats_used_ = 0;
+    staging_used_ = splats_used_ = stats_used_ = drawn_used_ = 0;
   }
 
   std::expected<void, std::string> run(const kova_rhi::GpuCommand& command);
@@ -260,10 +323,25 @@ class Recorder {
     endRendering();
     // The host reads the draws' counters and splats once the submission is done.
     if (!counted_.empty()) computeToHost(cb_);
+    // And the triangles' flags, written by fragment shaders.
+    if (drawn_used_ > 0) {
+      sync_.note(s_.drawn, kHostRead);
+      sync_.flush();
+    }
     check(vkEndCommandBuffer(cb_), "vkEndCommandBuffer");
     s_.submitAndWait();
     std::string error;
     for (const Counted& c : counted_) {
+      if (c.triangles) {
+        std::uint32_t drawn = 0;
+        for (std::uint32_t i = 0; i < c.count; ++i) {
+          std::uint32_t flag;
+          std::memcpy(&flag, c.splats + std::size_t{i} * 4, 4);
+          drawn += flag != 0 ? 1 : 0;
+        }
+        stats_.triangles_drawn += drawn;
+        continue;
+      }
       const std::uint32_t* counters = static_cast<const std::uint32_t*>(c.stats) + c.slot;
       if (c.geodesics) {
         stats_.geodesic_arcs += counters[0];
@@ -305,6 +383,8 @@ class Recorder {
   // A draw's counters (and splats, for the trace) to read after the wait.
   struct Counted {
     bool geodesics = false;
+    // Triangle draws: `count` flags (one per instance and triangle) at `splats`.
+    bool triangles = false;
     void* stats = nullptr;
     std::uint32_t slot = 0;
     const std::byte* splats = nullptr;
@@ -357,7 +437,8 @@ class Recorder {
   Counted counters(bool geodesics) {
     VkDeviceSize at = reserve(s_.stats, stats_used_, 16, kStorage);
     std::memset(static_cast<std::byte*>(s_.stats.mapped) + at, 0, 16);
-    return Counted{geodesics, s_.stats.mapped, static_cast<std::uint32_t>(at / 4), nullptr, 0};
+    return Counted{geodesics, false, s_.stats.mapped, static_cast<std::uint32_t>(at / 4),
+                   nullptr,   0};
   }
 
   void endRendering() {
@@ -482,6 +563,7 @@ class Recorder {
   std::expected<void, std::string> beginPass(const kova_rhi::BeginPassCommand& c);
   std::expected<void, std::string> fsDistance(const kova_rhi::KovaComputeFsDistanceCommand& c);
   std::expected<void, std::string> drawPoints(const kova_rhi::DrawCommand& draw);
+  std::expected<void, std::string> drawMesh(const kova_rhi::DrawCommand& draw);
   std::expected<void, std::string> drawGeodesics(const kova_rhi::KovaRenderGeodesicsCommand& c);
   void readTrace(const Counted& c) const;
 
@@ -491,7 +573,7 @@ class Recorder {
   Barriers sync_;
   Pass pass_;
   bool rendering_ = false;
-  VkDeviceSize staging_used_ = 0, splats_used_ = 0, stats_used_ = 0;
+  VkDeviceSize staging_used_ = 0, splats_used_ = 0, stats_used_ = 0, drawn_used_ = 0;
   std::vector<Counted> counted_;
   std::vector<Undo> undo_;
   std::vector<GpuBuffer> retired_;
@@ -531,7 +613,13 @@ std::expected<void, std::string> Recorder::run(const kova_rhi::GpuCommand& comma
     pass_.uniforms[c->binding] = c->buffer;
     return {};
   }
-  if (const auto* c = std::get_if<DrawCommand>(&command)) return drawPoints(*c);
+  if (const auto* c = std::get_if<DrawCommand>(&command)) {
+    if (c->pipeline.isValid() && c->pipeline.id <= s_.pipelines.size() &&
+        s_.pipelines[c->pipeline.id - 1].desc.topology == PrimitiveTopology::triangle_list) {
+      return drawMesh(*c);
+    }
+    return drawPoints(*c);
+  }
   if (std::holds_alternative<DispatchCommand>(command)) {
     return fail("no general compute shaders on this device layer; use kova_compute_fs_distance");
   }
@@ -704,6 +792,102 @@ std::expected<void, std::string> Recorder::drawPoints(const kova_rhi::DrawComman
   return {};
 }
 
+// A mesh draw: the triangles of index_buffer over the vertices of
+// kova_position_buffer, once per transform of kova_transform_buffer, seen
+// through the camera block at uniform binding 0 (an isometric view); an
+// optional storage buffer at binding 1 holds each instance's RGB colour.
+// Every index is checked on the host against the vertices uploaded, so the
+// shaders never read outside a buffer.
+std::expected<void, std::string> Recorder::drawMesh(const kova_rhi::DrawCommand& draw) {
+  if (!pass_.in_pass || !pass_.depth) return fail("draws need a pass with a depth attachment");
+  if (!(draw.pipeline == pass_.pipeline)) return fail("draw's pipeline is not bound");
+  State::Pipeline& pipe = s_.pipelines[draw.pipeline.id - 1];
+  State::Buffer* vertices = buffer(draw.kova_position_buffer);
+  State::Buffer* indices = buffer(draw.index_buffer);
+  State::Buffer* instances = buffer(draw.kova_transform_buffer);
+  State::Buffer* camera = buffer(pass_.uniforms[0]);
+  if (vertices == nullptr || vertices->desc.type != BufferType::kova_positions)
+    return fail("kova_position_buffer is not a position buffer");
+  if (indices == nullptr || indices->desc.type != BufferType::index)
+    return fail("index_buffer is not an index buffer");
+  if (instances == nullptr || instances->desc.type != BufferType::kova_transforms)
+    return fail("kova_transform_buffer is not a transform buffer");
+  if (camera == nullptr || transformsIn(*camera) < 2)
+    return fail("uniform binding 0 lacks the camera block");
+  if (draw.index_count > indices->indices.size())
+    return fail("index_count " + std::to_string(draw.index_count) + " reads past the " +
+                std::to_string(indices->indices.size()) + " indices written");
+  const std::uint64_t n_vertices = pointsIn(*vertices);
+  for (std::uint32_t i = 0; i < draw.index_count; ++i) {
+    if (indices->indices[i] >= n_vertices) {
+      return fail("index " + std::to_string(indices->indices[i]) + " at " + std::to_string(i) +
+                  " is beyond the " + std::to_string(n_vertices) + " vertices");
+    }
+  }
+  if (draw.instance_count > transformsIn(*instances)) {
+    return fail("instance_count " + std::to_string(draw.instance_count) + " exceeds the " +
+                std::to_string(transformsIn(*instances)) + " transforms uploaded");
+  }
+  State::Buffer* colors = buffer(pass_.uniforms[1]);
+  if (colors != nullptr && (colors->desc.type != BufferType::storage ||
+                            valuesIn(*colors) < std::uint64_t{3} * draw.instance_count))
+    return fail("uniform binding 1 holds fewer than 3 colour values per instance");
+  if (camera->shadow[1].data[8] != 1.0)
+    return fail("triangles need a camera block with an isometric view");
+  const std::uint32_t triangles = draw.index_count / 3;
+  stats_.triangles += triangles * draw.instance_count;
+  if (triangles == 0 || draw.instance_count == 0) return {};
+  // Each instance is drawn twice; the instance index must not wrap.
+  if (draw.instance_count > 0x7FFFFFFFu) return fail("instance_count too large");
+  const std::uint64_t flags = std::uint64_t{triangles} * draw.instance_count;
+  if (flags * 4 > s_.max_storage_range) return fail("too many triangles in one draw");
+
+  const State::Image& color = *image(pass_.color);
+  Counted counted{};
+  counted.triangles = true;
+  counted.count = static_cast<std::uint32_t>(flags);
+  const VkDeviceSize at = reserve(s_.drawn, drawn_used_, flags * 4, kStorage);
+  std::memset(static_cast<std::byte*>(s_.drawn.mapped) + at, 0, flags * 4);
+  counted.splats = static_cast<const std::byte*>(s_.drawn.mapped) + at;
+  counted_.push_back(counted);
+
+  // Both stages read the camera block; the fragments flag their triangles.
+  sync_.note(camera->gpu, kMeshRead);
+  for (State::Buffer* read : {colors, vertices, indices, instances})
+    if (read != nullptr) sync_.note(read->gpu, kVertexRead);
+  sync_.note(s_.drawn, kFragmentWrite);
+  inside();
+  vkCmdBindPipeline(cb_, VK_PIPELINE_BIND_POINT_GRAPHICS, s_.rasterPipeline(pipe, color.format));
+  // Binding 1 falls back to the camera buffer when no colours are bound; the
+  // shaders then read none.
+  bindSet(Program::mesh_draw, VK_PIPELINE_BIND_POINT_GRAPHICS,
+          {whole(camera->gpu),
+           whole(colors != nullptr ? colors->gpu : camera->gpu),
+           whole(vertices->gpu),
+           whole(indices->gpu),
+           whole(instances->gpu),
+           {s_.drawn.buffer, at, flags * 4}});
+  const struct {
+    std::uint32_t width, height, triangles, has_colors;
+  } pc{color.desc.width, color.desc.height, triangles, colors != nullptr ? 1u : 0u};
+  push(Program::mesh_draw, VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT, pc);
+  // Triangles map onto the image itself, not the widened viewport of the
+  // points and arcs; the widened one is restored after the draw.
+  const VkViewport exact{
+      0.0f, 0.0f, static_cast<float>(color.desc.width), static_cast<float>(color.desc.height),
+      0.0f, 1.0f};
+  vkCmdSetViewport(cb_, 0, 1, &exact);
+  vkCmdDraw(cb_, triangles * 3, draw.instance_count * 2, 0, 0);
+  const VkViewport widened{-kViewportPad,
+                           -kViewportPad,
+                           static_cast<float>(color.desc.width) + 2 * kViewportPad,
+                           static_cast<float>(color.desc.height) + 2 * kViewportPad,
+                           0.0f,
+                           1.0f};
+  vkCmdSetViewport(cb_, 0, 1, &widened);
+  return {};
+}
+
 std::expected<void, std::string> Recorder::drawGeodesics(
     const kova_rhi::KovaRenderGeodesicsCommand& c) {
   if (!pass_.in_pass || !pass_.depth) return fail("geodesics need a pass with a depth attachment");
@@ -752,10 +936,23 @@ std::expected<void, std::string> Recorder::drawGeodesics(
   inside();
   vkCmdBindPipeline(cb_, VK_PIPELINE_BIND_POINT_GRAPHICS, s_.rasterPipeline(pipe, color.format));
   bindSet(Program::geodesic_draw, VK_PIPELINE_BIND_POINT_GRAPHICS, {whole(s_.pixels)});
+  // Under an isometric view (camera entry 24) lines fade into the fog colour.
+  const PGL4& params = camera->shadow[1];
+  const bool isometric = params.data[8] == 1.0;
   const struct {
     float rgb[4];
-    std::uint32_t width, height;
-  } draw_pc{{c.color_r, c.color_g, c.color_b, 1.0f}, color.desc.width, color.desc.height};
+    std::uint32_t width, height, isometric, pad;
+    double near_fs, far_fs;
+    float fog[4];
+  } draw_pc{{c.color_r, c.color_g, c.color_b, 1.0f},
+            color.desc.width,
+            color.desc.height,
+            isometric ? 1u : 0u,
+            0u,
+            params.data[6],
+            params.data[7],
+            {static_cast<float>(params.data[9]), static_cast<float>(params.data[10]),
+             static_cast<float>(params.data[11]), 1.0f}};
   push(Program::geodesic_draw, VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT, draw_pc);
   vkCmdDrawIndirect(cb_, s_.draw_args.buffer, 0, 1, 16);
   return {};
@@ -810,19 +1007,66 @@ std::expected<ExecuteStats, std::string> VulkanDevice::execute(const kova_rhi::F
 
 namespace {
 
-// Copies an image (one aspect) into the read-back buffer and waits.
-const std::byte* readImage(State& s, const State::Image& img, GpuImage& g,
-                           VkImageAspectFlags aspect, std::size_t texel_bytes) {
+// Resolves the samples of `src` into the one-sample `dst` by ending an empty
+// rendering: the mean for colour, sample 0 for depth and integer kinds.
+void resolveInto(VkCommandBuffer cb, Barriers& sync, const State::Image& img, GpuImage& src,
+                 GpuImage& dst, bool integer) {
+  const bool depth = src.aspect == VK_IMAGE_ASPECT_DEPTH_BIT;
+  const VkImageLayout layout =
+      depth ? VK_IMAGE_LAYOUT_DEPTH_ATTACHMENT_OPTIMAL : VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL;
+  // A resolve reads the samples and writes the one-sample image at the end
+  // of the rendering, in the colour attachment output stage even for depth;
+  // the load and store of the depth source run in the fragment test stages.
+  const Access resolving = depth ? Access{kColorAttachment.stages | kDepthAttachment.stages,
+                                          kColorAttachment.access | kDepthAttachment.access, layout}
+                                 : kColorAttachment;
+  sync.note(src, resolving);
+  sync.note(dst, resolving);
+  sync.flush();
+  const VkRenderingAttachmentInfo attachment{.sType = VK_STRUCTURE_TYPE_RENDERING_ATTACHMENT_INFO,
+                                             .imageView = src.view,
+                                             .imageLayout = layout,
+                                             .resolveMode = depth || integer
+                                                                ? VK_RESOLVE_MODE_SAMPLE_ZERO_BIT
+                                                                : VK_RESOLVE_MODE_AVERAGE_BIT,
+                                             .resolveImageView = dst.view,
+                                             .resolveImageLayout = layout,
+                                             .loadOp = VK_ATTACHMENT_LOAD_OP_LOAD,
+                                             .storeOp = VK_ATTACHMENT_STORE_OP_STORE};
+  const VkRenderingInfo info{.sType = VK_STRUCTURE_TYPE_RENDERING_INFO,
+                             .renderArea = {{0, 0}, {img.desc.width, img.desc.height}},
+                             .layerCount = 1,
+                             .colorAttachmentCount = depth ? 0u : 1u,
+                             .pColorAttachments = depth ? nullptr : &attachment,
+                             .pDepthAttachment = depth ? &attachment : nullptr};
+  vkCmdBeginRendering(cb, &info);
+  vkCmdEndRendering(cb);
+}
+
+// Resolves an image's colour, depth or kinds, copies the result into the
+// read-back buffer and waits.
+const std::byte* readImage(State& s, State::Image& img, bool kinds, std::size_t texel_bytes) {
+  GpuImage& src = kinds ? img.kinds : img.gpu;
+  GpuImage& dst = kinds ? img.resolved_kinds : img.resolved;
+  const VkFormat format = kinds ? VK_FORMAT_R8_UINT : img.format;
+  if (dst.image == VK_NULL_HANDLE) {
+    const VkImageUsageFlags attachment = src.aspect == VK_IMAGE_ASPECT_DEPTH_BIT
+                                             ? VK_IMAGE_USAGE_DEPTH_STENCIL_ATTACHMENT_BIT
+                                             : VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT;
+    dst = s.makeImage(format, img.desc.width, img.desc.height,
+                      attachment | VK_IMAGE_USAGE_TRANSFER_SRC_BIT, src.aspect);
+  }
   const VkDeviceSize bytes = VkDeviceSize{img.desc.width} * img.desc.height * texel_bytes;
   s.ensure(s.readback, bytes, VK_BUFFER_USAGE_TRANSFER_DST_BIT, true);
   s.oneShot([&](VkCommandBuffer cb) {
     Barriers sync(cb);
-    sync.note(g, kTransferRead);
+    resolveInto(cb, sync, img, src, dst, kinds);
+    sync.note(dst, kTransferRead);
     sync.note(s.readback, kTransferWrite);
     sync.flush();
-    const VkBufferImageCopy region{.imageSubresource = {aspect, 0, 0, 1},
+    const VkBufferImageCopy region{.imageSubresource = {dst.aspect, 0, 0, 1},
                                    .imageExtent = {img.desc.width, img.desc.height, 1}};
-    vkCmdCopyImageToBuffer(cb, g.image, g.layout, s.readback.buffer, 1, &region);
+    vkCmdCopyImageToBuffer(cb, dst.image, dst.layout, s.readback.buffer, 1, &region);
     sync.note(s.readback, kHostRead);
     sync.flush();
   });
@@ -844,7 +1088,7 @@ std::expected<std::vector<std::uint8_t>, std::string> VulkanDevice::readRgb8(Ima
   const std::size_t texel = img->format == VK_FORMAT_R8G8B8A8_UNORM        ? 4
                             : img->format == VK_FORMAT_R16G16B16A16_SFLOAT ? 8
                                                                            : 16;
-  const std::byte* data = readImage(*s_, *img, img->gpu, VK_IMAGE_ASPECT_COLOR_BIT, texel);
+  const std::byte* data = readImage(*s_, *img, false, texel);
   for (std::size_t p = 0; p < pixels; ++p) {
     for (std::size_t c = 0; c < 3; ++c) {
       const std::byte* at = data + p * texel + c * (texel / 4);
@@ -870,7 +1114,7 @@ std::expected<std::vector<float>, std::string> VulkanDevice::readDepth(ImageId i
   State::Image* img = findImage(*s_, id);
   if (img == nullptr || !img->is_depth) return fail("not a depth image");
   std::vector<float> depth(std::size_t{img->desc.width} * img->desc.height);
-  const std::byte* data = readImage(*s_, *img, img->gpu, VK_IMAGE_ASPECT_DEPTH_BIT, 4);
+  const std::byte* data = readImage(*s_, *img, false, 4);
   std::memcpy(depth.data(), data, depth.size() * 4);
   return depth;
 } catch (const VulkanFailure& e) {
@@ -882,7 +1126,7 @@ std::expected<std::vector<std::uint8_t>, std::string> VulkanDevice::readKinds(Im
   State::Image* img = findImage(*s_, id);
   if (img == nullptr || img->is_depth) return fail("not a colour image");
   std::vector<std::uint8_t> kinds(std::size_t{img->desc.width} * img->desc.height);
-  const std::byte* data = readImage(*s_, *img, img->kinds, VK_IMAGE_ASPECT_COLOR_BIT, 1);
+  const std::byte* data = readImage(*s_, *img, true, 1);
   std::memcpy(kinds.data(), data, kinds.size());
   return kinds;
 } catch (const VulkanFailure& e) {

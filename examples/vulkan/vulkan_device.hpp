@@ -38,6 +38,7 @@ struct VulkanCandidate {
   bool dynamic_rendering = false;
   bool synchronization2 = false;
   bool maintenance4 = false;
+  bool fragment_stores = false;  // storage writes from fragment shaders
 };
 
 // The index of the device to use: the best ranked one that has everything
@@ -66,6 +67,14 @@ class VulkanDevice {
   [[nodiscard]] std::expected<PipelineId, std::string> createPipeline(
       const kova_rhi::GraphicsPipelineDescriptor& desc);
 
+  // Host writes into an index buffer or a storage buffer, as on the CPU
+  // device; they finish before the call returns. Fails, changing nothing, on
+  // an unknown buffer, the wrong type or more values than the buffer holds.
+  [[nodiscard]] std::expected<void, std::string> writeIndices(
+      BufferId id, std::span<const std::uint32_t> values);
+  [[nodiscard]] std::expected<void, std::string> writeValues(BufferId id,
+                                                             std::span<const double> values);
+
   // Records the graph, submits it and waits. A graph that fails the host's
   // checks changes nothing on the device.
   [[nodiscard]] std::expected<ExecuteStats, std::string> execute(const kova_rhi::FrameGraph& graph);
@@ -79,6 +88,8 @@ class VulkanDevice {
   [[nodiscard]] std::expected<std::vector<double>, std::string> readValues(BufferId buffer) const;
 
   void setTrace(std::vector<DrawTrace>* trace) noexcept;
+  // Samples per pixel of every image (4, at the standard positions).
+  [[nodiscard]] std::uint32_t samples() const noexcept { return 4; }
 
   struct State;
 

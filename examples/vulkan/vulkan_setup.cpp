@@ -44,6 +44,7 @@ VulkanCandidate describe(VkPhysicalDevice device) {
     c.dynamic_rendering = v13.dynamicRendering == VK_TRUE;
     c.synchronization2 = v13.synchronization2 == VK_TRUE;
     c.maintenance4 = v13.maintenance4 == VK_TRUE;
+    c.fragment_stores = features.features.fragmentStoresAndAtomics == VK_TRUE;
     c.float64 = features.features.shaderFloat64 == VK_TRUE;
     c.large_points =
         features.features.largePoints == VK_TRUE && props.limits.pointSizeRange[1] >= 7.0f;
@@ -111,7 +112,9 @@ constexpr LayoutShape kShapes[kProgramCount] = {
     {5, VK_SHADER_STAGE_COMPUTE_BIT, 40, VK_SHADER_STAGE_COMPUTE_BIT},
     {6, VK_SHADER_STAGE_COMPUTE_BIT, 24, VK_SHADER_STAGE_COMPUTE_BIT},
     {1, VK_SHADER_STAGE_VERTEX_BIT, 12, VK_SHADER_STAGE_VERTEX_BIT},
-    {1, VK_SHADER_STAGE_VERTEX_BIT, 24, VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT},
+    {1, VK_SHADER_STAGE_VERTEX_BIT, 64, VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT},
+    {6, VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT, 16,
+     VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT},
 };
 
 void makePrograms(VulkanDevice::State& s) {
@@ -156,9 +159,10 @@ void makePrograms(VulkanDevice::State& s) {
     vkDestroyShaderModule(s.device, module, nullptr);
     check(r, "vkCreateComputePipelines");
   }
-  const std::span<const std::uint32_t> raster[] = {spirv::kSplatVert, spirv::kSplatFrag,
-                                                   spirv::kGeodesicVert, spirv::kGeodesicFrag};
-  for (std::size_t m = 0; m < 4; ++m) s.raster_modules[m] = makeModule(s.device, raster[m]);
+  const std::span<const std::uint32_t> raster[] = {spirv::kSplatVert,    spirv::kSplatFrag,
+                                                   spirv::kGeodesicVert, spirv::kGeodesicFrag,
+                                                   spirv::kMeshVert,     spirv::kMeshFrag};
+  for (std::size_t m = 0; m < 6; ++m) s.raster_modules[m] = makeModule(s.device, raster[m]);
 }
 
 VkCompareOp compareOp(kova_rhi::CompareOp op) {
@@ -208,6 +212,7 @@ std::expected<std::size_t, std::string> chooseVulkanDevice(
                        : !c.dynamic_rendering             ? "dynamicRendering"
                        : !c.synchronization2              ? "synchronization2"
                        : !c.maintenance4                  ? "maintenance4"
+                       : !c.fragment_stores               ? "fragmentStoresAndAtomics"
                                                           : nullptr;
     if (lack != nullptr) {
       why += (why.empty() ? "" : "; ") + c.name + " lacks " + lack;
@@ -325,6 +330,7 @@ std::expected<VulkanDevice, std::string> VulkanDevice::create(const VulkanOption
                                     .pNext = &v13};
   enabled.features.shaderFloat64 = VK_TRUE;
   enabled.features.largePoints = VK_TRUE;
+  enabled.features.fragmentStoresAndAtomics = VK_TRUE;
   VkDeviceCreateInfo device_info{.sType = VK_STRUCTURE_TYPE_DEVICE_CREATE_INFO,
                                  .pNext = &enabled,
                                  .queueCreateInfoCount = 1,
@@ -359,8 +365,10 @@ VulkanDevice::State::~State() {
     for (Image& i : images) {
       destroy(i.gpu);
       destroy(i.kinds);
+      destroy(i.resolved);
+      destroy(i.resolved_kinds);
     }
-    for (GpuBuffer* b : {&staging, &splats, &arcs, &pixels, &draw_args, &stats, &readback})
+    for (GpuBuffer* b : {&staging, &splats, &arcs, &pixels, &draw_args, &stats, &drawn, &readback})
       destroy(*b);
     for (VkPipeline k : kernels) vkDestroyPipeline(device, k, nullptr);
     for (VkShaderModule m : raster_modules) vkDestroyShaderModule(device, m, nullptr);
@@ -447,7 +455,8 @@ void VulkanDevice::State::ensure(GpuBuffer& b, VkDeviceSize size, VkBufferUsageF
 }
 
 GpuImage VulkanDevice::State::makeImage(VkFormat format, std::uint32_t width, std::uint32_t height,
-                                        VkImageUsageFlags usage, VkImageAspectFlags aspect) {
+                                        VkImageUsageFlags usage, VkImageAspectFlags aspect,
+                                        VkSampleCountFlagBits samples) {
   GpuImage img;
   img.aspect = aspect;
   VkImageCreateInfo info{.sType = VK_STRUCTURE_TYPE_IMAGE_CREATE_INFO,
@@ -456,7 +465,7 @@ GpuImage VulkanDevice::State::makeImage(VkFormat format, std::uint32_t width, st
                          .extent = {width, height, 1},
                          .mipLevels = 1,
                          .arrayLayers = 1,
-                         .samples = VK_SAMPLE_COUNT_1_BIT,
+                         .samples = samples,
                          .tiling = VK_IMAGE_TILING_OPTIMAL,
                          .usage = usage,
                          .sharingMode = VK_SHARING_MODE_EXCLUSIVE,
@@ -484,21 +493,29 @@ VkPipeline VulkanDevice::State::rasterPipeline(Pipeline& p, VkFormat color_forma
   for (auto& [format, pipeline] : p.by_format) {
     if (format == color_format) return pipeline;
   }
-  const bool points = p.desc.topology == kova_rhi::PrimitiveTopology::point_list;
+  using kova_rhi::PrimitiveTopology;
+  const PrimitiveTopology topology = p.desc.topology;
+  const std::size_t first_module = topology == PrimitiveTopology::point_list      ? 0
+                                   : topology == PrimitiveTopology::geodesic_list ? 2
+                                                                                  : 4;
+  const Program program = topology == PrimitiveTopology::point_list      ? Program::splat_draw
+                          : topology == PrimitiveTopology::geodesic_list ? Program::geodesic_draw
+                                                                         : Program::mesh_draw;
   const VkPipelineShaderStageCreateInfo stages[2] = {
       {.sType = VK_STRUCTURE_TYPE_PIPELINE_SHADER_STAGE_CREATE_INFO,
        .stage = VK_SHADER_STAGE_VERTEX_BIT,
-       .module = raster_modules[points ? 0 : 2],
+       .module = raster_modules[first_module],
        .pName = "main"},
       {.sType = VK_STRUCTURE_TYPE_PIPELINE_SHADER_STAGE_CREATE_INFO,
        .stage = VK_SHADER_STAGE_FRAGMENT_BIT,
-       .module = raster_modules[points ? 1 : 3],
+       .module = raster_modules[first_module + 1],
        .pName = "main"}};
   VkPipelineVertexInputStateCreateInfo vertex_input{
       .sType = VK_STRUCTURE_TYPE_PIPELINE_VERTEX_INPUT_STATE_CREATE_INFO};
   VkPipelineInputAssemblyStateCreateInfo assembly{
       .sType = VK_STRUCTURE_TYPE_PIPELINE_INPUT_ASSEMBLY_STATE_CREATE_INFO,
-      .topology = VK_PRIMITIVE_TOPOLOGY_POINT_LIST};
+      .topology = program == Program::mesh_draw ? VK_PRIMITIVE_TOPOLOGY_TRIANGLE_LIST
+                                                : VK_PRIMITIVE_TOPOLOGY_POINT_LIST};
   VkPipelineViewportStateCreateInfo viewport{
       .sType = VK_STRUCTURE_TYPE_PIPELINE_VIEWPORT_STATE_CREATE_INFO,
       .viewportCount = 1,
@@ -511,7 +528,7 @@ VkPipeline VulkanDevice::State::rasterPipeline(Pipeline& p, VkFormat color_forma
       .lineWidth = 1.0f};
   VkPipelineMultisampleStateCreateInfo multisample{
       .sType = VK_STRUCTURE_TYPE_PIPELINE_MULTISAMPLE_STATE_CREATE_INFO,
-      .rasterizationSamples = VK_SAMPLE_COUNT_1_BIT};
+      .rasterizationSamples = kSamples};
   // Vulkan writes depth only where the test is on; without a test, the CPU
   // device's meaning is a test that always passes.
   const kova_rhi::DepthState& ds = p.desc.depth;
@@ -539,21 +556,19 @@ VkPipeline VulkanDevice::State::rasterPipeline(Pipeline& p, VkFormat color_forma
                                           .colorAttachmentCount = 2,
                                           .pColorAttachmentFormats = color_formats,
                                           .depthAttachmentFormat = VK_FORMAT_D32_SFLOAT};
-  VkGraphicsPipelineCreateInfo info{
-      .sType = VK_STRUCTURE_TYPE_GRAPHICS_PIPELINE_CREATE_INFO,
-      .pNext = &rendering,
-      .stageCount = 2,
-      .pStages = stages,
-      .pVertexInputState = &vertex_input,
-      .pInputAssemblyState = &assembly,
-      .pViewportState = &viewport,
-      .pRasterizationState = &raster,
-      .pMultisampleState = &multisample,
-      .pDepthStencilState = &depth,
-      .pColorBlendState = &blending,
-      .pDynamicState = &dynamic,
-      .layout =
-          layouts[static_cast<std::size_t>(points ? Program::splat_draw : Program::geodesic_draw)]};
+  VkGraphicsPipelineCreateInfo info{.sType = VK_STRUCTURE_TYPE_GRAPHICS_PIPELINE_CREATE_INFO,
+                                    .pNext = &rendering,
+                                    .stageCount = 2,
+                                    .pStages = stages,
+                                    .pVertexInputState = &vertex_input,
+                                    .pInputAssemblyState = &assembly,
+                                    .pViewportState = &viewport,
+                                    .pRasterizationState = &raster,
+                                    .pMultisampleState = &multisample,
+                                    .pDepthStencilState = &depth,
+                                    .pColorBlendState = &blending,
+                                    .pDynamicState = &dynamic,
+                                    .layout = layouts[static_cast<std::size_t>(program)]};
   VkPipeline pipeline = VK_NULL_HANDLE;
   check(vkCreateGraphicsPipelines(device, VK_NULL_HANDLE, 1, &info, nullptr, &pipeline),
         "vkCreateGraphicsPipelines");

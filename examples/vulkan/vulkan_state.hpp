@@ -40,15 +40,20 @@ struct GpuImage {
   SyncState sync;
 };
 
-// The programs of the device layer: compute kernels and the two raster pipelines' layouts.
+// The programs of the device layer: compute kernels and the raster pipelines' layouts.
 enum class Program : std::uint8_t {
   fs_distance,
   point_splats,
   geodesics,
   splat_draw,
-  geodesic_draw
+  geodesic_draw,
+  mesh_draw
 };
-inline constexpr std::size_t kProgramCount = 5;
+inline constexpr std::size_t kProgramCount = 6;
+
+// Samples per pixel of every image, at the standard positions (as the CPU
+// device's default); read-backs resolve them.
+inline constexpr VkSampleCountFlagBits kSamples = VK_SAMPLE_COUNT_4_BIT;
 
 struct VulkanDevice::State {
   // Set-up.
@@ -72,8 +77,9 @@ struct VulkanDevice::State {
 
   std::array<VkDescriptorSetLayout, kProgramCount> set_layouts{};
   std::array<VkPipelineLayout, kProgramCount> layouts{};
-  std::array<VkPipeline, 3> kernels{};             // fs_distance, point_splats, geodesics
-  std::array<VkShaderModule, 4> raster_modules{};  // splat vert/frag, geodesic vert/frag
+  std::array<VkPipeline, 3> kernels{};  // fs_distance, point_splats, geodesics
+  // splat vert/frag, geodesic vert/frag, mesh vert/frag
+  std::array<VkShaderModule, 6> raster_modules{};
   VkDescriptorPool descriptors = VK_NULL_HANDLE;
   std::uint32_t descriptor_sets = 0;  // capacity of `descriptors`
 
@@ -83,6 +89,7 @@ struct VulkanDevice::State {
     GpuBuffer gpu;
     std::uint64_t filled = 0;  // elements uploaded or computed, as the CPU device counts them
     std::vector<PGL4> shadow;  // transform buffers: the host's copy of what was uploaded
+    std::vector<std::uint32_t> indices;  // index buffers: the host's copy of what was written
   };
   struct Image {
     kova_rhi::ImageDescriptor desc{};
@@ -90,6 +97,9 @@ struct VulkanDevice::State {
     VkFormat format = VK_FORMAT_UNDEFINED;
     GpuImage gpu;
     GpuImage kinds;  // colour images: what wrote each pixel (R8_UINT)
+    // One sample per pixel, made on the first read-back: the colour's mean,
+    // sample 0 of depth and kinds.
+    GpuImage resolved, resolved_kinds;
   };
   struct Pipeline {
     kova_rhi::GraphicsPipelineDescriptor desc{};
@@ -100,7 +110,7 @@ struct VulkanDevice::State {
   std::vector<Pipeline> pipelines;
 
   // Working buffers of execute() and the read-backs, grown on demand.
-  GpuBuffer staging, splats, arcs, pixels, draw_args, stats;
+  GpuBuffer staging, splats, arcs, pixels, draw_args, stats, drawn;
   mutable GpuBuffer readback;
   std::vector<DrawTrace>* trace = nullptr;
 
@@ -112,7 +122,8 @@ struct VulkanDevice::State {
   // Replaces `b` by a larger buffer when it holds fewer than `size` bytes.
   void ensure(GpuBuffer& b, VkDeviceSize size, VkBufferUsageFlags usage, bool host_visible);
   GpuImage makeImage(VkFormat format, std::uint32_t width, std::uint32_t height,
-                     VkImageUsageFlags usage, VkImageAspectFlags aspect);
+                     VkImageUsageFlags usage, VkImageAspectFlags aspect,
+                     VkSampleCountFlagBits samples = VK_SAMPLE_COUNT_1_BIT);
   VkPipeline rasterPipeline(Pipeline& p, VkFormat color_format);
   // Records, submits and waits for a one-off command buffer.
   template <class Record>

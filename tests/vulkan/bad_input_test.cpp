@@ -139,7 +139,7 @@ TEST(VulkanBadInput, ClearErrorsAndNothingChanges) {
 TEST(VulkanDeviceChoice, NamesWhatIsMissing) {
   const auto ok = [](std::string name, int rank) {
     return VulkanCandidate{
-        std::move(name), (1u << 22) | (3u << 12), rank, true, true, true, true, true, true};
+        std::move(name), (1u << 22) | (3u << 12), rank, true, true, true, true, true, true, true};
   };
   EXPECT_EQ(chooseVulkanDevice({}).error(), "no Vulkan device found");
   VulkanCandidate no_f64 = ok("old gpu", 0);

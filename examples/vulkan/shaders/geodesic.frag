@@ -1,5 +1,6 @@
 #version 460
-// An arc pixel: the command's colour dimmed with depth.
+// An arc pixel: the command's colour dimmed with depth, or for an isometric
+// view faded into the fog colour as the triangles are.
 layout(location = 0) flat in uint depth_bits;
 layout(location = 0) out vec4 color;
 layout(location = 1) out uint kind;
@@ -7,12 +8,27 @@ layout(push_constant) uniform Push {
   vec4 rgb;
   uint width;
   uint height;
+  uint isometric;
+  uint pad;
+  double near_fs;
+  double far_fs;
+  vec4 fog;
 } pc;
 
 void main() {
   float z = uintBitsToFloat(depth_bits);
   gl_FragDepth = z;
+  kind = 2u;
+  if (pc.isometric != 0u) {
+    precise double d = pc.near_fs + double(z) * (pc.far_fs - pc.near_fs);
+    precise double t0 = d / pc.far_fs;
+    double t = clamp(t0, 0.0LF, 1.0LF);
+    precise double t2 = t * t;
+    float f = float(t2);
+    precise vec3 faded = pc.rgb.rgb + (pc.fog.rgb - pc.rgb.rgb) * f;
+    color = vec4(faded, 1.0);
+    return;
+  }
   float fade = 0.2 + 0.8 * pow(1.0 - z, 0.8);
   color = vec4(pc.rgb.rgb * fade, 1.0);
-  kind = 2u;
 }

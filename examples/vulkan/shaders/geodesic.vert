@@ -8,6 +8,11 @@ layout(push_constant) uniform Push {
   vec4 rgb;
   uint width;
   uint height;
+  uint isometric;
+  uint pad;
+  double near_fs;
+  double far_fs;
+  vec4 fog;
 } pc;
 layout(location = 0) flat out uint depth_bits;
 

@@ -41,11 +41,38 @@ struct Sample {
   bool upper;
 };
 
+// projectFacing of the host: under an isometric view every point is drawn at
+// its representative facing forward (view z <= 0).
+Projected deviceProjectFacing(Camera cam, dvec4 p, uint width, uint height) {
+  Projected out0 = Projected(false, 0.0LF, 0.0LF);
+  dvec4 v = deviceApply(cam.view, p);
+  if (v.z > 0.0LF) v = -v;
+  precise double ahead = -v.z;
+  precise double side = sqrt((v.x * v.x + v.y * v.y) + v.w * v.w);
+  precise double least = 1e-12LF * side;
+  if (!(ahead > least)) return out0;
+  precise double sx = v.x / (ahead * cam.tan_h);
+  precise double sy = v.y / (ahead * cam.tan_v);
+  if (!(abs(sx) < 1e6LF && abs(sy) < 1e6LF)) return out0;
+  double w = double(width), h = double(height);
+  precise double px = (sx * 0.5LF + 0.5LF) * w;
+  precise double py = (0.5LF - sy * 0.5LF) * h;
+  out0.ok = true;
+  out0.x = px;
+  out0.y = py;
+  return out0;
+}
+
+// The side of the view a sample lies in (a segment across the boundary
+// passes through infinity): the side of w = 0 for a view that keeps w, the
+// side of the eye's focal plane for an isometric view (camera entry 24).
 Sample sampleAt(Camera cam, dvec4 q) {
   double d = deviceFsDistance(cam.observer, q);
   dvec4 v = deviceApply(cam.view, q);
-  return Sample(deviceProject(cam, q, pc.width, pc.height), deviceDepth(d, cam.near_fs, cam.far_fs),
-                v.w >= 0.0LF);
+  double depth = deviceDepth(d, cam.near_fs, cam.far_fs);
+  if (camera[24] == 1.0LF)
+    return Sample(deviceProjectFacing(cam, q, pc.width, pc.height), depth, v.z <= 0.0LF);
+  return Sample(deviceProject(cam, q, pc.width, pc.height), depth, v.w >= 0.0LF);
 }
 
 // std::clamp's result, NaN passing through.
