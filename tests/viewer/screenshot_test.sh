@@ -1,0 +1,28 @@
+#!/bin/sh
+# kova_view's scripted flight under a virtual X server, then the picture check.
+# usage: screenshot_test.sh KOVA_VIEW KOVA_VIEW_CHECK WORK_DIR
+# Exits 77 (skipped) without xvfb-run or a usable Vulkan device.
+set -u
+view=$1 check=$2 dir=$3
+frames=45 points=60000
+if ! command -v xvfb-run >/dev/null 2>&1; then
+  echo "SKIPPED: xvfb-run is not installed (scripts/deps viewer installs it)"
+  exit 77
+fi
+mkdir -p "$dir"
+shot=$dir/view_screenshot.png log=$dir/view_screenshot.log
+rm -f "$shot"
+xvfb-run -a -s "-screen 0 1280x1024x24" "$view" --autopilot --frames $frames --points $points \
+  --width 960 --height 540 --validation --screenshot "$shot" >"$log" 2>&1
+rc=$?
+cat "$log"
+if [ $rc -ne 0 ]; then
+  if grep -q -e "no usable Vulkan device" -e "no Vulkan device" -e "no Vulkan driver" \
+       -e "Vulkan loader" "$log"; then
+    echo "SKIPPED: no usable Vulkan device"
+    exit 77
+  fi
+  echo "FAILED: kova_view exited with $rc"
+  exit 1
+fi
+exec "$check" "$shot" $frames $points
