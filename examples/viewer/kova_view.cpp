@@ -30,6 +30,8 @@ using kova_demo::VulkanDevice;
 // The status panel's width in characters: fixed, so that it covers the same
 // corner of the picture every frame.
 constexpr std::size_t kStatusColumns = 80;
+// Seconds a new window size must hold before the render images follow it.
+constexpr double kResizeSettle = 0.25;
 
 const std::vector<std::string> kHelp = {
     "W / S       forward / back       A / D     left / right",
@@ -145,6 +147,7 @@ int run(const ViewOptions& options) {
     ~WindowEnd() { glfwDestroyWindow(w); }
   } window_end{window};
   WindowEvents ev;
+  ev.help = options.show_help;
   glfwSetWindowUserPointer(window, &ev);
   glfwSetKeyCallback(window, onKey);
   glfwSetScrollCallback(window, onScroll);
@@ -196,6 +199,7 @@ int run(const ViewOptions& options) {
   Averages avg, shown_avg;
   ViewReport last{};
   double last_time = glfwGetTime(), panel_time = last_time, first_time = last_time;
+  double resized_at = last_time;
   std::uint64_t frame = 0;
   int status = 0;
   while (glfwWindowShouldClose(window) != GLFW_TRUE) {
@@ -204,22 +208,33 @@ int run(const ViewOptions& options) {
     const double dt = now - last_time;
     last_time = now;
 
+    // The swapchain follows the window at once (the picture is stretched
+    // meanwhile); the render images follow once the size has settled, since
+    // the device keeps every image it made until it is destroyed.
     if (ev.resized) {
       ev.resized = false;
-      glfwGetFramebufferSize(window, &fb_w, &fb_h);
+      resized_at = now;
       (*presenter)->invalidate();
-      if (fb_w > 0 && fb_h > 0) {
-        const auto w = static_cast<std::uint32_t>(fb_w), h = static_cast<std::uint32_t>(fb_h);
-        if (w != view->width() || h != view->height()) {
-          if (auto sized = view->resize(w, h); !sized) {
-            std::fprintf(stderr, "kova_view: %s\n", sized.error().c_str());
-            status = 1;
-            break;
-          }
-          camera.aspect = start.aspect = static_cast<double>(w) / h;
-        }
-      }
     }
+    glfwGetFramebufferSize(window, &fb_w, &fb_h);
+    if (fb_w <= 0 || fb_h <= 0) {  // minimised: wait for the window to come back
+      glfwWaitEvents();
+      continue;
+    }
+    const auto fw = static_cast<std::uint32_t>(fb_w), fh = static_cast<std::uint32_t>(fb_h);
+    if ((fw != view->width() || fh != view->height()) &&
+        (options.autopilot || now - resized_at >= kResizeSettle)) {
+      if (auto sized = view->resize(fw, fh); !sized) {
+        std::fprintf(stderr, "kova_view: %s\n", sized.error().c_str());
+        status = 1;
+        break;
+      }
+      camera.aspect = start.aspect = static_cast<double>(fw) / fh;
+    }
+
+    if (options.resize && frame == kResizeFrame)
+      glfwSetWindowSize(window, static_cast<int>(options.resize->first),
+                        static_cast<int>(options.resize->second));
 
     double x = 0, y = 0;
     glfwGetCursorPos(window, &x, &y);

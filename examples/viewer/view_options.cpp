@@ -20,10 +20,13 @@ std::optional<T> number(std::string_view text, T min, T max) {
 std::string viewUsage() {
   return "usage: kova_view [--width W] [--height H] [--points N] [--seed S] [--no-vsync]\n"
          "                 [--validation] [--autopilot] [--frames N] [--screenshot FILE.png]\n"
+         "                 [--show-help] [--resize WxH]\n"
          "  --autopilot    fly a fixed path instead of following the keys and mouse\n"
          "  --frames N     stop after N frames\n"
          "  --screenshot   write the last frame shown as a PNG (needs --frames)\n"
-         "  --validation   run under the Vulkan validation layer; a report fails the run\n";
+         "  --validation   run under the Vulkan validation layer; a report fails the run\n"
+         "  --show-help    start with the list of controls shown (F1 toggles it)\n"
+         "  --resize WxH   at frame 20, resize the window (scripted runs)\n";
 }
 
 std::expected<ViewOptions, std::string> parseViewOptions(std::span<const char* const> args) {
@@ -43,11 +46,22 @@ std::expected<ViewOptions, std::string> parseViewOptions(std::span<const char* c
       o.validation = true;
     } else if (a == "--autopilot") {
       o.autopilot = true;
+    } else if (a == "--show-help") {
+      o.show_help = true;
     } else if (a == "--width" || a == "--height") {
       const auto v = value();
       const auto n = v ? number<std::uint32_t>(*v, 16, 8192) : std::nullopt;
       if (!n) return fail(std::string(a) + " needs a whole number from 16 to 8192");
       (a == "--width" ? o.width : o.height) = *n;
+    } else if (a == "--resize") {
+      const auto v = value();
+      const std::size_t x = v ? v->find('x') : std::string_view::npos;
+      const auto w = x != std::string_view::npos ? number<std::uint32_t>(v->substr(0, x), 16, 8192)
+                                                 : std::nullopt;
+      const auto h = x != std::string_view::npos ? number<std::uint32_t>(v->substr(x + 1), 16, 8192)
+                                                 : std::nullopt;
+      if (!w || !h) return fail("--resize needs WxH, each from 16 to 8192");
+      o.resize = std::pair{*w, *h};
     } else if (a == "--points") {
       const auto v = value();
       const auto n = v ? number<std::uint32_t>(*v, 1, 4'000'000) : std::nullopt;

@@ -7,8 +7,11 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 
 namespace kova_view {
+
+inline constexpr std::uint64_t kResizeFrame = 20;
 
 struct ViewOptions {
   std::uint32_t width = 1280, height = 720;  // the window's size at the start
@@ -17,6 +20,10 @@ struct ViewOptions {
   bool vsync = true;
   bool validation = false;  // the Vulkan validation layer; any report fails the run
   bool autopilot = false;
+  bool show_help = false;  // start with the F1 panel open
+  // Scripted runs: at frame kResizeFrame the window asks for this size, so
+  // that the swapchain and the render images are rebuilt mid-flight.
+  std::optional<std::pair<std::uint32_t, std::uint32_t>> resize;
   std::optional<std::uint64_t> frames;  // stop after this many frames
   std::optional<std::filesystem::path> screenshot;  // PNG of the last frame
   bool help = false;

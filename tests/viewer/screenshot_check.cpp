@@ -1,10 +1,10 @@
 // Checks kova_view's screenshot: the picture it presented at the end of the
 // autopilot's flight against the same pose rendered offscreen on the CPU
 // device (every pixel within 1 per channel outside the status panel, which
-// must hold text), and the viewer's renderer against the main job's first
+// must hold text; the window was resized mid-flight), and the viewer's renderer against the main job's first
 // frame at the pose both start from (identical pictures).
 //
-// usage: kova_view_check SHOT.png FRAMES POINTS
+// usage: kova_view_check SHOT.png FRAMES POINTS WIDTH HEIGHT (the window's final size)
 #include <png.h>
 
 #include <charconv>
@@ -63,8 +63,8 @@ Picture readPng(const char* path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4) {
-    std::fprintf(stderr, "usage: kova_view_check SHOT.png FRAMES POINTS\n");
+  if (argc != 6) {
+    std::fprintf(stderr, "usage: kova_view_check SHOT.png FRAMES POINTS WIDTH HEIGHT\n");
     return 2;
   }
   const Picture shot = readPng(argv[1]);
@@ -75,6 +75,11 @@ int main(int argc, char** argv) {
   const std::uint64_t frames = number(argv[2]);
   const auto points = static_cast<std::uint32_t>(number(argv[3]));
   const std::uint32_t w = shot.width, h = shot.height;
+  if (w != number(argv[4]) || h != number(argv[5])) {
+    std::fprintf(stderr, "FAILED: the screenshot is %ux%u, not the %sx%s of the window\n", w, h,
+                 argv[4], argv[5]);
+    return 1;
+  }
   const kova_demo::Scene scene = kova_demo::makeScene(points, 1);
 
   // The flight's last pose, rendered offscreen on the CPU device.

@@ -1,5 +1,6 @@
 #!/bin/sh
-# kova_view's scripted flight under a virtual X server, then the picture check.
+# kova_view's scripted flight under a virtual X server (the window resized
+# mid-flight), then the picture check.
 # usage: screenshot_test.sh KOVA_VIEW KOVA_VIEW_CHECK WORK_DIR
 # Exits 77 (skipped) without xvfb-run or a usable Vulkan device.
 set -u
@@ -13,7 +14,7 @@ mkdir -p "$dir"
 shot=$dir/view_screenshot.png log=$dir/view_screenshot.log
 rm -f "$shot"
 xvfb-run -a -s "-screen 0 1280x1024x24" "$view" --autopilot --frames $frames --points $points \
-  --width 960 --height 540 --validation --screenshot "$shot" >"$log" 2>&1
+  --width 960 --height 540 --resize 800x450 --validation --screenshot "$shot" >"$log" 2>&1
 rc=$?
 cat "$log"
 if [ $rc -ne 0 ]; then
@@ -25,4 +26,4 @@ if [ $rc -ne 0 ]; then
   echo "FAILED: kova_view exited with $rc"
   exit 1
 fi
-exec "$check" "$shot" $frames $points
+exec "$check" "$shot" $frames $points 800 450
