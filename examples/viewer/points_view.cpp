@@ -84,8 +84,8 @@ std::expected<PointsView<Device>, std::string> PointsView<Device>::create(
     if (!id) return std::unexpected(id.error());
     v.geodesic_buffers_.push_back(*id);
   }
-  // Room for a frame that keeps every point: mask, kept points and their
-  // indices, the sort's order and scratch, the draw array and the graph.
+  // Room for a frame that keeps every point: mask, kept points, the sort's
+  // order and scratch, the draw array and the graph.
   v.arena_storage_.resize(std::size_t{n} * 96 + (std::size_t{1} << 16));
   if (auto sized = v.resize(width, height); !sized) return std::unexpected(sized.error());
   return v;
@@ -144,7 +144,7 @@ std::expected<ViewReport, std::string> PointsView<Device>::render(const KovaCame
   // between the near and far bounds; drawn back to front.
   const auto t_sort = Clock::now();
   std::pmr::vector<HomVec4> kept(&arena);
-  std::pmr::vector<std::uint32_t> kept_index(&arena);
+  kept.reserve(n);
   for (std::uint32_t i = 0; i < n; ++i) {
     if (!mask[i]) continue;
     const HomVec4 f = scene.positions[i].facing(camera.forward);
