@@ -30,6 +30,12 @@ using kova_demo::VulkanDevice;
 // The status panel's width in characters: fixed, so that it covers the same
 // corner of the picture every frame.
 constexpr std::size_t kStatusColumns = 80;
+// The world the viewer flies through and its renderer, chosen here alone: any
+// renderer with PointsView's interface (create(world, width, height, device),
+// resize, render(camera) -> ViewReport, colorImage, device) can take its place.
+using SceneView = PointsView<VulkanDevice>;
+kova_demo::Scene makeWorld(const ViewOptions& o) { return kova_demo::makeScene(o.points, o.seed); }
+
 // Seconds a new window size must hold before the render images follow it.
 constexpr double kResizeSettle = 0.25;
 
@@ -168,10 +174,8 @@ int run(const ViewOptions& options) {
   glfwGetFramebufferSize(window, &fb_w, &fb_h);
   const auto width = static_cast<std::uint32_t>(std::max(fb_w, 1));
   const auto height = static_cast<std::uint32_t>(std::max(fb_h, 1));
-  const kova_demo::Scene scene = kova_demo::makeScene(options.points, options.seed);
-  // The one place that picks the scene: a renderer with this interface
-  // (create, resize, render(camera), colorImage, device) draws any other.
-  auto view = PointsView<VulkanDevice>::create(scene, width, height, std::move(*device));
+  const auto scene = makeWorld(options);
+  auto view = SceneView::create(scene, width, height, std::move(*device));
   if (!view) {
     std::fprintf(stderr, "kova_view: %s\n", view.error().c_str());
     return 1;

@@ -6,6 +6,15 @@
 set -u
 view=$1 check=$2 dir=$3
 frames=45 points=60000
+for bad in "--frames 0" "--screenshot x.png" "--resize 10x10" "--bogus"; do
+  # shellcheck disable=SC2086
+  "$view" $bad >/dev/null 2>&1
+  rc=$?
+  if [ $rc -ne 2 ]; then
+    echo "FAILED: kova_view $bad exited with $rc, not 2"
+    exit 1
+  fi
+done
 if ! command -v xvfb-run >/dev/null 2>&1; then
   echo "SKIPPED: xvfb-run is not installed (scripts/deps viewer installs it)"
   exit 77
