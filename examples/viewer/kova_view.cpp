@@ -269,7 +269,16 @@ int run(const ViewOptions& options) {
       status = 1;
       break;
     }
-    if (keep && !*shown) continue;  // the swapchain was rebuilt: show this frame again
+    // The frame to keep is shown again after a rebuilt swapchain, with the
+    // camera where it is.
+    for (int tries = 0; keep && shown && !*shown && tries < 3; ++tries)
+      shown = (*presenter)->present(view->colorImage(), panel, &shot);
+    if (!shown || (keep && !*shown)) {
+      std::fprintf(stderr, "kova_view: %s\n",
+                   shown ? "the last frame could not be shown" : shown.error().c_str());
+      status = 1;
+      break;
+    }
     if (keep) {
       shot_w = (*presenter)->extent().width;
       shot_h = (*presenter)->extent().height;
