@@ -28,7 +28,7 @@ struct VulkanOptions {
   // For a host that shows the pictures in a window: the instance extensions
   // its window system needs (VK_KHR_surface and the platform's), and the
   // device extension VK_KHR_swapchain.
-  std::vector<std::string> instance_extensions;
+  std::vector<std::string> instance_extensions{};
   bool swapchain = false;
 };
 
