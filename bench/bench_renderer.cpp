@@ -3,6 +3,7 @@
 // and the depth sort against the stable insertion sort it must reproduce.
 #include <benchmark/benchmark.h>
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -187,10 +188,32 @@ void depthKova(benchmark::State& state) {
 }
 BENCHMARK(depthKova)->Name("depth/kova")->Arg(kSortPoints);
 
-// The same points and observer as distance/kova, so the two compare directly.
-void sortKova(benchmark::State& state) {
-  const auto n = static_cast<std::size_t>(state.range(0));
-  const std::vector<HomVec4> p = kova_bench::randomSpherePoints(n, 14);
+// Every point at one distance from the observer (0, 0, 0, 1): a point
+// (x, y, z, w) with the signs of its coordinates flipped at random.
+std::vector<HomVec4> tiedPoints(std::size_t n) {
+  kova_bench::Rng rng{31};
+  std::vector<HomVec4> points(n);
+  for (auto& p : points) {
+    const std::uint64_t s = rng.next();
+    const auto sign = [s](unsigned bit) { return ((s >> bit) & 1u) != 0 ? -1.0 : 1.0; };
+    p = HomVec4::init(sign(0) * 0.5, sign(1) * 0.25, sign(2) * 0.125, sign(3) * 0.75);
+  }
+  return points;
+}
+
+// Distances in [pi/2 - 1e-9, pi/2] from (0, 0, 0, 1), nearly all distinct:
+// every point falls in one bucket of any coarse key of the cosine.
+std::vector<HomVec4> nearTiedPoints(std::size_t n) {
+  kova_bench::Rng rng{32};
+  std::vector<HomVec4> points(n);
+  for (auto& p : points) {
+    const double c = 1e-9 * (0.5 + 0.5 * rng.symmetric());
+    p = HomVec4::init(std::sqrt(1.0 - c * c), 0.0, 0.0, c);
+  }
+  return points;
+}
+
+void runSort(benchmark::State& state, const std::vector<HomVec4>& p) {
   const HomVec4 observer = HomVec4::init(0.0, 0.0, 0.0, 1.0);
   for (auto _ : state) {
     auto order = kova_renderer::sortByFSDepth(*std::pmr::new_delete_resource(), observer, p);
@@ -200,9 +223,22 @@ void sortKova(benchmark::State& state) {
     }
     benchmark::DoNotOptimize(order->data());
   }
-  kova_bench::setItems(state, n);
+  kova_bench::setItems(state, p.size());
+}
+
+// The same points and observer as distance/kova, so the two compare directly.
+void sortKova(benchmark::State& state) {
+  runSort(state, kova_bench::randomSpherePoints(static_cast<std::size_t>(state.range(0)), 14));
+}
+void sortKovaTies(benchmark::State& state) {
+  runSort(state, tiedPoints(static_cast<std::size_t>(state.range(0))));
+}
+void sortKovaAdversarial(benchmark::State& state) {
+  runSort(state, nearTiedPoints(static_cast<std::size_t>(state.range(0))));
 }
 BENCHMARK(sortKova)->Name("sort/kova")->Arg(kSortPoints)->Arg(kLiteralSortPoints);
+BENCHMARK(sortKovaTies)->Name("sort/kova/ties")->Arg(kSortPoints);
+BENCHMARK(sortKovaAdversarial)->Name("sort/kova/adversarial")->Arg(kSortPoints);
 
 void sortLiteral(benchmark::State& state) {
   const auto n = static_cast<std::size_t>(state.range(0));

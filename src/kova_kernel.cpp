@@ -1,4 +1,5 @@
 // Points, the Fubini-Study metric and the W map.
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -10,12 +11,17 @@ std::array<double, 3> HomVec4::cartesian3() const noexcept {
   if (std::abs(w) < W_EPS) {
     const double n = norm();
     if (n < ZERO_NORM) return {0.0, 0.0, 0.0};
+    if (n == std::numeric_limits<double>::infinity() && std::isfinite(x) && std::isfinite(y) &&
+        std::isfinite(z)) {
+      // Finite coordinates whose squares overflow: dividing by the infinite
+      // norm would give (0, 0, 0). normalize scales them down first.
+      const HomVec4 u = normalize();
+      return {u.x, u.y, u.z};
+    }
     return {x / n, y / n, z / n};
   }
   return {x / w, y / w, z / w};
 }
-
-double HomVec4::norm() const noexcept { return std::sqrt(((x * x + y * y) + z * z) + w * w); }
 
 HomVec4 HomVec4::normalize() const noexcept {
   const double n = norm();
@@ -55,14 +61,29 @@ AffineCard HomVec4::pickBestCard() const noexcept {
   return AffineCard::UZ;
 }
 
+namespace detail {
+double fsCosineRescaled(HomVec4 a, HomVec4 b, double plain) noexcept {
+  const auto finite = [](HomVec4 v) {
+    return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z) && std::isfinite(v.w);
+  };
+  if (!finite(a) || !finite(b)) return plain;
+  // Each vector is scaled by the power of two that brings its largest
+  // coordinate into [1, 2): exact, so the result depends on the directions
+  // alone, and nothing can overflow (norms in [1, 4), dot product below 16).
+  const auto unitSized = [](HomVec4 v) {
+    const double largest = std::max({std::abs(v.x), std::abs(v.y), std::abs(v.z), std::abs(v.w)});
+    const int e = -std::ilogb(largest);
+    return HomVec4::init(std::ldexp(v.x, e), std::ldexp(v.y, e), std::ldexp(v.z, e),
+                         std::ldexp(v.w, e));
+  };
+  const HomVec4 sa = unitSized(a);
+  const HomVec4 sb = unitSized(b);
+  return std::abs(sa.dot(sb)) / (sa.norm() * sb.norm());
+}
+}  // namespace detail
+
 double fsDistance(HomVec4 a, HomVec4 b) noexcept {
-  const double na = a.norm();
-  const double nb = b.norm();
-  if (na < ZERO_NORM || nb < ZERO_NORM) return 0.0;
-  const double d = std::abs(a.dot(b)) / (na * nb);
-  // min(d, 1.0) in the form that turns a NaN ratio into 1.0.
-  const double cos_theta = d < 1.0 ? d : 1.0;
-  return std::acos(cos_theta);
+  return std::acos(fsCosine(a, a.norm(), b, b.norm()));
 }
 
 double wFromDistance(double s_meters, double R_meters) noexcept {

@@ -19,8 +19,10 @@
 #include <array>
 #include <bit>
 #include <cassert>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <type_traits>
 
 namespace kova_kernel {
@@ -60,7 +62,7 @@ struct HomVec4 {
   // (x, y, z) / norm, and (0, 0, 0) when the norm is below ZERO_NORM.
   [[nodiscard]] std::array<double, 3> cartesian3() const noexcept;
   // sqrt(((x*x + y*y) + z*z) + w*w), without rescaling.
-  [[nodiscard]] double norm() const noexcept;
+  [[nodiscard]] double norm() const noexcept { return std::sqrt(dot(*this)); }
   // The vector divided by its norm, or (0, 0, 0, 1) when the norm is below ZERO_NORM.
   // Finite coordinates whose squares overflow are scaled down first, so they
   // too land on the sphere instead of collapsing to the zero vector.
@@ -107,7 +109,30 @@ struct HomVec4 {
 
 // Fubini-Study distance in radians, always in [0, pi/2]: 0 when either vector
 // is shorter than ZERO_NORM, and 0 when the cosine is NaN (non-finite input).
+// Exactly std::acos(fsCosine(a, a.norm(), b, b.norm())).
 [[nodiscard]] double fsDistance(HomVec4 a, HomVec4 b) noexcept;
+
+namespace detail {
+// |a.b| / (|a| |b|) of finite vectors rescaled to unit size first; `plain` is
+// returned as it is when a coordinate is not finite.
+[[nodiscard]] double fsCosineRescaled(HomVec4 a, HomVec4 b, double plain) noexcept;
+}  // namespace detail
+
+// The cosine whose arc-cosine is fsDistance(a, b), given na = a.norm() and
+// nb = b.norm(): |a.b| / (na nb) at most 1.0, and 1.0 when either norm is below
+// ZERO_NORM or the ratio is NaN. Finite vectors whose norms or dot product overflow
+// are rescaled first, so the cosine does not depend on their scale. Callers
+// that order points by distance use it to stay exactly in step with fsDistance.
+[[nodiscard]] inline double fsCosine(HomVec4 a, double na, HomVec4 b, double nb) noexcept {
+  if (na < ZERO_NORM || nb < ZERO_NORM) return 1.0;
+  const double dot = std::abs(a.dot(b));
+  const double den = na * nb;
+  double d = dot / den;
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  if (den == kInf || dot == kInf) [[unlikely]] d = detail::fsCosineRescaled(a, b, d);
+  // min(d, 1.0) in the form that turns a NaN ratio into 1.0.
+  return d < 1.0 ? d : 1.0;
+}
 // W = cos(s / (2 R)).
 [[nodiscard]] double wFromDistance(double s_meters, double R_meters) noexcept;
 // s = 2 R acos(W) with W clamped to [-1, 1]; NaN W counts as 1.

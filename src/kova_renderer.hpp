@@ -222,12 +222,12 @@ enum class WVisibilityClass : std::uint8_t { in_front = 0, behind = 1, at_infini
 // fsDistance(observer, positions[i]), points at equal distance in input order.
 // It is the permutation of a stable insertion sort, for every input.
 //
-// Allocation, all from `allocator`: first the returned index array (n entries;
-// if it is refused the result is OutOfMemory and nothing else is allocated), then,
-// for more than 64 points, one scratch block of about 16 n bytes for an O(n)
-// radix sort, released before returning. When the scratch block is refused, the
-// order is computed in place by insertion sort (quadratic, but the same
-// result). No exception leaves the function.
+// Allocates one block from `allocator`, the returned index array of n entries,
+// and sorts inside it (besides a few tens of KiB of stack); when that block is
+// refused the result is OutOfMemory. Cost O(n log n) for every input, ties and
+// near-ties included: n cosines and in-place radix passes, plus a few
+// arc-cosines for each point whose distance is within about 2^-32 of another's.
+// No exception leaves the function.
 [[nodiscard]] std::expected<std::pmr::vector<std::size_t>, kova_kernel::Error> sortByFSDepth(
     std::pmr::memory_resource& allocator, HomVec4 observer, std::span<const HomVec4> positions);
 

@@ -53,14 +53,14 @@ namespace kova_vulkan {
   return 2.0 * (df + w);
 }
 
-// Fubini-Study distance with the kernel's fallbacks and deviceAcos.
+// Fubini-Study distance with the kernel's fallbacks and deviceAcos: the
+// cosine is the kernel's, rescaling of overflowing vectors included, which the
+// shader computes in the same order.
 [[nodiscard]] inline double deviceFsDistance(kova_kernel::HomVec4 a,
                                              kova_kernel::HomVec4 b) noexcept {
   const double na = std::sqrt(((a.x * a.x + a.y * a.y) + a.z * a.z) + a.w * a.w);
   const double nb = std::sqrt(((b.x * b.x + b.y * b.y) + b.z * b.z) + b.w * b.w);
-  if (na < 1e-15 || nb < 1e-15) return 0.0;
-  const double d = std::fabs(a.dot(b)) / (na * nb);
-  return deviceAcos(d < 1.0 ? d : 1.0);
+  return deviceAcos(kova_kernel::fsCosine(a, na, b, nb));
 }
 
 }  // namespace kova_vulkan

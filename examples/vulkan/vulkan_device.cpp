@@ -1,10 +1,15 @@
 // Resources, command recording and read-backs of the Vulkan device layer.
 //
 // execute() walks the graph once: each command is checked exactly as the CPU
-// device checks it, then recorded. Work outside a render pass (uploads,
-// compute) and the render passes themselves are separated by full memory
-// barriers; rendering resumes with the attachments' contents loaded, so a
-// pass may interleave uploads and draws as freely as on the CPU device.
+// device checks it, then recorded. Each command notes the buffers and images
+// it touches and how, and gets the barriers those accesses need
+// (vulkan_barriers.hpp), so the barriers follow from what every pass reads
+// and writes. The accesses come from the commands rather than the pass's
+// image lists: those name no buffers and no stages, and a pass may leave them
+// empty (the CPU device runs such a pass too); an image a pass lists that no
+// command touches is not touched on the device and needs no barrier.
+// Rendering resumes with the attachments' contents loaded, so a pass may
+// interleave uploads and draws as freely as on the CPU device.
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -98,18 +103,6 @@ double radiusStep(int k, double tan_h, std::uint32_t width) {
   return std::bit_cast<double>(lo);
 }
 
-void hostBarrier(VkCommandBuffer cb) {
-  VkMemoryBarrier2 barrier{.sType = VK_STRUCTURE_TYPE_MEMORY_BARRIER_2,
-                           .srcStageMask = VK_PIPELINE_STAGE_2_ALL_COMMANDS_BIT,
-                           .srcAccessMask = VK_ACCESS_2_MEMORY_WRITE_BIT,
-                           .dstStageMask = VK_PIPELINE_STAGE_2_HOST_BIT,
-                           .dstAccessMask = VK_ACCESS_2_HOST_READ_BIT};
-  VkDependencyInfo dep{.sType = VK_STRUCTURE_TYPE_DEPENDENCY_INFO,
-                       .memoryBarrierCount = 1,
-                       .pMemoryBarriers = &barrier};
-  vkCmdPipelineBarrier2(cb, &dep);
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -175,13 +168,15 @@ std::expected<ImageId, std::string> VulkanDevice::createImage(
   try {
     s_->oneShot([&](VkCommandBuffer cb) {
       const VkImageSubresourceRange range{img.gpu.aspect, 0, 1, 0, 1};
-      transition(cb, img.gpu, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL);
+      Barriers sync(cb);
+      sync.note(img.gpu, kTransferWrite);
+      if (!img.is_depth) sync.note(img.kinds, kTransferWrite);
+      sync.flush();
       if (img.is_depth) {
         const VkClearDepthStencilValue one{1.0f, 0};
         vkCmdClearDepthStencilImage(cb, img.gpu.image, img.gpu.layout, &one, 1, &range);
       } else {
         const VkClearColorValue zero{};
-        transition(cb, img.kinds, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL);
         vkCmdClearColorImage(cb, img.gpu.image, img.gpu.layout, &zero, 1, &range);
         vkCmdClearColorImage(cb, img.kinds.image, img.kinds.layout, &zero, 1, &range);
       }
@@ -236,7 +231,7 @@ std::uint64_t transformsIn(const State::Buffer& b) {
 // commands see, and what must be read or undone afterwards.
 class Recorder {
  public:
-  Recorder(State& s, ExecuteStats& stats) : s_(s), stats_(stats), cb_(s.commands) {}
+  Recorder(State& s, ExecuteStats& stats) : s_(s), stats_(stats), cb_(s.commands), sync_(cb_) {}
   Recorder(const Recorder&) = delete;
   Recorder& operator=(const Recorder&) = delete;
   ~Recorder() { releaseRetired(); }
@@ -248,7 +243,6 @@ class Recorder {
     VkCommandBufferBeginInfo info{.sType = VK_STRUCTURE_TYPE_COMMAND_BUFFER_BEGIN_INFO,
                                   .flags = VK_COMMAND_BUFFER_USAGE_ONE_TIME_SUBMIT_BIT};
     check(vkBeginCommandBuffer(cb_, &info), "vkBeginCommandBuffer");
-    fullBarrier(cb_);  // against the previous submission
     staging_used_ = splats_used_ = stats_used_ = 0;
   }
 
@@ -264,7 +258,8 @@ class Recorder {
   // command had more pixels than its working buffer holds.
   std::expected<void, std::string> finish() {
     endRendering();
-    hostBarrier(cb_);
+    // The host reads the draws' counters and splats once the submission is done.
+    if (!counted_.empty()) computeToHost(cb_);
     check(vkEndCommandBuffer(cb_), "vkEndCommandBuffer");
     s_.submitAndWait();
     std::string error;
@@ -290,7 +285,7 @@ class Recorder {
     endRendering();
     vkEndCommandBuffer(cb_);
     vkResetCommandBuffer(cb_, 0);
-    for (auto it = layouts_.rbegin(); it != layouts_.rend(); ++it) it->first->layout = it->second;
+    sync_.undo();
     for (auto it = undo_.rbegin(); it != undo_.rend(); ++it) {
       s_.buffers[it->index].filled = it->filled;
       s_.buffers[it->index].shadow = std::move(it->shadow);
@@ -328,10 +323,6 @@ class Recorder {
   State::Image* image(ImageId id) {
     if (id.generation != s_.generation || id.id == 0 || id.id > s_.images.size()) return nullptr;
     return &s_.images[id.id - 1];
-  }
-  void move(GpuImage& image, VkImageLayout layout) {
-    if (image.layout != layout) layouts_.emplace_back(&image, image.layout);
-    transition(cb_, image, layout);
   }
   void remember(const State::Buffer& b) {
     undo_.push_back(Undo{static_cast<std::size_t>(&b - s_.buffers.data()), b.filled, b.shadow});
@@ -373,19 +364,23 @@ class Recorder {
     if (rendering_) vkCmdEndRendering(cb_);
     rendering_ = false;
   }
-  // Before transfers and compute work: out of the render pass, after everything before.
+  // Before transfers and compute work: out of the render pass, with the
+  // barriers of the accesses noted for the next command.
   void outside() {
     endRendering();
-    fullBarrier(cb_);
+    sync_.flush();
   }
+  // Before a draw: in the render pass, with the barriers its noted accesses
+  // need recorded before the rendering begins (there are none inside it).
   void inside() {
-    if (rendering_) return;
-    fullBarrier(cb_);
+    if (rendering_ && !sync_.pending()) return;
+    endRendering();
     State::Image& color = *image(pass_.color);
     State::Image& depth = *image(*pass_.depth);
-    move(color.gpu, VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL);
-    move(color.kinds, VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL);
-    move(depth.gpu, VK_IMAGE_LAYOUT_DEPTH_ATTACHMENT_OPTIMAL);
+    sync_.note(color.gpu, kColorAttachment);
+    sync_.note(color.kinds, kColorAttachment);
+    sync_.note(depth.gpu, kDepthAttachment);
+    sync_.flush();
     const auto attach = [](const GpuImage& g) {
       return VkRenderingAttachmentInfo{.sType = VK_STRUCTURE_TYPE_RENDERING_ATTACHMENT_INFO,
                                        .imageView = g.view,
@@ -472,6 +467,8 @@ class Recorder {
     if constexpr (std::is_same_v<T, PGL4>) b.shadow.assign(data.begin(), data.end());
     stats_.bytes_uploaded += data.size_bytes();
     if (data.empty()) return {};
+    // The staging memory is written by the host only, before the submission.
+    sync_.note(b.gpu, kTransferWrite);
     outside();
     const VkDeviceSize at =
         reserve(s_.staging, staging_used_, data.size_bytes(), VK_BUFFER_USAGE_TRANSFER_SRC_BIT);
@@ -491,12 +488,12 @@ class Recorder {
   State& s_;
   ExecuteStats& stats_;
   VkCommandBuffer cb_;
+  Barriers sync_;
   Pass pass_;
   bool rendering_ = false;
   VkDeviceSize staging_used_ = 0, splats_used_ = 0, stats_used_ = 0;
   std::vector<Counted> counted_;
   std::vector<Undo> undo_;
-  std::vector<std::pair<GpuImage*, VkImageLayout>> layouts_;
   std::vector<GpuBuffer> retired_;
   std::vector<VkDescriptorPool> retired_pools_;
 };
@@ -568,18 +565,18 @@ std::expected<void, std::string> Recorder::clear(const kova_rhi::ClearCommand& c
     if (depth == nullptr) return fail("the pass's depth attachment is not an image");
     if (!(c.depth >= 0.0f && c.depth <= 1.0f)) return fail("clear depth outside [0, 1]");
   }
+  sync_.note(color->gpu, kTransferWrite);
+  sync_.note(color->kinds, kTransferWrite);
+  if (depth != nullptr) sync_.note(depth->gpu, kTransferWrite);
   outside();
   const VkClearColorValue rgba{.float32 = {c.r, c.g, c.b, c.a}};
   const VkClearColorValue zero{};
   const VkImageSubresourceRange range{VK_IMAGE_ASPECT_COLOR_BIT, 0, 1, 0, 1};
-  move(color->gpu, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL);
-  move(color->kinds, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL);
   vkCmdClearColorImage(cb_, color->gpu.image, color->gpu.layout, &rgba, 1, &range);
   vkCmdClearColorImage(cb_, color->kinds.image, color->kinds.layout, &zero, 1, &range);
   if (depth != nullptr) {
     const VkClearDepthStencilValue value{c.depth, 0};
     const VkImageSubresourceRange depth_range{VK_IMAGE_ASPECT_DEPTH_BIT, 0, 1, 0, 1};
-    move(depth->gpu, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL);
     vkCmdClearDepthStencilImage(cb_, depth->gpu.image, depth->gpu.layout, &value, 1, &depth_range);
   }
   return {};
@@ -624,6 +621,9 @@ std::expected<void, std::string> Recorder::fsDistance(
   out->filled = c.count;
   stats_.distances += c.count;
   if (c.count == 0) return {};
+  sync_.note(a->gpu, kComputeRead);
+  sync_.note(b->gpu, kComputeRead);
+  sync_.note(out->gpu, kComputeWrite);
   outside();
   vkCmdBindPipeline(cb_, VK_PIPELINE_BIND_POINT_COMPUTE, s_.kernels[0]);
   bindSet(Program::fs_distance, VK_PIPELINE_BIND_POINT_COMPUTE,
@@ -647,9 +647,9 @@ std::expected<void, std::string> Recorder::drawPoints(const kova_rhi::DrawComman
     return fail("indexed drawing is not supported; draw in buffer order");
   const BufferId vb =
       draw.vertex_buffer == BufferId::invalid() ? pass_.vertex_buffer : draw.vertex_buffer;
-  const State::Buffer* positions = buffer(draw.kova_position_buffer);
-  const State::Buffer* distances = buffer(vb);
-  const State::Buffer* camera = buffer(draw.kova_transform_buffer);
+  State::Buffer* positions = buffer(draw.kova_position_buffer);
+  State::Buffer* distances = buffer(vb);
+  State::Buffer* camera = buffer(draw.kova_transform_buffer);
   if (positions == nullptr || distances == nullptr || camera == nullptr)
     return fail("draw names an unknown buffer");
   if (pointsIn(*positions) < draw.index_count || valuesIn(*distances) < draw.index_count)
@@ -666,6 +666,11 @@ std::expected<void, std::string> Recorder::drawPoints(const kova_rhi::DrawComman
   counted.count = n;
   counted_.push_back(counted);
 
+  sync_.note(positions->gpu, kComputeRead);
+  sync_.note(distances->gpu, kComputeRead);
+  sync_.note(camera->gpu, kComputeRead);
+  sync_.note(s_.splats, kComputeWrite);
+  sync_.note(s_.stats, kComputeWrite);
   outside();
   vkCmdBindPipeline(cb_, VK_PIPELINE_BIND_POINT_COMPUTE, s_.kernels[1]);
   bindSet(Program::point_splats, VK_PIPELINE_BIND_POINT_COMPUTE,
@@ -686,6 +691,7 @@ std::expected<void, std::string> Recorder::drawPoints(const kova_rhi::DrawComman
   push(Program::point_splats, VK_SHADER_STAGE_COMPUTE_BIT, pc);
   dispatchOver(n);
 
+  sync_.note(s_.splats, kVertexRead);
   inside();
   vkCmdBindPipeline(cb_, VK_PIPELINE_BIND_POINT_GRAPHICS, s_.rasterPipeline(pipe, color.format));
   bindSet(Program::splat_draw, VK_PIPELINE_BIND_POINT_GRAPHICS,
@@ -705,8 +711,8 @@ std::expected<void, std::string> Recorder::drawGeodesics(
   State::Pipeline& pipe = s_.pipelines[pass_.pipeline.id - 1];
   if (pipe.desc.topology != kova_rhi::PrimitiveTopology::geodesic_list)
     return fail("pipeline does not draw geodesics");
-  const State::Buffer* positions = buffer(c.positions);
-  const State::Buffer* camera = buffer(pass_.uniforms[0]);
+  State::Buffer* positions = buffer(c.positions);
+  State::Buffer* camera = buffer(pass_.uniforms[0]);
   if (positions == nullptr || pointsIn(*positions) < c.count)
     return fail("geodesics read past the uploaded positions");
   if (camera == nullptr || transformsIn(*camera) < 2)
@@ -721,13 +727,19 @@ std::expected<void, std::string> Recorder::drawGeodesics(
   grow(s_.pixels, VkDeviceSize{kPixelCapacity} * 8, kStorage, false);
   grow(s_.draw_args, 16, kStorage | VK_BUFFER_USAGE_INDIRECT_BUFFER_BIT, false);
 
-  outside();
+  endRendering();
   vkCmdBindPipeline(cb_, VK_PIPELINE_BIND_POINT_COMPUTE, s_.kernels[2]);
   bindSet(Program::geodesics, VK_PIPELINE_BIND_POINT_COMPUTE,
           {whole(positions->gpu), whole(camera->gpu), whole(s_.arcs), whole(s_.pixels),
            whole(s_.stats), whole(s_.draw_args)});
+  // Each mode reads what the one before wrote; every one touches all that is
+  // bound, as the shader declares it.
   for (std::uint32_t mode = 0; mode < 3; ++mode) {
-    if (mode > 0) fullBarrier(cb_);
+    sync_.note(positions->gpu, kComputeRead);
+    sync_.note(camera->gpu, kComputeRead);
+    for (GpuBuffer* written : {&s_.arcs, &s_.pixels, &s_.stats, &s_.draw_args})
+      sync_.note(*written, kComputeWrite);
+    sync_.flush();
     const struct {
       std::uint32_t count, width, height, mode, capacity, counter;
     } pc{c.count, color.desc.width, color.desc.height, mode, kPixelCapacity, counted.slot};
@@ -735,6 +747,8 @@ std::expected<void, std::string> Recorder::drawGeodesics(
     dispatchOver(mode == 1 ? 1 : arcs);
   }
 
+  sync_.note(s_.pixels, kVertexRead);
+  sync_.note(s_.draw_args, kIndirectRead);
   inside();
   vkCmdBindPipeline(cb_, VK_PIPELINE_BIND_POINT_GRAPHICS, s_.rasterPipeline(pipe, color.format));
   bindSet(Program::geodesic_draw, VK_PIPELINE_BIND_POINT_GRAPHICS, {whole(s_.pixels)});
@@ -802,12 +816,15 @@ const std::byte* readImage(State& s, const State::Image& img, GpuImage& g,
   const VkDeviceSize bytes = VkDeviceSize{img.desc.width} * img.desc.height * texel_bytes;
   s.ensure(s.readback, bytes, VK_BUFFER_USAGE_TRANSFER_DST_BIT, true);
   s.oneShot([&](VkCommandBuffer cb) {
-    fullBarrier(cb);
-    transition(cb, g, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL);
+    Barriers sync(cb);
+    sync.note(g, kTransferRead);
+    sync.note(s.readback, kTransferWrite);
+    sync.flush();
     const VkBufferImageCopy region{.imageSubresource = {aspect, 0, 0, 1},
                                    .imageExtent = {img.desc.width, img.desc.height, 1}};
     vkCmdCopyImageToBuffer(cb, g.image, g.layout, s.readback.buffer, 1, &region);
-    hostBarrier(cb);
+    sync.note(s.readback, kHostRead);
+    sync.flush();
   });
   return static_cast<const std::byte*>(s.readback.mapped);
 }
@@ -875,17 +892,21 @@ std::expected<std::vector<std::uint8_t>, std::string> VulkanDevice::readKinds(Im
 std::expected<std::vector<double>, std::string> VulkanDevice::readValues(BufferId id) const try {
   if (id.generation != s_->generation || id.id == 0 || id.id > s_->buffers.size())
     return fail("unknown buffer");
-  const State::Buffer& b = s_->buffers[id.id - 1];
+  State::Buffer& b = s_->buffers[id.id - 1];
   if (b.desc.type != BufferType::storage) return fail("not a storage buffer");
   std::vector<double> values(b.filled);
   if (values.empty()) return values;
   const VkDeviceSize bytes = values.size() * sizeof(double);
   s_->ensure(s_->readback, bytes, VK_BUFFER_USAGE_TRANSFER_DST_BIT, true);
   s_->oneShot([&](VkCommandBuffer cb) {
-    fullBarrier(cb);
+    Barriers sync(cb);
+    sync.note(b.gpu, kTransferRead);
+    sync.note(s_->readback, kTransferWrite);
+    sync.flush();
     const VkBufferCopy region{0, 0, bytes};
     vkCmdCopyBuffer(cb, b.gpu.buffer, s_->readback.buffer, 1, &region);
-    hostBarrier(cb);
+    sync.note(s_->readback, kHostRead);
+    sync.flush();
   });
   std::memcpy(values.data(), s_->readback.mapped, bytes);
   return values;

@@ -194,40 +194,6 @@ void check(VkResult result, const char* what) {
   throw VulkanFailure(std::string(what) + " failed (VkResult " + std::to_string(result) + ")");
 }
 
-void fullBarrier(VkCommandBuffer cb) {
-  VkMemoryBarrier2 barrier{
-      .sType = VK_STRUCTURE_TYPE_MEMORY_BARRIER_2,
-      .srcStageMask = VK_PIPELINE_STAGE_2_ALL_COMMANDS_BIT,
-      .srcAccessMask = VK_ACCESS_2_MEMORY_WRITE_BIT,
-      .dstStageMask = VK_PIPELINE_STAGE_2_ALL_COMMANDS_BIT,
-      .dstAccessMask = VK_ACCESS_2_MEMORY_READ_BIT | VK_ACCESS_2_MEMORY_WRITE_BIT};
-  VkDependencyInfo dep{.sType = VK_STRUCTURE_TYPE_DEPENDENCY_INFO,
-                       .memoryBarrierCount = 1,
-                       .pMemoryBarriers = &barrier};
-  vkCmdPipelineBarrier2(cb, &dep);
-}
-
-void transition(VkCommandBuffer cb, GpuImage& image, VkImageLayout layout) {
-  if (image.layout == layout) return;
-  VkImageMemoryBarrier2 barrier{
-      .sType = VK_STRUCTURE_TYPE_IMAGE_MEMORY_BARRIER_2,
-      .srcStageMask = VK_PIPELINE_STAGE_2_ALL_COMMANDS_BIT,
-      .srcAccessMask = VK_ACCESS_2_MEMORY_WRITE_BIT,
-      .dstStageMask = VK_PIPELINE_STAGE_2_ALL_COMMANDS_BIT,
-      .dstAccessMask = VK_ACCESS_2_MEMORY_READ_BIT | VK_ACCESS_2_MEMORY_WRITE_BIT,
-      .oldLayout = image.layout,
-      .newLayout = layout,
-      .srcQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED,
-      .dstQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED,
-      .image = image.image,
-      .subresourceRange = {image.aspect, 0, 1, 0, 1}};
-  VkDependencyInfo dep{.sType = VK_STRUCTURE_TYPE_DEPENDENCY_INFO,
-                       .imageMemoryBarrierCount = 1,
-                       .pImageMemoryBarriers = &barrier};
-  vkCmdPipelineBarrier2(cb, &dep);
-  image.layout = layout;
-}
-
 std::expected<std::size_t, std::string> chooseVulkanDevice(
     std::span<const VulkanCandidate> candidates) {
   if (candidates.empty()) return fail("no Vulkan device found");

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "vulkan_barriers.hpp"
 #include "vulkan_device.hpp"
 
 namespace kova_demo {
@@ -27,6 +28,7 @@ struct GpuBuffer {
   VkDeviceMemory memory = VK_NULL_HANDLE;
   VkDeviceSize size = 0;
   void* mapped = nullptr;
+  SyncState sync;  // accesses since the last write, for the barriers
 };
 
 struct GpuImage {
@@ -35,11 +37,8 @@ struct GpuImage {
   VkImageView view = VK_NULL_HANDLE;
   VkImageAspectFlags aspect = VK_IMAGE_ASPECT_COLOR_BIT;
   VkImageLayout layout = VK_IMAGE_LAYOUT_UNDEFINED;  // as of the last recorded command
+  SyncState sync;
 };
-
-// Moves an image to `layout` after everything recorded before it (no-op when
-// it is there already).
-void transition(VkCommandBuffer cb, GpuImage& image, VkImageLayout layout);
 
 // The programs of the device layer: compute kernels and the two raster pipelines' layouts.
 enum class Program : std::uint8_t {
@@ -131,9 +130,5 @@ void VulkanDevice::State::oneShot(Record record) const {
   check(vkEndCommandBuffer(commands), "vkEndCommandBuffer");
   submitAndWait();
 }
-
-// A full memory dependency: everything before finishes its writes before
-// anything after reads or writes.
-void fullBarrier(VkCommandBuffer cb);
 
 }  // namespace kova_demo

@@ -99,14 +99,40 @@ double deviceDot(dvec4 a, dvec4 b) {
   return s;
 }
 
+bool deviceFinite(dvec4 v) { return !any(isinf(v)) && !any(isnan(v)); }
+
+// v scaled by the power of two that brings its largest coordinate into [1, 2):
+// exact, so only the direction is left and no square can overflow.
+dvec4 deviceUnitSized(dvec4 v) {
+  double largest = max(max(abs(v.x), abs(v.y)), max(abs(v.z), abs(v.w)));
+  int e;
+  double mantissa = frexp(largest, e);
+  ivec4 shift = ivec4(1 - e);
+  dvec4 scaled = ldexp(v, shift);
+  return scaled;
+}
+
 // Fubini-Study distance in radians, with the kernel's fallbacks: 0 for a
-// vector shorter than 1e-15, and 0 when the cosine is NaN.
+// vector shorter than 1e-15, and 0 when the cosine is NaN. Finite vectors whose
+// norms or dot product overflow are rescaled first, as the kernel does, so the
+// distance does not depend on their scale.
 double deviceFsDistance(dvec4 a, dvec4 b) {
   double na = deviceNorm(a);
   double nb = deviceNorm(b);
   if (na < kZeroNorm || nb < kZeroNorm) return 0.0LF;
-  double dot = deviceDot(a, b);
-  precise double d = abs(dot) / (na * nb);
+  double dot = abs(deviceDot(a, b));
+  precise double den = na * nb;
+  precise double d = dot / den;
+  if ((isinf(den) || isinf(dot)) && deviceFinite(a) && deviceFinite(b)) {
+    dvec4 sa = deviceUnitSized(a);
+    dvec4 sb = deviceUnitSized(b);
+    double sna = deviceNorm(sa);
+    double snb = deviceNorm(sb);
+    double sdot = abs(deviceDot(sa, sb));
+    precise double sden = sna * snb;
+    precise double sd = sdot / sden;
+    d = sd;
+  }
   double c = d < 1.0LF ? d : 1.0LF;
   return deviceAcos(c);
 }
