@@ -23,10 +23,11 @@ std::expected<void, std::string> recordColorBlit(VulkanDevice& device, VkCommand
   if (img.is_depth) return std::unexpected(std::string("not a colour image"));
   if (extent.width == 0 || extent.height == 0)
     return std::unexpected(std::string("empty blit target"));
-  fullBarrier(cb);
-  // The tracked layout changes with the transition, so the device's next
-  // frame moves the image back from here.
-  transition(cb, img.gpu, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL);
+  // Noted in the image's history, so that the blit waits for the frame's
+  // rendering and the device's next frame waits for the blit.
+  Barriers barriers(cb);
+  barriers.note(img.gpu, kTransferRead);
+  barriers.flush();
   const auto w = static_cast<std::int32_t>(img.desc.width);
   const auto h = static_cast<std::int32_t>(img.desc.height);
   const VkImageBlit region{

@@ -25,8 +25,8 @@ struct VulkanHandles {
 
 // Records into the host's command buffer `cb` the blit of colour image `color`
 // (as the last execute() left it) onto `target`, which must be in
-// TRANSFER_DST_OPTIMAL layout, scaled to `extent`. Everything submitted before
-// finishes first. The colour image is left ready for the device's next frame.
+// TRANSFER_DST_OPTIMAL layout, scaled to `extent`. The blit waits for the
+// frame that drew the image, and the device's next frame waits for the blit.
 [[nodiscard]] std::expected<void, std::string> recordColorBlit(VulkanDevice& device,
                                                                VkCommandBuffer cb, ImageId color,
                                                                VkImage target, VkExtent2D extent);
