@@ -1080,6 +1080,16 @@ State::Image* findImage(State& s, ImageId id) {
 
 }  // namespace
 
+GpuImage& resolvedColor(State& s, State::Image& img, VkCommandBuffer cb, Barriers& sync) {
+  if (img.resolved.image == VK_NULL_HANDLE) {
+    img.resolved = s.makeImage(img.format, img.desc.width, img.desc.height,
+                               VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT | VK_IMAGE_USAGE_TRANSFER_SRC_BIT,
+                               img.gpu.aspect);
+  }
+  resolveInto(cb, sync, img, img.gpu, img.resolved, false);
+  return img.resolved;
+}
+
 std::expected<std::vector<std::uint8_t>, std::string> VulkanDevice::readRgb8(ImageId id) const try {
   State::Image* img = findImage(*s_, id);
   if (img == nullptr || img->is_depth) return fail("not a colour image");

@@ -25,6 +25,11 @@ struct VulkanOptions {
   // Enables the Khronos validation layer with synchronisation validation and
   // counts what it reports (validationMessages()).
   bool validation = false;
+  // For a host that shows the pictures in a window: the instance extensions
+  // its window system needs (VK_KHR_surface and the platform's), and the
+  // device extension VK_KHR_swapchain.
+  std::vector<std::string> instance_extensions{};
+  bool swapchain = false;
 };
 
 // What device selection needs to know about one physical device.
@@ -94,6 +99,8 @@ class VulkanDevice {
   struct State;
 
  private:
+  // The window host's access to the device's handles (vulkan_present.cpp).
+  friend struct VulkanDeviceAccess;
   explicit VulkanDevice(std::unique_ptr<State> state) noexcept;
   std::unique_ptr<State> s_;
 };

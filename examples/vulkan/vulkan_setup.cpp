@@ -274,6 +274,7 @@ std::expected<VulkanDevice, std::string> VulkanDevice::create(const VulkanOption
     layers.push_back(kValidationLayer);
     extensions.push_back(VK_EXT_DEBUG_UTILS_EXTENSION_NAME);
   }
+  for (const std::string& e : options.instance_extensions) extensions.push_back(e.c_str());
   VkApplicationInfo app{.sType = VK_STRUCTURE_TYPE_APPLICATION_INFO,
                         .pApplicationName = "kova",
                         .apiVersion = VK_API_VERSION_1_3};
@@ -287,6 +288,8 @@ std::expected<VulkanDevice, std::string> VulkanDevice::create(const VulkanOption
       .ppEnabledExtensionNames = extensions.data()};
   const VkResult made = vkCreateInstance(&instance_info, nullptr, &s->instance);
   if (made == VK_ERROR_INCOMPATIBLE_DRIVER) return fail("no Vulkan driver is installed");
+  if (made == VK_ERROR_EXTENSION_NOT_PRESENT)
+    return fail("the Vulkan driver lacks an instance extension the window system needs");
   check(made, "vkCreateInstance");
   if (options.validation) {
     auto create_messenger = reinterpret_cast<PFN_vkCreateDebugUtilsMessengerEXT>(
@@ -331,11 +334,17 @@ std::expected<VulkanDevice, std::string> VulkanDevice::create(const VulkanOption
   enabled.features.shaderFloat64 = VK_TRUE;
   enabled.features.largePoints = VK_TRUE;
   enabled.features.fragmentStoresAndAtomics = VK_TRUE;
+  const char* swapchain_extension = VK_KHR_SWAPCHAIN_EXTENSION_NAME;
   VkDeviceCreateInfo device_info{.sType = VK_STRUCTURE_TYPE_DEVICE_CREATE_INFO,
                                  .pNext = &enabled,
                                  .queueCreateInfoCount = 1,
-                                 .pQueueCreateInfos = &queue_info};
-  check(vkCreateDevice(s->physical, &device_info, nullptr, &s->device), "vkCreateDevice");
+                                 .pQueueCreateInfos = &queue_info,
+                                 .enabledExtensionCount = options.swapchain ? 1u : 0u,
+                                 .ppEnabledExtensionNames = &swapchain_extension};
+  const VkResult device_made = vkCreateDevice(s->physical, &device_info, nullptr, &s->device);
+  if (device_made == VK_ERROR_EXTENSION_NOT_PRESENT)
+    return fail(s->name + " lacks VK_KHR_swapchain");
+  check(device_made, "vkCreateDevice");
   vkGetDeviceQueue(s->device, s->queue_family, 0, &s->queue);
 
   VkCommandPoolCreateInfo pool_info{.sType = VK_STRUCTURE_TYPE_COMMAND_POOL_CREATE_INFO,

@@ -131,6 +131,11 @@ struct VulkanDevice::State {
   void submitAndWait() const;
 };
 
+// The one-sample colour of a multisampled colour image, resolved (the mean of
+// the samples) in `cb`: what a window host blits into its swapchain.
+GpuImage& resolvedColor(VulkanDevice::State& s, VulkanDevice::State::Image& img, VkCommandBuffer cb,
+                        Barriers& sync);
+
 template <class Record>
 void VulkanDevice::State::oneShot(Record record) const {
   check(vkResetCommandBuffer(commands, 0), "vkResetCommandBuffer");
