@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cmath>
 #include <initializer_list>
+#include <memory>
 #include <memory_resource>
 
 #ifdef KOVA_HAVE_VULKAN
@@ -128,6 +129,115 @@ LatticeScene makeLatticeScene() {
 }
 
 template <MeshDevice Device>
+std::expected<LatticeGpu, std::string> createLatticeGpu(Device& device, const LatticeScene& scene) {
+  using namespace kova_rhi;
+  LatticeGpu g;
+  const DepthState fs_depth{.depth_test = true,
+                            .depth_write = true,
+                            .depth_compare = CompareOp::less_equal,
+                            .fs_depth = true};
+  auto mp = device.createPipeline({.type = PipelineType::kova_projective,
+                                   .topology = PrimitiveTopology::triangle_list,
+                                   .depth = fs_depth});
+  auto ep = device.createPipeline({.type = PipelineType::kova_projective,
+                                   .topology = PrimitiveTopology::geodesic_list,
+                                   .depth = fs_depth});
+  if (!mp || !ep) return std::unexpected(!mp ? mp.error() : ep.error());
+  g.mesh_pipeline = *mp;
+  g.edge_pipeline = *ep;
+
+  const auto n_vertices = static_cast<std::uint32_t>(scene.cell.vertices.size());
+  const auto n_indices = static_cast<std::uint32_t>(scene.cell.indices.size());
+  const auto n_instances = static_cast<std::uint32_t>(scene.instances.size());
+  const BufferDescriptor index_desc{.size = std::uint64_t{n_indices} * 4,
+                                    .stride = 4,
+                                    .type = BufferType::index,
+                                    .format = Format::r32_uint};
+  const BufferDescriptor color_desc{.size = scene.colors.size() * 8,
+                                    .stride = 8,
+                                    .type = BufferType::storage,
+                                    .format = Format::undefined};
+  for (auto [desc, slot] :
+       {std::pair{BufferDescriptor::initKovaPositions(n_vertices), &g.vertices},
+        std::pair{index_desc, &g.indices},
+        std::pair{BufferDescriptor::initKovaTransforms(n_instances), &g.instances},
+        std::pair{color_desc, &g.colors},
+        std::pair{BufferDescriptor::initKovaTransforms(2), &g.camera},
+        std::pair{BufferDescriptor::initKovaPositions(
+                      static_cast<std::uint32_t>(scene.edge_points.size())),
+                  &g.edges}}) {
+    auto id = device.createBuffer(desc);
+    if (!id) return std::unexpected(id.error());
+    *slot = *id;
+  }
+  if (auto ok = device.writeIndices(g.indices, scene.cell.indices); !ok)
+    return std::unexpected(ok.error());
+  if (auto ok = device.writeValues(g.colors, scene.colors); !ok)
+    return std::unexpected(ok.error());
+  return g;
+}
+
+std::expected<void, std::string> recordLatticeFrame(kova_rhi::FrameGraph& graph,
+                                                    std::pmr::memory_resource& arena,
+                                                    const LatticeGpu& gpu,
+                                                    const LatticeScene& scene, ImageId color,
+                                                    ImageId depth,
+                                                    std::span<const PGL4> instances,
+                                                    std::span<const PGL4> camera_block,
+                                                    std::size_t color_values) {
+  using namespace kova_rhi;
+  // The passes keep spans of their commands and targets: both live in the arena.
+  const auto make = [&](std::initializer_list<GpuCommand> list) {
+    auto* cmds = static_cast<GpuCommand*>(
+        arena.allocate(list.size() * sizeof(GpuCommand), alignof(GpuCommand)));
+    std::uninitialized_copy(list.begin(), list.end(), cmds);
+    return std::span<const GpuCommand>(cmds, list.size());
+  };
+  auto* images = static_cast<ImageId*>(arena.allocate(2 * sizeof(ImageId), alignof(ImageId)));
+  images[0] = color;
+  images[1] = depth;
+  const std::span<const ImageId> colors(images, 1), targets(images, 2);
+  const BeginPassCommand begin{colors, depth};
+  const auto n_indices = static_cast<std::uint32_t>(scene.cell.indices.size());
+  const auto n_instances = static_cast<std::uint32_t>(instances.size());
+  const auto n_edges = static_cast<std::uint32_t>(scene.edge_points.size());
+  const auto fog = LatticeDriver<CpuDevice>::kFogColor;
+  const auto clear_cmds =
+      make({begin, ClearCommand{color, fog[0], fog[1], fog[2], 1.0f, 1.0f}, EndPassCommand{}});
+  const auto solid_cmds =
+      n_instances == 0
+          ? make({begin, KovaUploadPgl4Command{gpu.camera, camera_block}, EndPassCommand{}})
+          : make({begin, gpu.mesh_pipeline,
+                  KovaUploadPositionsCommand{gpu.vertices, scene.cell.vertices},
+                  KovaUploadPgl4Command{gpu.instances, instances},
+                  KovaUploadPgl4Command{gpu.camera, camera_block},
+                  BindUniformCommand{gpu.camera, 0, 2 * sizeof(PGL4), 0},
+                  BindUniformCommand{gpu.colors, 0, color_values * 8, 1},
+                  DrawCommand{.pipeline = gpu.mesh_pipeline,
+                              .vertex_buffer = BufferId::invalid(),
+                              .index_buffer = gpu.indices,
+                              .kova_transform_buffer = gpu.instances,
+                              .kova_position_buffer = gpu.vertices,
+                              .index_count = n_indices,
+                              .instance_count = n_instances},
+                  EndPassCommand{}});
+  const auto edge_cmds =
+      make({begin, gpu.edge_pipeline, BindUniformCommand{gpu.camera, 0, 2 * sizeof(PGL4), 0},
+            KovaUploadPositionsCommand{gpu.edges, scene.edge_points},
+            KovaRenderGeodesicsCommand{gpu.edges, n_edges, 1.0f, 0.86f, 0.6f}, EndPassCommand{}});
+  const FramePass passes[] = {
+      {"clear", {}, targets, clear_cmds, PassType::clear},
+      {"solids", {}, targets, solid_cmds, PassType::geometry},
+      {"edges", {}, targets, edge_cmds, PassType::kova_geodesic},
+  };
+  for (const FramePass& pass : passes) {
+    if (!graph.addPass(pass))
+      return std::unexpected(std::string("out of memory while recording the frame graph"));
+  }
+  return {};
+}
+
+template <MeshDevice Device>
 std::expected<LatticeDriver<Device>, std::string> LatticeDriver<Device>::create(
     const LatticeScene& scene, std::uint32_t width, std::uint32_t height, Device device) {
   using namespace kova_rhi;
@@ -142,48 +252,9 @@ std::expected<LatticeDriver<Device>, std::string> LatticeDriver<Device>::create(
   if (!color || !depth) return std::unexpected(!color ? color.error() : depth.error());
   d.color_ = *color;
   d.depth_ = *depth;
-  const DepthState fs_depth{.depth_test = true,
-                            .depth_write = true,
-                            .depth_compare = CompareOp::less_equal,
-                            .fs_depth = true};
-  auto mp = d.device_.createPipeline({.type = PipelineType::kova_projective,
-                                      .topology = PrimitiveTopology::triangle_list,
-                                      .depth = fs_depth});
-  auto ep = d.device_.createPipeline({.type = PipelineType::kova_projective,
-                                      .topology = PrimitiveTopology::geodesic_list,
-                                      .depth = fs_depth});
-  if (!mp || !ep) return std::unexpected(!mp ? mp.error() : ep.error());
-  d.mesh_pipeline_ = *mp;
-  d.edge_pipeline_ = *ep;
-
-  const auto n_vertices = static_cast<std::uint32_t>(scene.cell.vertices.size());
-  const auto n_indices = static_cast<std::uint32_t>(scene.cell.indices.size());
-  const auto n_instances = static_cast<std::uint32_t>(scene.instances.size());
-  const BufferDescriptor index_desc{.size = std::uint64_t{n_indices} * 4,
-                                    .stride = 4,
-                                    .type = BufferType::index,
-                                    .format = Format::r32_uint};
-  const BufferDescriptor color_desc{.size = scene.colors.size() * 8,
-                                    .stride = 8,
-                                    .type = BufferType::storage,
-                                    .format = Format::undefined};
-  for (auto [desc, slot] :
-       {std::pair{BufferDescriptor::initKovaPositions(n_vertices), &d.vertices_},
-        std::pair{index_desc, &d.indices_},
-        std::pair{BufferDescriptor::initKovaTransforms(n_instances), &d.instances_},
-        std::pair{color_desc, &d.colors_},
-        std::pair{BufferDescriptor::initKovaTransforms(2), &d.camera_},
-        std::pair{BufferDescriptor::initKovaPositions(
-                      static_cast<std::uint32_t>(scene.edge_points.size())),
-                  &d.edges_}}) {
-    auto id = d.device_.createBuffer(desc);
-    if (!id) return std::unexpected(id.error());
-    *slot = *id;
-  }
-  if (auto ok = d.device_.writeIndices(d.indices_, scene.cell.indices); !ok)
-    return std::unexpected(ok.error());
-  if (auto ok = d.device_.writeValues(d.colors_, scene.colors); !ok)
-    return std::unexpected(ok.error());
+  auto gpu = createLatticeGpu(d.device_, scene);
+  if (!gpu) return std::unexpected(gpu.error());
+  d.gpu_ = *gpu;
   return d;
 }
 
@@ -218,47 +289,12 @@ std::expected<LatticeReport, std::string> LatticeDriver<Device>::renderFrame() {
   const auto block = packCameraBlock(cam);
 
   std::pmr::monotonic_buffer_resource arena;
-  const std::array<ImageId, 1> colors{color_};
-  const std::array<ImageId, 2> targets{color_, depth_};
-  const BeginPassCommand begin{colors, depth_};
-  const auto n_indices = static_cast<std::uint32_t>(scene.cell.indices.size());
-  const auto n_instances = static_cast<std::uint32_t>(scene.instances.size());
-  const auto n_edges = static_cast<std::uint32_t>(scene.edge_points.size());
-  const GpuCommand clear_cmds[] = {
-      begin, ClearCommand{color_, kFogColor[0], kFogColor[1], kFogColor[2], 1.0f, 1.0f},
-      EndPassCommand{}};
-  const GpuCommand solid_cmds[] = {begin,
-                                   mesh_pipeline_,
-                                   KovaUploadPositionsCommand{vertices_, scene.cell.vertices},
-                                   KovaUploadPgl4Command{instances_, scene.instances},
-                                   KovaUploadPgl4Command{camera_, block},
-                                   BindUniformCommand{camera_, 0, 2 * sizeof(PGL4), 0},
-                                   BindUniformCommand{colors_, 0, scene.colors.size() * 8, 1},
-                                   DrawCommand{.pipeline = mesh_pipeline_,
-                                               .vertex_buffer = BufferId::invalid(),
-                                               .index_buffer = indices_,
-                                               .kova_transform_buffer = instances_,
-                                               .kova_position_buffer = vertices_,
-                                               .index_count = n_indices,
-                                               .instance_count = n_instances},
-                                   EndPassCommand{}};
-  const GpuCommand edge_cmds[] = {begin,
-                                  edge_pipeline_,
-                                  BindUniformCommand{camera_, 0, 2 * sizeof(PGL4), 0},
-                                  KovaUploadPositionsCommand{edges_, scene.edge_points},
-                                  KovaRenderGeodesicsCommand{edges_, n_edges, 1.0f, 0.86f, 0.6f},
-                                  EndPassCommand{}};
   FrameGraph graph = FrameGraph::init(arena);
   graph.frame_index = next_frame_;
-  const FramePass passes[] = {
-      {"clear", {}, targets, clear_cmds, PassType::clear},
-      {"solids", {}, targets, solid_cmds, PassType::geometry},
-      {"edges", {}, targets, edge_cmds, PassType::kova_geodesic},
-  };
-  for (const FramePass& pass : passes) {
-    if (!graph.addPass(pass))
-      return std::unexpected(std::string("out of memory while recording the frame graph"));
-  }
+  if (auto recorded = recordLatticeFrame(graph, arena, gpu_, scene, color_, depth_,
+                                         scene.instances, block, scene.colors.size());
+      !recorded)
+    return std::unexpected(recorded.error());
   const auto t_device = Clock::now();
   auto stats = device_.execute(graph);
   if (!stats) return std::unexpected("device: " + stats.error());
@@ -274,8 +310,11 @@ std::expected<LatticeReport, std::string> LatticeDriver<Device>::renderFrame() {
 }
 
 template class LatticeDriver<CpuDevice>;
+template std::expected<LatticeGpu, std::string> createLatticeGpu(CpuDevice&, const LatticeScene&);
 #ifdef KOVA_HAVE_VULKAN
 template class LatticeDriver<VulkanDevice>;
+template std::expected<LatticeGpu, std::string> createLatticeGpu(VulkanDevice&,
+                                                                 const LatticeScene&);
 #endif
 
 }  // namespace kova_demo

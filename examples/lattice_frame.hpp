@@ -7,6 +7,7 @@
 #include <concepts>
 #include <cstdint>
 #include <expected>
+#include <memory_resource>
 #include <span>
 #include <string>
 #include <vector>
@@ -61,6 +62,28 @@ concept MeshDevice = FrameDevice<D> &&
   { cd.samples() } -> std::same_as<std::uint32_t>;
 };
 
+// The lattice's pipelines and buffers on a device: the cell's indices and the
+// colours are written once; vertices, instances, camera and edges are
+// uploaded by each frame's commands.
+struct LatticeGpu {
+  PipelineId mesh_pipeline{}, edge_pipeline{};
+  BufferId vertices{}, indices{}, instances{}, colors{}, camera{}, edges{};
+};
+
+template <MeshDevice Device>
+[[nodiscard]] std::expected<LatticeGpu, std::string> createLatticeGpu(Device& device,
+                                                                      const LatticeScene& scene);
+
+// Appends the frame's passes (clear to the fog colour, the solids of
+// `instances`, the edges) to `graph`, their commands allocated in `arena`,
+// which must outlive the graph's execution. `camera_block` is the packed
+// camera; the colours bound are the first `color_values` of the colour buffer.
+// With no instances the solids pass draws nothing.
+[[nodiscard]] std::expected<void, std::string> recordLatticeFrame(
+    kova_rhi::FrameGraph& graph, std::pmr::memory_resource& arena, const LatticeGpu& gpu,
+    const LatticeScene& scene, ImageId color, ImageId depth, std::span<const PGL4> instances,
+    std::span<const PGL4> camera_block, std::size_t color_values);
+
 template <MeshDevice Device>
 class LatticeDriver {
  public:
@@ -95,8 +118,7 @@ class LatticeDriver {
   kova_renderer::KovaCamera carrier_ = flightStart(), view_ = flightStart();
   Device device_;
   ImageId color_{}, depth_{};
-  PipelineId mesh_pipeline_{}, edge_pipeline_{};
-  BufferId vertices_{}, indices_{}, instances_{}, colors_{}, camera_{}, edges_{};
+  LatticeGpu gpu_{};
 };
 
 }  // namespace kova_demo

@@ -1,4 +1,5 @@
-// kova_view: fly through the points scene in a window, on the Vulkan device.
+// kova_view: fly through the main job's lattice (or, with --scene points, the
+// points scene) in a window, on the Vulkan device.
 //
 // W/S A/D Q/E (or Space/Ctrl) travel along geodesics, the mouse turns, Z/C
 // roll, the wheel changes the field of view, Shift runs, R resets, F1 shows
@@ -16,6 +17,7 @@
 #include "demo_scene.hpp"
 #include "hud_panel.hpp"
 #include "image_files.hpp"
+#include "lattice_view.hpp"
 #include "points_view.hpp"
 #include "view_controls.hpp"
 #include "view_options.hpp"
@@ -30,11 +32,22 @@ using kova_demo::VulkanDevice;
 // The status panel's width in characters: fixed, so that it covers the same
 // corner of the picture every frame.
 constexpr std::size_t kStatusColumns = 80;
-// The world the viewer flies through and its renderer, chosen here alone: any
-// renderer with PointsView's interface (create(world, width, height, device),
-// resize, render(camera) -> ViewReport, colorImage, device) can take its place.
-using SceneView = PointsView<VulkanDevice>;
-kova_demo::Scene makeWorld(const ViewOptions& o) { return kova_demo::makeScene(o.points, o.seed); }
+// The worlds the viewer flies through, each with its renderer and start
+// pose: any renderer with PointsView's interface (create(world, width,
+// height, device), resize, render(camera) -> ViewReport, colorImage, device)
+// can take a place here.
+struct PointsWorld {
+  using View = PointsView<VulkanDevice>;
+  static kova_demo::Scene make(const ViewOptions& o) {
+    return kova_demo::makeScene(o.points, o.seed);
+  }
+  static KovaCamera start(std::uint32_t w, std::uint32_t h) { return startCamera(w, h); }
+};
+struct LatticeWorld {
+  using View = LatticeView<VulkanDevice>;
+  static kova_demo::LatticeScene make(const ViewOptions&) { return kova_demo::makeLatticeScene(); }
+  static KovaCamera start(std::uint32_t w, std::uint32_t h) { return latticeStartCamera(w, h); }
+};
 
 // Seconds a new window size must hold before the render images follow it.
 constexpr double kResizeSettle = 0.25;
@@ -122,12 +135,21 @@ std::vector<std::string> statusLines(const Averages& a, const ViewReport& r, dou
                 "%5.1f fps %5.1f ms  CPU cull %4.1f sort %4.1f cmd %4.1f  GPU %5.1f  show %4.1f",
                 frame > 0 ? 1000.0 / frame : 0.0, frame, a.ms_cull / n, a.ms_sort / n,
                 a.ms_commands / n, a.ms_device / n, a.ms_present / n);
-  std::snprintf(l2, sizeof l2, "visible %u  drawn %u  of %u  from start %.3f rad  fov %.0f  F1 help",
-                r.visible, r.drawn, r.points, distance, fov * 57.29577951308232);
+  if (r.instanced) {
+    std::snprintf(l2, sizeof l2,
+                  "cells %u of %u drawn  triangles %u  from start %.3f rad  fov %.0f  F1 help",
+                  r.drawn, r.points, r.triangles, distance, fov * 57.29577951308232);
+  } else {
+    std::snprintf(l2, sizeof l2,
+                  "visible %u  drawn %u  of %u  from start %.3f rad  fov %.0f  F1 help", r.visible,
+                  r.drawn, r.points, distance, fov * 57.29577951308232);
+  }
   return {padded(l1), padded(l2)};
 }
 
+template <class World>
 int run(const ViewOptions& options) {
+  using SceneView = typename World::View;
   if (glfwInit() != GLFW_TRUE) {
     std::fprintf(stderr, "kova_view: cannot open a window (is a display available?)\n");
     return 1;
@@ -174,7 +196,7 @@ int run(const ViewOptions& options) {
   glfwGetFramebufferSize(window, &fb_w, &fb_h);
   const auto width = static_cast<std::uint32_t>(std::max(fb_w, 1));
   const auto height = static_cast<std::uint32_t>(std::max(fb_h, 1));
-  const auto scene = makeWorld(options);
+  const auto scene = World::make(options);
   auto view = SceneView::create(scene, width, height, std::move(*device));
   if (!view) {
     std::fprintf(stderr, "kova_view: %s\n", view.error().c_str());
@@ -185,15 +207,16 @@ int run(const ViewOptions& options) {
     std::fprintf(stderr, "kova_view: %s\n", presenter.error().c_str());
     return 1;
   }
-  std::printf("kova_view: %s, %ux%u, %u points, %s\n", device_name.c_str(), width, height,
-              options.points, (*presenter)->presentModeName());
+  std::printf("kova_view: %s, %ux%u, %s, %s\n", device_name.c_str(), width, height,
+              options.scene == ViewScene::lattice ? "lattice" : "points",
+              (*presenter)->presentModeName());
 
   if (!options.autopilot) {
     glfwSetInputMode(window, GLFW_CURSOR, GLFW_CURSOR_DISABLED);
     if (glfwRawMouseMotionSupported() == GLFW_TRUE)
       glfwSetInputMode(window, GLFW_RAW_MOUSE_MOTION, GLFW_TRUE);
   }
-  KovaCamera start = startCamera(width, height);
+  KovaCamera start = World::start(width, height);
   KovaCamera camera = start;
   double mouse_x = 0, mouse_y = 0;
   glfwGetCursorPos(window, &mouse_x, &mouse_y);
@@ -325,5 +348,6 @@ int main(int argc, char** argv) {
     std::printf("%s", viewUsage().c_str());
     return 0;
   }
-  return run(*options);
+  return options->scene == ViewScene::lattice ? run<LatticeWorld>(*options)
+                                              : run<PointsWorld>(*options);
 }

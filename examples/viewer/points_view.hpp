@@ -26,6 +26,9 @@ struct ViewReport {
   std::uint32_t drawn = 0;    // splats that reached the image
   double ms_cull = 0, ms_sort = 0, ms_commands = 0;  // host
   double ms_device = 0;  // execute(): the device's recording, submission and wait
+  // Instanced scenes count cells in points/visible/drawn and report triangles.
+  bool instanced = false;
+  std::uint32_t triangles = 0, triangles_drawn = 0;
 };
 
 // A frustum for `camera` widened by `pixels` on every side of a width x

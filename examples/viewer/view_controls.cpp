@@ -48,7 +48,10 @@ ControlInput autopilotInput(std::uint64_t frame) noexcept {
 
 KovaCamera autopilotCamera(std::uint64_t frames, std::uint32_t width,
                            std::uint32_t height) noexcept {
-  const KovaCamera start = startCamera(width, height);
+  return autopilotCamera(frames, startCamera(width, height));
+}
+
+KovaCamera autopilotCamera(std::uint64_t frames, const KovaCamera& start) noexcept {
   KovaCamera camera = start;
   for (std::uint64_t f = 0; f < frames; ++f)
     applyControls(camera, autopilotInput(f), kAutopilotStep, start);

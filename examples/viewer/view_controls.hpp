@@ -46,7 +46,9 @@ void applyControls(KovaCamera& camera, const ControlInput& input, double dt,
 inline constexpr double kAutopilotStep = 1.0 / 60.0;
 [[nodiscard]] ControlInput autopilotInput(std::uint64_t frame) noexcept;
 
-// The camera after `frames` frames of the autopilot from startCamera.
+// The camera after `frames` frames of the autopilot from `start`, or from
+// startCamera.
+[[nodiscard]] KovaCamera autopilotCamera(std::uint64_t frames, const KovaCamera& start) noexcept;
 [[nodiscard]] KovaCamera autopilotCamera(std::uint64_t frames, std::uint32_t width,
                                          std::uint32_t height) noexcept;
 

@@ -18,9 +18,11 @@ std::optional<T> number(std::string_view text, T min, T max) {
 }  // namespace
 
 std::string viewUsage() {
-  return "usage: kova_view [--width W] [--height H] [--points N] [--seed S] [--no-vsync]\n"
+  return "usage: kova_view [--scene lattice|points] [--width W] [--height H] [--points N]\n"
+         "                 [--seed S] [--no-vsync]\n"
          "                 [--validation] [--autopilot] [--frames N] [--screenshot FILE.png]\n"
          "                 [--show-help] [--resize WxH]\n"
+         "  --scene        the main job's lattice (the default) or the points scene\n"
          "  --autopilot    fly a fixed path instead of following the keys and mouse\n"
          "  --frames N     stop after N frames\n"
          "  --screenshot   write the last frame shown as a PNG (needs --frames)\n"
@@ -48,6 +50,15 @@ std::expected<ViewOptions, std::string> parseViewOptions(std::span<const char* c
       o.autopilot = true;
     } else if (a == "--show-help") {
       o.show_help = true;
+    } else if (a == "--scene") {
+      const auto v = value();
+      if (v && *v == "lattice") {
+        o.scene = ViewScene::lattice;
+      } else if (v && *v == "points") {
+        o.scene = ViewScene::points;
+      } else {
+        return fail("--scene needs lattice or points");
+      }
     } else if (a == "--width" || a == "--height") {
       const auto v = value();
       const auto n = v ? number<std::uint32_t>(*v, 16, 8192) : std::nullopt;

@@ -13,9 +13,13 @@ namespace kova_view {
 
 inline constexpr std::uint64_t kResizeFrame = 20;
 
+// The world flown through: the main job's lattice, or the points scene.
+enum class ViewScene { lattice, points };
+
 struct ViewOptions {
+  ViewScene scene = ViewScene::lattice;
   std::uint32_t width = 1280, height = 720;  // the window's size at the start
-  std::uint32_t points = 100'000;            // size of the points scene
+  std::uint32_t points = 100'000;            // size of the points scene (--scene points)
   std::uint64_t seed = 1;
   bool vsync = true;
   bool validation = false;  // the Vulkan validation layer; any report fails the run

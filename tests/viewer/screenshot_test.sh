@@ -1,12 +1,14 @@
 #!/bin/sh
 # kova_view's scripted flight under a virtual X server (the window resized
-# mid-flight), then the picture check.
+# mid-flight), then the picture check, for the default lattice and the points
+# scene.
 # usage: screenshot_test.sh KOVA_VIEW KOVA_VIEW_CHECK WORK_DIR
 # Exits 77 (skipped) without xvfb-run or a usable Vulkan device.
 set -u
 view=$1 check=$2 dir=$3
 frames=45 points=60000
-for bad in "--frames 0" "--screenshot x.png" "--resize 10x10" "--bogus"; do
+for bad in "--frames 0" "--screenshot x.png" "--resize 10x10" "--bogus" "--scene" \
+    "--scene cubes"; do
   # shellcheck disable=SC2086
   "$view" $bad >/dev/null 2>&1
   rc=$?
@@ -20,19 +22,24 @@ if ! command -v xvfb-run >/dev/null 2>&1; then
   exit 77
 fi
 mkdir -p "$dir"
-shot=$dir/view_screenshot.png log=$dir/view_screenshot.log
-rm -f "$shot"
-xvfb-run -a -s "-screen 0 1280x1024x24" "$view" --autopilot --frames $frames --points $points \
-  --width 960 --height 540 --resize 800x450 --validation --screenshot "$shot" >"$log" 2>&1
-rc=$?
-cat "$log"
-if [ $rc -ne 0 ]; then
-  if grep -q -e "no usable Vulkan device" -e "no Vulkan device" -e "no Vulkan driver" \
-       -e "Vulkan loader" "$log"; then
-    echo "SKIPPED: no usable Vulkan device"
-    exit 77
+# The default scene (the lattice), then the points scene.
+for scene in lattice points; do
+  shot=$dir/view_$scene.png log=$dir/view_$scene.log
+  rm -f "$shot"
+  set -- --autopilot --frames $frames --width 960 --height 540 --resize 800x450 --validation \
+    --screenshot "$shot"
+  [ $scene = points ] && set -- "$@" --scene points --points $points
+  xvfb-run -a -s "-screen 0 1280x1024x24" "$view" "$@" >"$log" 2>&1
+  rc=$?
+  cat "$log"
+  if [ $rc -ne 0 ]; then
+    if grep -q -e "no usable Vulkan device" -e "no Vulkan device" -e "no Vulkan driver" \
+         -e "Vulkan loader" "$log"; then
+      echo "SKIPPED: no usable Vulkan device"
+      exit 77
+    fi
+    echo "FAILED: kova_view ($scene) exited with $rc"
+    exit 1
   fi
-  echo "FAILED: kova_view exited with $rc"
-  exit 1
-fi
-exec "$check" "$shot" $frames $points 800 450
+  "$check" $scene "$shot" $frames $points 800 450 || exit 1
+done
