@@ -30,7 +30,9 @@ class LatticeView {
   [[nodiscard]] std::expected<void, std::string> resize(std::uint32_t width, std::uint32_t height);
 
   // Fills points/visible/drawn with cells: in the scene, kept by the cull,
-  // and instances drawn; triangles with the device's counts.
+  // and instances drawn; triangles with the device's counts. The picture's
+  // vertical extent follows the images' shape; the cull follows the camera's
+  // aspect, so the two must agree (the viewer sets it on every resize).
   [[nodiscard]] std::expected<ViewReport, std::string> render(const KovaCamera& camera);
 
   [[nodiscard]] std::expected<std::vector<std::uint8_t>, std::string> readRgb() const {
