@@ -124,8 +124,12 @@ int renderLattice(const Options& opt, const fs::path& out, const LatticeScene& s
   return 0;
 }
 
-int runLattice(const Options& opt, const fs::path& out) {
-  const LatticeScene scene = makeLatticeScene();
+// Builds a frame driver with `make(device)` on the device the options choose
+// and runs `render(driver)`: Vulkan unless --device cpu (under the validation
+// layer with KOVA_VULKAN_VALIDATION=1, failing on any report), the CPU device
+// when Vulkan is not built or not usable.
+template <class Make, class Render>
+int onChosenDevice(const Options& opt, Make make, Render render) {
 #ifdef KOVA_HAVE_VULKAN
   if (opt.device != DeviceChoice::cpu) {
     const char* validate = std::getenv("KOVA_VULKAN_VALIDATION");
@@ -133,13 +137,12 @@ int runLattice(const Options& opt, const fs::path& out) {
     auto device = VulkanDevice::create(vk_options);
     if (device) {
       std::printf("kova_demo: device %s (Vulkan)\n", device->name().c_str());
-      auto driver =
-          LatticeDriver<VulkanDevice>::create(scene, opt.width, opt.height, std::move(*device));
+      auto driver = make(std::move(*device));
       if (!driver) {
         std::fprintf(stderr, "kova_demo: %s\n", driver.error().c_str());
         return kExitRuntime;
       }
-      const int status = renderLattice(opt, out, scene, *driver);
+      const int status = render(*driver);
       const std::uint32_t reports = driver->device().validationMessages();
       if (status == 0 && reports > 0) {
         std::fprintf(stderr, "kova_demo: %u validation messages, the first: %s\n", reports,
@@ -156,12 +159,22 @@ int runLattice(const Options& opt, const fs::path& out) {
     std::printf("kova_demo: built without Vulkan; rendering on the CPU\n");
 #endif
   std::printf("kova_demo: device CPU reference device\n");
-  auto driver = LatticeDriver<CpuDevice>::create(scene, opt.width, opt.height);
+  auto driver = make(CpuDevice{});
   if (!driver) {
     std::fprintf(stderr, "kova_demo: %s\n", driver.error().c_str());
     return kExitRuntime;
   }
-  return renderLattice(opt, out, scene, *driver);
+  return render(*driver);
+}
+
+int runLattice(const Options& opt, const fs::path& out) {
+  const LatticeScene scene = makeLatticeScene();
+  return onChosenDevice(
+      opt,
+      [&]<class Device>(Device device) {
+        return LatticeDriver<Device>::create(scene, opt.width, opt.height, std::move(device));
+      },
+      [&](auto& driver) { return renderLattice(opt, out, scene, driver); });
 }
 
 template <FrameDevice Device>
@@ -191,43 +204,12 @@ int run(int argc, char** argv) {
   if (opt.scene == SceneKind::lattice) return runLattice(opt, out);
 
   const Scene scene = makeScene(opt.points, opt.seed);
-#ifdef KOVA_HAVE_VULKAN
-  if (opt.device != DeviceChoice::cpu) {
-    // KOVA_VULKAN_VALIDATION=1 runs under the validation layer and fails on any report.
-    const char* validate = std::getenv("KOVA_VULKAN_VALIDATION");
-    const VulkanOptions vk_options{.validation = validate != nullptr && validate[0] == '1'};
-    auto device = VulkanDevice::create(vk_options);
-    if (device) {
-      std::printf("kova_demo: device %s (Vulkan)\n", device->name().c_str());
-      auto driver =
-          FrameDriver<VulkanDevice>::create(scene, opt.width, opt.height, std::move(*device));
-      if (!driver) {
-        std::fprintf(stderr, "kova_demo: %s\n", driver.error().c_str());
-        return kExitRuntime;
-      }
-      const int status = renderFrames(opt, scene, *driver);
-      const std::uint32_t reports = driver->device().validationMessages();
-      if (status == 0 && reports > 0) {
-        std::fprintf(stderr, "kova_demo: %u validation messages, the first: %s\n", reports,
-                     driver->device().firstValidationMessage().c_str());
-        return kExitRuntime;
-      }
-      return status;
-    }
-    std::printf("kova_demo: no usable Vulkan device (%s); rendering on the CPU\n",
-                device.error().c_str());
-  }
-#else
-  if (opt.device == DeviceChoice::vulkan)
-    std::printf("kova_demo: built without Vulkan; rendering on the CPU\n");
-#endif
-  std::printf("kova_demo: device CPU reference device\n");
-  auto driver = FrameDriver<CpuDevice>::create(scene, opt.width, opt.height);
-  if (!driver) {
-    std::fprintf(stderr, "kova_demo: %s\n", driver.error().c_str());
-    return kExitRuntime;
-  }
-  return renderFrames(opt, scene, *driver);
+  return onChosenDevice(
+      opt,
+      [&]<class Device>(Device device) {
+        return FrameDriver<Device>::create(scene, opt.width, opt.height, std::move(device));
+      },
+      [&](auto& driver) { return renderFrames(opt, scene, driver); });
 }
 
 // Renders opt.frames frames and writes them (and the check files) to opt.out.
