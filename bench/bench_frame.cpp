@@ -9,7 +9,6 @@
 // the colour back.
 #include <benchmark/benchmark.h>
 
-#if KOVA_BENCH_HAVE_FRAMES
 
 #include <memory>
 #include <string>
@@ -18,9 +17,7 @@
 #include "frame_driver.hpp"
 #include "lattice_frame.hpp"
 
-#ifdef KOVA_HAVE_VULKAN
-#include "vulkan_device.hpp"
-#endif
+#include "kova_vulkan_device.hpp"
 
 namespace {
 
@@ -55,7 +52,6 @@ void frameCpu(benchmark::State& state) {
 }
 BENCHMARK(frameCpu)->Name("frame/cpu")->Unit(benchmark::kMillisecond);
 
-#ifdef KOVA_HAVE_VULKAN
 void frameVulkan(benchmark::State& state) {
   static auto driver = []() -> std::expected<FrameDriver<VulkanDevice>, std::string> {
     auto device = VulkanDevice::create();
@@ -71,7 +67,6 @@ void frameVulkan(benchmark::State& state) {
   runFrames(state, *driver);
 }
 BENCHMARK(frameVulkan)->Name("frame/vulkan")->Unit(benchmark::kMillisecond);
-#endif
 
 const LatticeScene& latticeScene() {
   static const LatticeScene scene = makeLatticeScene();
@@ -101,7 +96,6 @@ void latticeCpu(benchmark::State& state) {
 }
 BENCHMARK(latticeCpu)->Name("frame/lattice/cpu")->Unit(benchmark::kMillisecond);
 
-#ifdef KOVA_HAVE_VULKAN
 void latticeVulkan(benchmark::State& state) {
   static auto driver = []() -> std::expected<LatticeDriver<VulkanDevice>, std::string> {
     auto device = VulkanDevice::create();
@@ -116,8 +110,6 @@ void latticeVulkan(benchmark::State& state) {
   runLattice(state, *driver);
 }
 BENCHMARK(latticeVulkan)->Name("frame/lattice/vulkan")->Unit(benchmark::kMillisecond);
-#endif
 
 }  // namespace
 
-#endif  // KOVA_BENCH_HAVE_FRAMES

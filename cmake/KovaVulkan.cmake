@@ -1,24 +1,19 @@
-# KOVA_VULKAN: the example host's Vulkan device layer. On by default when the
-# examples are built and the Vulkan loader, its headers and glslc are found;
-# asking for it without them is a configuration error rather than a silent
-# omission.
+# KOVA_VULKAN: the Vulkan device (kova::vulkan). On by default when the
+# Vulkan loader, its headers and glslc are found, for a top-level build and a
+# subproject alike; asking for it without them is a configuration error
+# rather than a silent omission.
+find_package(Vulkan QUIET COMPONENTS glslc)
 set(kova_vulkan_found OFF)
-if(KOVA_BUILD_EXAMPLES)
-  find_package(Vulkan QUIET COMPONENTS glslc)
-  if(Vulkan_FOUND AND Vulkan_glslc_FOUND)
-    set(kova_vulkan_found ON)
-  endif()
+if(Vulkan_FOUND AND Vulkan_glslc_FOUND)
+  set(kova_vulkan_found ON)
 endif()
-option(KOVA_VULKAN "Build the Vulkan device layer of kova_demo (needs libvulkan-dev and glslc)"
+option(KOVA_VULKAN "Build the Vulkan device kova::vulkan (needs libvulkan-dev and glslc)"
   ${kova_vulkan_found})
-if(KOVA_VULKAN AND NOT KOVA_BUILD_EXAMPLES)
-  message(STATUS "kova: KOVA_VULKAN needs KOVA_BUILD_EXAMPLES; the Vulkan device layer is left out")
-  set(KOVA_VULKAN OFF)
-elseif(KOVA_VULKAN AND NOT kova_vulkan_found)
+if(KOVA_VULKAN AND NOT kova_vulkan_found)
   message(FATAL_ERROR "KOVA_VULKAN is ON but Vulkan or glslc was not found "
     "(scripts/deps vulkan installs them)")
 endif()
-message(STATUS "kova: Vulkan device layer ${KOVA_VULKAN}")
+message(STATUS "kova: Vulkan device ${KOVA_VULKAN}")
 
 # Tests and tools that run on Vulkan pick Mesa's software driver (lavapipe)
 # through the loader's environment, so that they run on any machine.

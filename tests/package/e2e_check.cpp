@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "cpu_raster.hpp"
+#include "kova_device_raster.hpp"
 #include "kova_renderer.hpp"
 
 namespace {
@@ -239,7 +239,7 @@ void checkFrame(const std::string& stem) {
     for (int dy = -dr.r; dy <= dr.r; ++dy) {
       for (int dx = -dr.r; dx <= dr.r; ++dx) {
         const int x = dr.cx + dx, y = dr.cy + dy;
-        if (!kova_demo::splatCovers(dx, dy, dr.r) || x < 0 || y < 0 || x >= static_cast<int>(w) ||
+        if (!kova_device::splatCovers(dx, dy, dr.r) || x < 0 || y < 0 || x >= static_cast<int>(w) ||
             y >= static_cast<int>(h)) {
           continue;
         }
@@ -251,19 +251,19 @@ void checkFrame(const std::string& stem) {
 
   std::size_t point_pixels = 0, drawn_pixels = 0;
   for (std::size_t p = 0; p < pixels; ++p) {
-    const auto kind = static_cast<kova_demo::PixelKind>(kind_raw[p]);
+    const auto kind = static_cast<kova_device::PixelKind>(kind_raw[p]);
     const std::uint8_t* px = &rgb[p * 3];
     const std::string at =
         " at pixel (" + std::to_string(p % w) + ", " + std::to_string(p / w) + ")";
-    if (kind != kova_demo::PixelKind::clear) ++drawn_pixels;
-    if (kind == kova_demo::PixelKind::point) {
+    if (kind != kova_device::PixelKind::clear) ++drawn_pixels;
+    if (kind == kova_device::PixelKind::point) {
       ++point_pixels;
       check(owner[p] >= 0, "a point pixel that no drawn, visible point covers" + at);
       if (owner[p] < 0) continue;
       const Draw& dr = d.draws[static_cast<std::size_t>(owner[p])];
       check(depth[p] == best[p], "depth of the nearest point" + at);
       check(sameColour(px, dr.rgb), "colour of the nearest point" + at);
-    } else if (kind == kova_demo::PixelKind::geodesic) {
+    } else if (kind == kova_device::PixelKind::geodesic) {
       check(owner[p] < 0 || depth[p] <= best[p], "a geodesic behind a point shows in front" + at);
     } else {
       check(owner[p] < 0, "a drawn point is missing" + at);

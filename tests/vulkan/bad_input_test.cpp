@@ -3,12 +3,14 @@
 // silent), and the device's state is as before.
 #include <memory_resource>
 
+#include "kova_device_layouts.hpp"
 #include "vulkan_test_device.hpp"
 
 namespace {
 
-using namespace kova_demo;
+using namespace kova_device;
 using namespace kova_rhi;
+using namespace kova_device;
 using kova_kernel::HomVec4;
 
 struct Resources {

@@ -11,8 +11,8 @@
 
 namespace {
 
-using kova_demo::Access;
-using kova_demo::Dependency;
+using kova_device::Access;
+using kova_device::Dependency;
 
 bool covers(VkFlags64 outer, VkFlags64 inner) { return (inner & ~outer) == 0; }
 
@@ -25,13 +25,13 @@ struct Step {
 
 // Runs `n` random accesses on one buffer or image and checks every pair.
 void checkSequence(std::mt19937_64& rng, bool image, std::size_t n, std::uint64_t seed) {
-  const Access buffer_kinds[] = {kova_demo::kTransferRead, kova_demo::kTransferWrite,
-                                 kova_demo::kComputeRead,  kova_demo::kComputeWrite,
-                                 kova_demo::kVertexRead,   kova_demo::kIndirectRead,
-                                 kova_demo::kHostRead};
-  const Access image_kinds[] = {kova_demo::kTransferRead, kova_demo::kTransferWrite,
-                                kova_demo::kColorAttachment, kova_demo::kDepthAttachment};
-  kova_demo::SyncState state;
+  const Access buffer_kinds[] = {kova_device::kTransferRead, kova_device::kTransferWrite,
+                                 kova_device::kComputeRead,  kova_device::kComputeWrite,
+                                 kova_device::kVertexRead,   kova_device::kIndirectRead,
+                                 kova_device::kHostRead};
+  const Access image_kinds[] = {kova_device::kTransferRead, kova_device::kTransferWrite,
+                                kova_device::kColorAttachment, kova_device::kDepthAttachment};
+  kova_device::SyncState state;
   VkImageLayout layout = VK_IMAGE_LAYOUT_UNDEFINED;
   std::vector<Step> steps;
   for (std::size_t j = 0; j < n; ++j) {
@@ -39,8 +39,8 @@ void checkSequence(std::mt19937_64& rng, bool image, std::size_t n, std::uint64_
     Access a = image ? image_kinds[rng() % std::size(image_kinds)]
                      : buffer_kinds[rng() % std::size(buffer_kinds)];
     if (j > 0 && rng() % 3 == 0) a = steps[rng() % j].a;
-    Step s{a, (a.access & kova_demo::kWriteAccess) != 0, image && layout != a.layout, {}};
-    s.dep = kova_demo::noteAccess(state, image ? &layout : nullptr, a);
+    Step s{a, (a.access & kova_device::kWriteAccess) != 0, image && layout != a.layout, {}};
+    s.dep = kova_device::noteAccess(state, image ? &layout : nullptr, a);
     if (image) {
       ASSERT_EQ(layout, a.layout);
     }
@@ -87,7 +87,7 @@ void checkSequence(std::mt19937_64& rng, bool image, std::size_t n, std::uint64_
       bool available = !si.writes;
       for (std::size_t k = i + 1; k <= j && !available; ++k) {
         available = steps[k].dep && covers(steps[k].dep->src_stages, si.a.stages) &&
-                    covers(steps[k].dep->src_access, si.a.access & kova_demo::kWriteAccess);
+                    covers(steps[k].dep->src_access, si.a.access & kova_device::kWriteAccess);
       }
       // Ordered: a barrier after i whose destination holds access j; visible:
       // one whose destination also holds what j does to the memory.

@@ -10,8 +10,8 @@
 namespace {
 
 using kova_kernel::HomVec4;
-using kova_vulkan::deviceAcos;
-using kova_vulkan::deviceFsDistance;
+using kova_device::deviceAcos;
+using kova_device::deviceFsDistance;
 
 std::uint64_t ulps(double a, double b) {
   const auto ia = static_cast<std::int64_t>(std::bit_cast<std::uint64_t>(a));

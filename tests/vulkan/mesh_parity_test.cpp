@@ -17,6 +17,7 @@
 namespace {
 
 using namespace kova_demo;
+using namespace kova_device;
 using namespace kova_rhi;
 
 // Tolerances of the comparison: a pixel agrees when every channel differs by
@@ -105,7 +106,7 @@ struct Drawn {
   Pictures pictures;
 };
 
-template <MeshDevice Device>
+template <FrameDevice Device>
 Drawn drawMesh(Device& dev, const MeshDraw& s) {
   CameraBlock cam;
   cam.tan_h = std::tan(0.6);

@@ -12,6 +12,7 @@
 namespace {
 
 using namespace kova_demo;
+using namespace kova_device;
 using kova_kernel::HomVec4;
 
 // Compares the pictures of both devices; returns how many pixels were covered.

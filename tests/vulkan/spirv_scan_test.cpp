@@ -51,7 +51,7 @@ Scan scan(std::span<const std::uint32_t> words) {
 
 TEST(VulkanShaders, EveryDoubleOperationIsMarkedNoContraction) {
   std::size_t total = 0;
-  for (const kova_demo::spirv::Module& m : kova_demo::spirv::kAll) {
+  for (const kova_device::spirv::Module& m : kova_device::spirv::kAll) {
     ASSERT_GT(m.words.size(), 5u) << m.name;
     ASSERT_EQ(m.words[0], kMagic) << m.name;
     const Scan s = scan(m.words);

@@ -7,16 +7,16 @@
 
 #include <string>
 
-#include "vulkan_device.hpp"
+#include "kova_vulkan_device.hpp"
 
 #define KOVA_VULKAN_DEVICE_OR_SKIP(name)                                    \
-  auto name##_made = kova_demo::VulkanDevice::create({.validation = true}); \
+  auto name##_made = kova_device::VulkanDevice::create({.validation = true}); \
   if (!name##_made) {                                                       \
     if (name##_made.error().find("validation") != std::string::npos)        \
       FAIL() << name##_made.error();                                        \
     GTEST_SKIP() << "no usable Vulkan device: " << name##_made.error();     \
   }                                                                         \
-  kova_demo::VulkanDevice name = std::move(*name##_made)
+  kova_device::VulkanDevice name = std::move(*name##_made)
 
 // Nothing reported by the validation layer so far.
 #define EXPECT_VALIDATION_SILENT(device)       \

@@ -1,0 +1,115 @@
+// A reference device layer that interprets a kova FrameGraph on the CPU.
+//
+// Buffers and images live in host memory. Uploads copy into buffers,
+// kova_compute_fs_distance computes Fubini-Study distances, clear clears,
+// and the projective pipelines draw points and triangle meshes
+// (draw_indexed) and geodesics (kova_render_geodesics) into a colour image
+// with a depth image holding FS-depth. Images keep several samples per pixel
+// (4 by default) and are resolved on read-back. Every command is validated;
+// a malformed graph is reported as an error and never touches memory it does
+// not own.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "kova_device.hpp"
+#include "kova_rhi.hpp"
+
+namespace kova_device {
+
+class CpuDevice {
+ public:
+  // Samples per pixel of every image: 1 (at the pixel centre) or 4 (at the
+  // standard positions of 4x multisampling); anything else means 4.
+  explicit CpuDevice(std::uint32_t samples = 4) noexcept : samples_(samples == 1 ? 1 : 4) {}
+
+  // Buffers of kova_positions, kova_transforms, storage (f64 values, stride
+  // 8) and index (u32 values, stride 4) types.
+  [[nodiscard]] std::expected<BufferId, std::string> createBuffer(
+      const kova_rhi::BufferDescriptor& desc);
+  // 2D colour images (rgba8/16/32 formats) and depth32_float depth images.
+  [[nodiscard]] std::expected<ImageId, std::string> createImage(
+      const kova_rhi::ImageDescriptor& desc);
+  // Projective pipelines draw point_list or triangle_list (draw_indexed) or
+  // geodesic_list (kova_render_geodesics) with FS-depth; graphics pipelines
+  // are refused.
+  [[nodiscard]] std::expected<PipelineId, std::string> createPipeline(
+      const kova_rhi::GraphicsPipelineDescriptor& desc);
+
+  // Host writes into an index buffer or a storage buffer, as a host maps
+  // and fills memory before submitting work. Fails, changing nothing, on an
+  // unknown buffer, the wrong type or more values than the buffer holds.
+  [[nodiscard]] std::expected<void, std::string> writeIndices(
+      BufferId id, std::span<const std::uint32_t> values);
+  [[nodiscard]] std::expected<void, std::string> writeValues(BufferId id,
+                                                             std::span<const double> values);
+
+  // Walks the passes in order and runs their commands. Stops at the first
+  // invalid command with a message naming the pass and command.
+  [[nodiscard]] std::expected<ExecuteStats, std::string> execute(const kova_rhi::FrameGraph& graph);
+
+  // Read-back of a colour image as 8-bit RGB (the mean of its samples), of a
+  // depth image (sample 0 of each pixel), and of the per-pixel record of what
+  // last wrote each pixel of a colour image.
+  [[nodiscard]] std::expected<std::vector<std::uint8_t>, std::string> readRgb8(ImageId image) const;
+  [[nodiscard]] std::expected<std::vector<float>, std::string> readDepth(ImageId image) const;
+  [[nodiscard]] std::expected<std::vector<std::uint8_t>, std::string> readKinds(
+      ImageId image) const;
+
+  // The values a storage buffer holds (as many as were last written or
+  // computed into it).
+  [[nodiscard]] std::expected<std::vector<double>, std::string> readValues(BufferId buffer) const;
+
+  // Where draws record the points they put into the image (nullptr: nowhere).
+  void setTrace(std::vector<DrawTrace>* trace) noexcept { trace_ = trace; }
+  // Where triangle draws count, per sample of the colour image, the
+  // fragments that passed the depth test (nullptr: nowhere). Sized and
+  // zeroed by the first triangle draw into an image of another size.
+  void setCoverage(std::vector<std::uint16_t>* coverage) noexcept { coverage_ = coverage; }
+  [[nodiscard]] std::uint32_t samples() const noexcept { return samples_; }
+
+ private:
+  struct Buffer {
+    kova_rhi::BufferDescriptor desc{};
+    std::vector<HomVec4> points;
+    std::vector<PGL4> transforms;
+    std::vector<double> values;
+    std::vector<std::uint32_t> indices;
+  };
+  struct Image {
+    kova_rhi::ImageDescriptor desc{};
+    bool is_depth = false;
+    std::vector<float> texels;        // RGBA per sample, or one depth value per sample
+    std::vector<std::uint8_t> kinds;  // PixelKind per pixel (colour images)
+  };
+  struct Pipeline {
+    kova_rhi::GraphicsPipelineDescriptor desc{};
+  };
+  struct PassState;
+
+  [[nodiscard]] Buffer* buffer(BufferId id) noexcept;
+  [[nodiscard]] const Image* image(ImageId id) const noexcept;
+  [[nodiscard]] Image* image(ImageId id) noexcept;
+  [[nodiscard]] std::expected<void, std::string> run(const kova_rhi::GpuCommand& command,
+                                                     PassState& state, ExecuteStats& stats);
+  [[nodiscard]] std::expected<void, std::string> drawPoints(const kova_rhi::DrawCommand& draw,
+                                                            PassState& state, ExecuteStats& stats);
+  [[nodiscard]] std::expected<void, std::string> drawMesh(const kova_rhi::DrawCommand& draw,
+                                                          PassState& state, ExecuteStats& stats);
+  [[nodiscard]] std::expected<void, std::string> drawGeodesics(
+      const kova_rhi::KovaRenderGeodesicsCommand& cmd, PassState& state, ExecuteStats& stats);
+
+  std::vector<Buffer> buffers_;
+  std::vector<Image> images_;
+  std::vector<Pipeline> pipelines_;
+  std::vector<DrawTrace>* trace_ = nullptr;
+  std::vector<std::uint16_t>* coverage_ = nullptr;
+  std::uint32_t samples_ = 4;
+};
+
+}  // namespace kova_device

@@ -1,0 +1,114 @@
+// The lattice scene and its frame loop: the 60 dodecahedral cells of the
+// 120-cell in elliptic space, each holding a shaded solid, with the 600 edges
+// drawn as geodesics, seen from a camera that flies around a closed line.
+#pragma once
+
+#include <array>
+#include <concepts>
+#include <cstdint>
+#include <expected>
+#include <memory_resource>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "device_names.hpp"
+#include "frame_driver.hpp"
+#include "kova_renderer.hpp"
+#include "scene_120cell.hpp"
+
+namespace kova_demo {
+
+struct LatticeScene {
+  Mesh cell;                         // the solid of the cell around (0, 0, 0, 1)
+  std::vector<PGL4> instances;       // one isometry per cell
+  std::vector<double> colors;        // RGB per cell
+  std::vector<HomVec4> edge_points;  // edge k joins points 2k and 2k + 1
+};
+
+// How far each solid reaches towards its cell's corners (in the gnomonic chart).
+inline constexpr double kCellScale = 0.4;
+
+[[nodiscard]] LatticeScene makeLatticeScene();
+
+// The flight: a carrier camera travels along a great circle by kFlightStep
+// per frame (KovaCamera::travel, which carries its frame along by parallel
+// transport), and the picture is seen from the carrier turned slowly to the
+// side and back (KovaCamera::turn). The circle passes near vertices of the
+// lattice and keeps clear of every solid. After an arc of pi the camera is
+// back at the same point of elliptic space with the picture turned half way
+// round; after 2 pi the frame is the starting one again.
+[[nodiscard]] kova_renderer::KovaCamera flightStart();
+// The camera that sees frame `frame` of the flight, from the carrier there.
+[[nodiscard]] kova_renderer::KovaCamera flightView(const kova_renderer::KovaCamera& carrier,
+                                                   std::uint64_t frame);
+// Arc flown per frame: a closed flight of pi in 120 frames.
+inline constexpr double kFlightStep = 3.141592653589793 / 120.0;
+
+struct LatticeReport {
+  std::uint64_t frame_index = 0;
+  std::uint32_t triangles = 0, triangles_drawn = 0, geodesic_arcs = 0;
+  std::uint32_t passes = 0, commands = 0;
+  double ms_device = 0, ms_total = 0;
+};
+
+// The lattice's pipelines and buffers on a device: the cell's indices and the
+// colours are written once; vertices, instances, camera and edges are
+// uploaded by each frame's commands.
+struct LatticeGpu {
+  PipelineId mesh_pipeline{}, edge_pipeline{};
+  BufferId vertices{}, indices{}, instances{}, colors{}, camera{}, edges{};
+};
+
+template <FrameDevice Device>
+[[nodiscard]] std::expected<LatticeGpu, std::string> createLatticeGpu(Device& device,
+                                                                      const LatticeScene& scene);
+
+// Appends the frame's passes (clear to the fog colour, the solids of
+// `instances`, the edges) to `graph`, their commands allocated in `arena`,
+// which must outlive the graph's execution. `camera_block` is the packed
+// camera; the colours bound are the first `color_values` of the colour buffer.
+// With no instances the solids pass draws nothing.
+[[nodiscard]] std::expected<void, std::string> recordLatticeFrame(
+    kova_rhi::FrameGraph& graph, std::pmr::memory_resource& arena, const LatticeGpu& gpu,
+    const LatticeScene& scene, ImageId color, ImageId depth, std::span<const PGL4> instances,
+    std::span<const PGL4> camera_block, std::size_t color_values);
+
+template <FrameDevice Device>
+class LatticeDriver {
+ public:
+  static constexpr std::array<float, 3> kFogColor = {0.035f, 0.04f, 0.075f};
+  static constexpr double kFov = 1.75;  // horizontal field of view, radians (about 100 degrees)
+
+  [[nodiscard]] static std::expected<LatticeDriver, std::string> create(const LatticeScene& scene,
+                                                                        std::uint32_t width,
+                                                                        std::uint32_t height,
+                                                                        Device device = Device{});
+  // Flies on by `frames` frames without rendering them.
+  void skipFrames(std::uint64_t frames) noexcept;
+  // Renders the next frame of the flight.
+  [[nodiscard]] std::expected<LatticeReport, std::string> renderFrame();
+  [[nodiscard]] std::expected<std::vector<std::uint8_t>, std::string> readRgb() const {
+    return device_.readRgb8(color_);
+  }
+  [[nodiscard]] std::expected<std::vector<float>, std::string> readDepth() const {
+    return device_.readDepth(depth_);
+  }
+  [[nodiscard]] std::uint32_t samples() const noexcept { return device_.samples(); }
+  [[nodiscard]] const Device& device() const noexcept { return device_; }
+  // The camera of the last frame rendered.
+  [[nodiscard]] const kova_renderer::KovaCamera& camera() const noexcept { return view_; }
+
+ private:
+  explicit LatticeDriver(Device device) : device_(std::move(device)) {}
+
+  const LatticeScene* scene_ = nullptr;
+  std::uint32_t width_ = 0, height_ = 0;
+  std::uint64_t next_frame_ = 0;
+  kova_renderer::KovaCamera carrier_ = flightStart(), view_ = flightStart();
+  Device device_;
+  ImageId color_{}, depth_{};
+  LatticeGpu gpu_{};
+};
+
+}  // namespace kova_demo

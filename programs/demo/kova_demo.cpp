@@ -1,0 +1,270 @@
+// kova_demo: an example host. It drives frames with kova (camera, frustum,
+// culling, FS-depth, depth sorting, descriptors, commands, frame graph) and
+// runs them on a Vulkan device or the CPU reference device layer, writing PNG
+// pictures: by default a flight through the 120-cell's lattice in elliptic
+// space, or a cloud of points (--scene points).
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "animated_png.hpp"
+#include "demo_dump.hpp"
+#include "demo_options.hpp"
+#include "demo_scene.hpp"
+#include "frame_driver.hpp"
+#include "image_files.hpp"
+#include "lattice_frame.hpp"
+
+#include "kova_vulkan_device.hpp"
+
+namespace {
+
+using namespace kova_demo;
+namespace fs = std::filesystem;
+
+constexpr int kExitRuntime = 1;
+constexpr int kExitUsage = 2;
+constexpr std::uint32_t kAnimationFps = 30;
+
+std::string frameStem(const fs::path& dir, std::uint64_t frame) {
+  char name[32];
+  std::snprintf(name, sizeof name, "frame_%04llu", static_cast<unsigned long long>(frame));
+  return (dir / name).string();
+}
+
+// A progress bar on stderr: redrawn in place on a terminal, a line every
+// tenth of the run otherwise.
+void progress(std::uint32_t done, std::uint32_t total, double elapsed_s) {
+  const bool tty = ::isatty(STDERR_FILENO) != 0;
+  if (!tty && done != total && done % std::max<std::uint32_t>(1, total / 10) != 0) return;
+  constexpr int kWidth = 30;
+  const int filled = static_cast<int>(static_cast<double>(done) / total * kWidth);
+  const double eta = done > 0 ? elapsed_s / done * (total - done) : 0.0;
+  std::fprintf(stderr, "%s[%.*s%*s] %u/%u frames, %.1f s elapsed, %.1f s left%s", tty ? "\r" : "",
+               filled, "##############################", kWidth - filled, "", done, total,
+               elapsed_s, eta, tty ? (done == total ? "\n" : "") : "\n");
+  std::fflush(stderr);
+}
+
+// The lattice flight: shaded cells and geodesic edges, one PNG per frame.
+template <FrameDevice Device>
+int renderLattice(const Options& opt, const fs::path& out, const LatticeScene& scene,
+                  LatticeDriver<Device>& driver) {
+  std::printf(
+      "kova_demo: 120-cell lattice (%zu cells, %zu triangles each, %zu edges), %u frame%s "
+      "at %ux%u, %u samples per pixel -> %s\n",
+      scene.instances.size(), scene.cell.indices.size() / 3, scene.edge_points.size() / 2,
+      opt.frames, opt.frames == 1 ? "" : "s", opt.width, opt.height, driver.samples(),
+      fs::absolute(out).lexically_normal().c_str());
+  // A flight of several frames is also written as one animated PNG.
+  std::optional<AnimatedPng> animation;
+  if (opt.frames > 1) {
+    auto made = AnimatedPng::create(out / "animation.png", opt.width, opt.height, opt.frames,
+                                    kAnimationFps);
+    if (!made) {
+      std::fprintf(stderr, "kova_demo: %s\n", made.error().c_str());
+      return kExitRuntime;
+    }
+    animation.emplace(std::move(*made));
+  }
+  const auto start = std::chrono::steady_clock::now();
+  for (std::uint32_t f = 0; f < opt.frames; ++f) {
+    auto report = driver.renderFrame();
+    if (!report) {
+      std::fprintf(stderr, "kova_demo: frame %u: %s\n", f, report.error().c_str());
+      return kExitRuntime;
+    }
+    auto rgb = driver.readRgb();
+    if (!rgb) {
+      std::fprintf(stderr, "kova_demo: frame %u: %s\n", f, rgb.error().c_str());
+      return kExitRuntime;
+    }
+    const std::string stem = frameStem(out, report->frame_index);
+    if (auto ok = writePngAtomic(stem + ".png", opt.width, opt.height, *rgb); !ok) {
+      std::fprintf(stderr, "kova_demo: %s\n", ok.error().c_str());
+      return kExitRuntime;
+    }
+    if (animation) {
+      if (auto ok = animation->addFrame(*rgb); !ok) {
+        std::fprintf(stderr, "kova_demo: %s\n", ok.error().c_str());
+        return kExitRuntime;
+      }
+    }
+    const LatticeReport& r = *report;
+    std::printf(
+        "frame %llu: triangles drawn %u of %u, geodesic arcs %u, passes %u, commands %u, "
+        "device %.1f ms, total %.1f ms -> %s.png\n",
+        static_cast<unsigned long long>(r.frame_index), r.triangles_drawn, r.triangles,
+        r.geodesic_arcs, r.passes, r.commands, r.ms_device, r.ms_total, stem.c_str());
+    std::fflush(stdout);
+    if (opt.frames > 1) {
+      progress(f + 1, opt.frames,
+               std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+  }
+  if (animation) {
+    if (auto ok = animation->finish(); !ok) {
+      std::fprintf(stderr, "kova_demo: %s\n", ok.error().c_str());
+      return kExitRuntime;
+    }
+  }
+  std::printf("kova_demo: wrote %u frame%s%s to %s\n", opt.frames, opt.frames == 1 ? "" : "s",
+              animation ? " and animation.png" : "", fs::absolute(out).lexically_normal().c_str());
+  return 0;
+}
+
+// Builds a frame driver with `make(device)` on the device the options choose
+// and runs `render(driver)`: Vulkan unless --device cpu (under the validation
+// layer with KOVA_VULKAN_VALIDATION=1, failing on any report), the CPU device
+// when Vulkan is not built or not usable.
+template <class Make, class Render>
+int onChosenDevice(const Options& opt, Make make, Render render) {
+  if (opt.device != DeviceChoice::cpu) {
+    const char* validate = std::getenv("KOVA_VULKAN_VALIDATION");
+    const VulkanOptions vk_options{.validation = validate != nullptr && validate[0] == '1'};
+    auto device = VulkanDevice::create(vk_options);
+    if (device) {
+      std::printf("kova_demo: device %s (Vulkan)\n", device->name().c_str());
+      auto driver = make(std::move(*device));
+      if (!driver) {
+        std::fprintf(stderr, "kova_demo: %s\n", driver.error().c_str());
+        return kExitRuntime;
+      }
+      const int status = render(*driver);
+      const std::uint32_t reports = driver->device().validationMessages();
+      if (status == 0 && reports > 0) {
+        std::fprintf(stderr, "kova_demo: %u validation messages, the first: %s\n", reports,
+                     driver->device().firstValidationMessage().c_str());
+        return kExitRuntime;
+      }
+      return status;
+    }
+    std::printf("kova_demo: no usable Vulkan device (%s); rendering on the CPU\n",
+                device.error().c_str());
+  }
+  std::printf("kova_demo: device CPU reference device\n");
+  auto driver = make(CpuDevice{});
+  if (!driver) {
+    std::fprintf(stderr, "kova_demo: %s\n", driver.error().c_str());
+    return kExitRuntime;
+  }
+  return render(*driver);
+}
+
+int runLattice(const Options& opt, const fs::path& out) {
+  const LatticeScene scene = makeLatticeScene();
+  return onChosenDevice(
+      opt,
+      [&]<class Device>(Device device) {
+        return LatticeDriver<Device>::create(scene, opt.width, opt.height, std::move(device));
+      },
+      [&](auto& driver) { return renderLattice(opt, out, scene, driver); });
+}
+
+template <FrameDevice Device>
+int renderFrames(const Options& opt, const Scene& scene, FrameDriver<Device>& driver);
+
+int run(int argc, char** argv) {
+  const std::string program =
+      argc > 0 ? fs::path(argv[0]).filename().string() : std::string("kova_demo");
+  std::vector<std::string_view> args(argv + std::min(argc, 1), argv + argc);
+  auto parsed = parseOptions(args);
+  if (!parsed) {
+    std::fprintf(stderr, "%.*s: %s\n", static_cast<int>(program.size()), program.data(),
+                 parsed.error().c_str());
+    return kExitUsage;
+  }
+  const Options& opt = *parsed;
+  if (opt.help) {
+    std::fputs(usage(program).c_str(), stdout);
+    return 0;
+  }
+  const fs::path out = opt.out;
+  if (auto ok = prepareOutputDirectory(out); !ok) {
+    std::fprintf(stderr, "kova_demo: %s\n", ok.error().c_str());
+    return kExitUsage;
+  }
+
+  if (opt.scene == SceneKind::lattice) return runLattice(opt, out);
+
+  const Scene scene = makeScene(opt.points, opt.seed);
+  return onChosenDevice(
+      opt,
+      [&]<class Device>(Device device) {
+        return FrameDriver<Device>::create(scene, opt.width, opt.height, std::move(device));
+      },
+      [&](auto& driver) { return renderFrames(opt, scene, driver); });
+}
+
+// Renders opt.frames frames and writes them (and the check files) to opt.out.
+template <FrameDevice Device>
+int renderFrames(const Options& opt, const Scene& scene, FrameDriver<Device>& driver) {
+  const fs::path out = opt.out;
+  std::printf("kova_demo: %u points (%zu clusters), %u frame%s at %ux%u -> %s\n", opt.points,
+              scene.clusters.size(), opt.frames, opt.frames == 1 ? "" : "s", opt.width, opt.height,
+              fs::absolute(out).lexically_normal().c_str());
+
+  const auto start = std::chrono::steady_clock::now();
+  for (std::uint32_t f = 0; f < opt.frames; ++f) {
+    auto report = driver.renderFrame();
+    if (!report) {
+      std::fprintf(stderr, "kova_demo: frame %u: %s\n", f, report.error().c_str());
+      return kExitRuntime;
+    }
+    auto images = driver.readImages();
+    if (!images) {
+      std::fprintf(stderr, "kova_demo: frame %u: %s\n", f, images.error().c_str());
+      return kExitRuntime;
+    }
+    const std::string stem = frameStem(out, report->frame_index);
+    if (auto ok = writePngAtomic(stem + ".png", opt.width, opt.height, images->rgb); !ok) {
+      std::fprintf(stderr, "kova_demo: %s\n", ok.error().c_str());
+      return kExitRuntime;
+    }
+    if (opt.dump) {
+      if (auto ok = writeDump(stem, scene, driver, *report, *images); !ok) {
+        std::fprintf(stderr, "kova_demo: %s\n", ok.error().c_str());
+        return kExitRuntime;
+      }
+    }
+    const FrameReport& r = *report;
+    std::printf(
+        "frame %llu: visible %u of %u (balls %u/%u; w: %u in front, %u behind, %u at infinity), "
+        "in depth range %u, drawn %u, geodesic arcs %u, passes %u (forward+ %u), commands %u, "
+        "cull %.1f ms, sort %.1f ms, device %.1f ms, total %.1f ms -> %s.png\n",
+        static_cast<unsigned long long>(r.frame_index), r.visible, r.points, r.balls_visible,
+        r.balls, r.in_front, r.behind, r.at_infinity, r.in_range, r.drawn, r.geodesic_arcs,
+        r.passes, r.pipeline_passes, r.commands, r.ms_cull, r.ms_sort, r.ms_device, r.ms_total,
+        stem.c_str());
+    std::fflush(stdout);
+    if (opt.frames > 1) {
+      progress(f + 1, opt.frames,
+               std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+  }
+  std::printf("kova_demo: wrote %u frame%s to %s\n", opt.frames, opt.frames == 1 ? "" : "s",
+              fs::absolute(out).lexically_normal().c_str());
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    std::fputs("kova_demo: out of memory\n", stderr);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "kova_demo: %s\n", e.what());
+  }
+  return kExitRuntime;
+}

@@ -1,0 +1,353 @@
+// kova_view: fly through the main job's lattice (or, with --scene points, the
+// points scene) in a window, on the Vulkan device.
+//
+// W/S A/D Q/E (or Space/Ctrl) travel along geodesics, the mouse turns, Z/C
+// roll, the wheel changes the field of view, Shift runs, R resets, F1 shows
+// the controls, Escape quits. --autopilot flies a fixed path instead, and
+// --frames/--screenshot make a scripted run that writes its last frame.
+#define GLFW_INCLUDE_VULKAN
+#include <GLFW/glfw3.h>
+
+#include <cstdio>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "demo_scene.hpp"
+#include "hud_panel.hpp"
+#include "image_files.hpp"
+#include "lattice_view.hpp"
+#include "points_view.hpp"
+#include "view_controls.hpp"
+#include "view_options.hpp"
+#include "kova_vulkan_device.hpp"
+#include "window_present.hpp"
+
+namespace {
+
+using namespace kova_view;
+using kova_device::VulkanDevice;
+
+// The status panel's width in characters: fixed, so that it covers the same
+// corner of the picture every frame.
+constexpr std::size_t kStatusColumns = 80;
+// The worlds the viewer flies through, each with its renderer and start
+// pose: any renderer with PointsView's interface (create(world, width,
+// height, device), resize, render(camera) -> ViewReport, colorImage, device)
+// can take a place here.
+struct PointsWorld {
+  using View = PointsView<VulkanDevice>;
+  static kova_demo::Scene make(const ViewOptions& o) {
+    return kova_demo::makeScene(o.points, o.seed);
+  }
+  static KovaCamera start(std::uint32_t w, std::uint32_t h) { return startCamera(w, h); }
+};
+struct LatticeWorld {
+  using View = LatticeView<VulkanDevice>;
+  static kova_demo::LatticeScene make(const ViewOptions&) { return kova_demo::makeLatticeScene(); }
+  static KovaCamera start(std::uint32_t w, std::uint32_t h) { return latticeStartCamera(w, h); }
+};
+
+// Seconds a new window size must hold before the render images follow it.
+constexpr double kResizeSettle = 0.25;
+
+const std::vector<std::string> kHelp = {
+    "W / S       forward / back       A / D     left / right",
+    "E / Q       up / down            (or Space / Ctrl)",
+    "mouse       turn (yaw, pitch)    Z / C     roll",
+    "wheel       field of view        Shift     run",
+    "R           reset                Esc       quit",
+    "F1          hide this help"};
+
+// What the window reported since the last frame.
+struct WindowEvents {
+  double scroll = 0.0;
+  bool help = false;
+  bool reset = false;
+  bool resized = false;
+};
+
+WindowEvents& events(GLFWwindow* window) {
+  return *static_cast<WindowEvents*>(glfwGetWindowUserPointer(window));
+}
+
+void onKey(GLFWwindow* window, int key, int, int action, int) {
+  if (action != GLFW_PRESS) return;
+  if (key == GLFW_KEY_ESCAPE) glfwSetWindowShouldClose(window, GLFW_TRUE);
+  if (key == GLFW_KEY_F1) events(window).help = !events(window).help;
+  if (key == GLFW_KEY_R) events(window).reset = true;
+}
+void onScroll(GLFWwindow* window, double, double dy) { events(window).scroll += dy; }
+void onResize(GLFWwindow* window, int, int) { events(window).resized = true; }
+
+double axis(GLFWwindow* w, std::initializer_list<int> plus, std::initializer_list<int> minus) {
+  double v = 0.0;
+  for (int k : plus) v += glfwGetKey(w, k) == GLFW_PRESS ? 1.0 : 0.0;
+  for (int k : minus) v -= glfwGetKey(w, k) == GLFW_PRESS ? 1.0 : 0.0;
+  return std::clamp(v, -1.0, 1.0);
+}
+
+ControlInput readKeys(GLFWwindow* w, double mouse_dx, double mouse_dy, WindowEvents& ev) {
+  ControlInput in;
+  in.forward = axis(w, {GLFW_KEY_W}, {GLFW_KEY_S});
+  in.right = axis(w, {GLFW_KEY_D}, {GLFW_KEY_A});
+  in.up = axis(w, {GLFW_KEY_E, GLFW_KEY_SPACE}, {GLFW_KEY_Q, GLFW_KEY_LEFT_CONTROL,
+                                                 GLFW_KEY_RIGHT_CONTROL});
+  in.roll = axis(w, {GLFW_KEY_C}, {GLFW_KEY_Z});
+  in.run = glfwGetKey(w, GLFW_KEY_LEFT_SHIFT) == GLFW_PRESS ||
+           glfwGetKey(w, GLFW_KEY_RIGHT_SHIFT) == GLFW_PRESS;
+  in.mouse_dx = mouse_dx;
+  in.mouse_dy = mouse_dy;
+  in.scroll = ev.scroll;
+  in.reset = ev.reset;
+  ev.scroll = 0.0;
+  ev.reset = false;
+  return in;
+}
+
+std::string padded(std::string s) {
+  s.resize(kStatusColumns, ' ');
+  return s;
+}
+
+// Means over the frames since the panel last changed.
+struct Averages {
+  double frames = 0, ms_frame = 0, ms_cull = 0, ms_sort = 0, ms_commands = 0, ms_device = 0,
+         ms_present = 0;
+  void add(const ViewReport& r, double frame_ms, double present_ms) {
+    frames += 1;
+    ms_frame += frame_ms;
+    ms_cull += r.ms_cull;
+    ms_sort += r.ms_sort;
+    ms_commands += r.ms_commands;
+    ms_device += r.ms_device;
+    ms_present += present_ms;
+  }
+};
+
+std::vector<std::string> statusLines(const Averages& a, const ViewReport& r, double distance,
+                                     double fov) {
+  const double n = a.frames > 0 ? a.frames : 1;
+  const double frame = a.ms_frame / n;
+  char l1[160], l2[160];
+  std::snprintf(l1, sizeof l1,
+                "%5.1f fps %5.1f ms  CPU cull %4.1f sort %4.1f cmd %4.1f  GPU %5.1f  show %4.1f",
+                frame > 0 ? 1000.0 / frame : 0.0, frame, a.ms_cull / n, a.ms_sort / n,
+                a.ms_commands / n, a.ms_device / n, a.ms_present / n);
+  if (r.instanced) {
+    std::snprintf(l2, sizeof l2,
+                  "cells %u of %u drawn  triangles %u  from start %.3f rad  fov %.0f  F1 help",
+                  r.drawn, r.points, r.triangles, distance, fov * 57.29577951308232);
+  } else {
+    std::snprintf(l2, sizeof l2,
+                  "visible %u  drawn %u  of %u  from start %.3f rad  fov %.0f  F1 help", r.visible,
+                  r.drawn, r.points, distance, fov * 57.29577951308232);
+  }
+  return {padded(l1), padded(l2)};
+}
+
+template <class World>
+int run(const ViewOptions& options) {
+  using SceneView = typename World::View;
+  if (glfwInit() != GLFW_TRUE) {
+    std::fprintf(stderr, "kova_view: cannot open a window (is a display available?)\n");
+    return 1;
+  }
+  struct GlfwEnd {
+    ~GlfwEnd() { glfwTerminate(); }
+  } glfw_end;
+  if (glfwVulkanSupported() != GLFW_TRUE) {
+    std::fprintf(stderr, "kova_view: no Vulkan loader or driver for windows\n");
+    return 1;
+  }
+  glfwWindowHint(GLFW_CLIENT_API, GLFW_NO_API);
+  glfwWindowHint(GLFW_RESIZABLE, GLFW_TRUE);
+  GLFWwindow* window = glfwCreateWindow(static_cast<int>(options.width),
+                                        static_cast<int>(options.height), "kova_view", nullptr,
+                                        nullptr);
+  if (window == nullptr) {
+    std::fprintf(stderr, "kova_view: cannot create a window\n");
+    return 1;
+  }
+  struct WindowEnd {
+    GLFWwindow* w;
+    ~WindowEnd() { glfwDestroyWindow(w); }
+  } window_end{window};
+  WindowEvents ev;
+  ev.help = options.show_help;
+  glfwSetWindowUserPointer(window, &ev);
+  glfwSetKeyCallback(window, onKey);
+  glfwSetScrollCallback(window, onScroll);
+  glfwSetFramebufferSizeCallback(window, onResize);
+
+  std::uint32_t n_ext = 0;
+  const char** ext = glfwGetRequiredInstanceExtensions(&n_ext);
+  kova_device::VulkanOptions vo{.validation = options.validation, .swapchain = true};
+  for (std::uint32_t i = 0; i < n_ext; ++i) vo.instance_extensions.emplace_back(ext[i]);
+  auto device = VulkanDevice::create(vo);
+  if (!device) {
+    std::fprintf(stderr, "kova_view: %s\n", device.error().c_str());
+    return 1;
+  }
+  const std::string device_name = device->name();
+
+  int fb_w = 0, fb_h = 0;
+  glfwGetFramebufferSize(window, &fb_w, &fb_h);
+  const auto width = static_cast<std::uint32_t>(std::max(fb_w, 1));
+  const auto height = static_cast<std::uint32_t>(std::max(fb_h, 1));
+  const auto scene = World::make(options);
+  auto view = SceneView::create(scene, width, height, std::move(*device));
+  if (!view) {
+    std::fprintf(stderr, "kova_view: %s\n", view.error().c_str());
+    return 1;
+  }
+  auto presenter = Presenter::create(view->device(), window, options.vsync);
+  if (!presenter) {
+    std::fprintf(stderr, "kova_view: %s\n", presenter.error().c_str());
+    return 1;
+  }
+  std::printf("kova_view: %s, %ux%u, %s, %s\n", device_name.c_str(), width, height,
+              options.scene == ViewScene::lattice ? "lattice" : "points",
+              (*presenter)->presentModeName());
+
+  if (!options.autopilot) {
+    glfwSetInputMode(window, GLFW_CURSOR, GLFW_CURSOR_DISABLED);
+    if (glfwRawMouseMotionSupported() == GLFW_TRUE)
+      glfwSetInputMode(window, GLFW_RAW_MOUSE_MOTION, GLFW_TRUE);
+  }
+  KovaCamera start = World::start(width, height);
+  KovaCamera camera = start;
+  double mouse_x = 0, mouse_y = 0;
+  glfwGetCursorPos(window, &mouse_x, &mouse_y);
+
+  std::vector<std::uint8_t> shot;
+  std::uint32_t shot_w = 0, shot_h = 0;
+  Averages avg, shown_avg;
+  ViewReport last{};
+  double last_time = glfwGetTime(), panel_time = last_time, first_time = last_time;
+  double resized_at = last_time;
+  std::uint64_t frame = 0;
+  int status = 0;
+  while (glfwWindowShouldClose(window) != GLFW_TRUE) {
+    glfwPollEvents();
+    const double now = glfwGetTime();
+    const double dt = now - last_time;
+    last_time = now;
+
+    // The swapchain follows the window at once (the picture is stretched
+    // meanwhile); the render images follow once the size has settled, since
+    // the device keeps every image it made until it is destroyed.
+    if (ev.resized) {
+      ev.resized = false;
+      resized_at = now;
+      (*presenter)->invalidate();
+    }
+    glfwGetFramebufferSize(window, &fb_w, &fb_h);
+    if (fb_w <= 0 || fb_h <= 0) {  // minimised: wait for the window to come back
+      glfwWaitEvents();
+      continue;
+    }
+    const auto fw = static_cast<std::uint32_t>(fb_w), fh = static_cast<std::uint32_t>(fb_h);
+    if ((fw != view->width() || fh != view->height()) &&
+        (options.autopilot || now - resized_at >= kResizeSettle)) {
+      if (auto sized = view->resize(fw, fh); !sized) {
+        std::fprintf(stderr, "kova_view: %s\n", sized.error().c_str());
+        status = 1;
+        break;
+      }
+      camera.aspect = start.aspect = static_cast<double>(fw) / fh;
+    }
+
+    if (options.resize && frame == kResizeFrame)
+      glfwSetWindowSize(window, static_cast<int>(options.resize->first),
+                        static_cast<int>(options.resize->second));
+
+    double x = 0, y = 0;
+    glfwGetCursorPos(window, &x, &y);
+    const ControlInput input = options.autopilot ? autopilotInput(frame)
+                                                 : readKeys(window, x - mouse_x, y - mouse_y, ev);
+    mouse_x = x;
+    mouse_y = y;
+    applyControls(camera, input, options.autopilot ? kAutopilotStep : dt, start);
+
+    auto report = view->render(camera);
+    if (!report) {
+      std::fprintf(stderr, "kova_view: %s\n", report.error().c_str());
+      status = 1;
+      break;
+    }
+    last = *report;
+    std::vector<std::string> lines =
+        statusLines(shown_avg, last, camera.distanceTo(start.position), camera.fov);
+    if (ev.help) lines.insert(lines.end(), kHelp.begin(), kHelp.end());
+    const Panel panel = drawPanel(lines, (*presenter)->bgra());
+
+    const bool last_frame = options.frames && frame + 1 >= *options.frames;
+    const bool keep = last_frame && options.screenshot.has_value();
+    const double t_show = glfwGetTime();
+    auto shown = (*presenter)->present(view->colorImage(), panel, keep ? &shot : nullptr);
+    if (!shown) {
+      std::fprintf(stderr, "kova_view: %s\n", shown.error().c_str());
+      status = 1;
+      break;
+    }
+    // The frame to keep is shown again after a rebuilt swapchain, with the
+    // camera where it is.
+    for (int tries = 0; keep && shown && !*shown && tries < 3; ++tries)
+      shown = (*presenter)->present(view->colorImage(), panel, &shot);
+    if (!shown || (keep && !*shown)) {
+      std::fprintf(stderr, "kova_view: %s\n",
+                   shown ? "the last frame could not be shown" : shown.error().c_str());
+      status = 1;
+      break;
+    }
+    if (keep) {
+      shot_w = (*presenter)->extent().width;
+      shot_h = (*presenter)->extent().height;
+    }
+    avg.add(last, dt * 1000.0, (glfwGetTime() - t_show) * 1000.0);
+    if (now - panel_time >= 0.5) {
+      shown_avg = avg;
+      avg = Averages{};
+      panel_time = now;
+    }
+    ++frame;
+    if (last_frame) break;
+  }
+  const double seconds = glfwGetTime() - first_time;
+  presenter->reset();
+  if (status == 0 && options.screenshot) {
+    if (auto written = kova_demo::writePngAtomic(*options.screenshot, shot_w, shot_h, shot);
+        !written) {
+      std::fprintf(stderr, "kova_view: %s\n", written.error().c_str());
+      status = 1;
+    }
+  }
+  std::printf("kova_view: %llu frames in %.2f s, %.1f frames per second\n",
+              static_cast<unsigned long long>(frame), seconds,
+              seconds > 0 ? static_cast<double>(frame) / seconds : 0.0);
+  if (options.validation && view->device().validationMessages() != 0) {
+    std::fprintf(stderr, "kova_view: the validation layer reported %u messages; the first: %s\n",
+                 view->device().validationMessages(),
+                 view->device().firstValidationMessage().c_str());
+    status = 1;
+  }
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  auto options = parseViewOptions(std::span<const char* const>(argv + 1, argv + argc));
+  if (!options) {
+    std::fprintf(stderr, "kova_view: %s\n%s", options.error().c_str(), viewUsage().c_str());
+    return 2;
+  }
+  if (options->help) {
+    std::printf("%s", viewUsage().c_str());
+    return 0;
+  }
+  return options->scene == ViewScene::lattice ? run<LatticeWorld>(*options)
+                                              : run<PointsWorld>(*options);
+}

@@ -1,0 +1,59 @@
+// The viewer's renderer for the main job's lattice: the solids of the
+// 120-cell's cells and its edges seen from any camera. Cells whose bounding
+// ball misses the view-exact frustum (with either sign of its centre, since a
+// cell is seen ahead and behind) are not drawn. The frame's instances,
+// colours, commands and graph come from an arena released every frame.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <vector>
+
+#include "lattice_frame.hpp"
+#include "points_view.hpp"
+
+namespace kova_view {
+
+// The camera of the main job's first lattice frame, for a width x height picture.
+[[nodiscard]] KovaCamera latticeStartCamera(std::uint32_t width, std::uint32_t height) noexcept;
+
+template <kova_device::FrameDevice Device>
+class LatticeView {
+ public:
+  [[nodiscard]] static std::expected<LatticeView, std::string> create(
+      const kova_demo::LatticeScene& scene, std::uint32_t width, std::uint32_t height,
+      Device device);
+  // New colour and depth images of another size; the old ones stay with the
+  // device (device layers free their images when they are destroyed).
+  [[nodiscard]] std::expected<void, std::string> resize(std::uint32_t width, std::uint32_t height);
+
+  // Fills points/visible/drawn with cells: in the scene, kept by the cull,
+  // and instances drawn; triangles with the device's counts. The picture's
+  // vertical extent follows the images' shape; the cull follows the camera's
+  // aspect, so the two must agree (the viewer sets it on every resize).
+  [[nodiscard]] std::expected<ViewReport, std::string> render(const KovaCamera& camera);
+
+  [[nodiscard]] std::expected<std::vector<std::uint8_t>, std::string> readRgb() const {
+    return device_.readRgb8(color_);
+  }
+  [[nodiscard]] Device& device() noexcept { return device_; }
+  [[nodiscard]] ImageId colorImage() const noexcept { return color_; }
+  [[nodiscard]] std::uint32_t width() const noexcept { return width_; }
+  [[nodiscard]] std::uint32_t height() const noexcept { return height_; }
+
+ private:
+  explicit LatticeView(Device device) : device_(std::move(device)) {}
+
+  const kova_demo::LatticeScene* scene_ = nullptr;
+  std::uint32_t width_ = 0, height_ = 0;
+  std::uint64_t frame_ = 0;
+  double cell_radius_ = 0.0;  // of the ball around a cell's centre holding its solid
+  Device device_;
+  ImageId color_{}, depth_{};
+  kova_demo::LatticeGpu gpu_{};
+  std::vector<std::byte> arena_storage_;  // the arena's first block, kept between frames
+};
+
+}  // namespace kova_view

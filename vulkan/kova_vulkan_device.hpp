@@ -1,0 +1,108 @@
+// A device layer that runs kova FrameGraphs on a Vulkan 1.3 device, headless.
+//
+// The same interface and the same meaning as CpuDevice: buffers, images and
+// pipelines come from kova's descriptors, execute() records a whole frame
+// graph into one command buffer and waits for it, and the read-backs return
+// what the CPU device would. Positions and transforms stay in double
+// precision on the device until a pixel is known; depth is the FS-depth the
+// device computes. Every command is checked on the host before anything is
+// recorded, so a malformed graph is an error and never reaches the driver.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "kova_device.hpp"
+#include "kova_rhi.hpp"
+
+namespace kova_device {
+
+struct VulkanOptions {
+  // Enables the Khronos validation layer with synchronisation validation and
+  // counts what it reports (validationMessages()).
+  bool validation = false;
+  // For a host that shows the pictures in a window: the instance extensions
+  // its window system needs (VK_KHR_surface and the platform's), and the
+  // device extension VK_KHR_swapchain.
+  std::vector<std::string> instance_extensions{};
+  bool swapchain = false;
+};
+
+// What device selection needs to know about one physical device.
+struct VulkanCandidate {
+  std::string name;
+  std::uint32_t api_version = 0;
+  int type_rank = 0;  // 0 discrete, 1 integrated, 2 virtual, 3 CPU, 4 other
+  bool graphics_compute_queue = false;
+  bool float64 = false;
+  bool large_points = false;  // points up to 7 pixels wide
+  bool dynamic_rendering = false;
+  bool synchronization2 = false;
+  bool maintenance4 = false;
+  bool fragment_stores = false;  // storage writes from fragment shaders
+};
+
+// The index of the device to use: the best ranked one that has everything
+// the device layer needs, or a one-line reason why none does.
+[[nodiscard]] std::expected<std::size_t, std::string> chooseVulkanDevice(
+    std::span<const VulkanCandidate> candidates);
+
+class VulkanDevice {
+ public:
+  [[nodiscard]] static std::expected<VulkanDevice, std::string> create(
+      const VulkanOptions& options = {});
+  VulkanDevice(VulkanDevice&&) noexcept;
+  VulkanDevice& operator=(VulkanDevice&&) noexcept;
+  ~VulkanDevice();
+
+  // The physical device's name, as the driver reports it.
+  [[nodiscard]] const std::string& name() const noexcept;
+  // Warnings and errors the validation layer reported so far, and the first one.
+  [[nodiscard]] std::uint32_t validationMessages() const noexcept;
+  [[nodiscard]] const std::string& firstValidationMessage() const noexcept;
+
+  [[nodiscard]] std::expected<BufferId, std::string> createBuffer(
+      const kova_rhi::BufferDescriptor& desc);
+  [[nodiscard]] std::expected<ImageId, std::string> createImage(
+      const kova_rhi::ImageDescriptor& desc);
+  [[nodiscard]] std::expected<PipelineId, std::string> createPipeline(
+      const kova_rhi::GraphicsPipelineDescriptor& desc);
+
+  // Host writes into an index buffer or a storage buffer, as on the CPU
+  // device; they finish before the call returns. Fails, changing nothing, on
+  // an unknown buffer, the wrong type or more values than the buffer holds.
+  [[nodiscard]] std::expected<void, std::string> writeIndices(
+      BufferId id, std::span<const std::uint32_t> values);
+  [[nodiscard]] std::expected<void, std::string> writeValues(BufferId id,
+                                                             std::span<const double> values);
+
+  // Records the graph, submits it and waits. A graph that fails the host's
+  // checks changes nothing on the device.
+  [[nodiscard]] std::expected<ExecuteStats, std::string> execute(const kova_rhi::FrameGraph& graph);
+
+  [[nodiscard]] std::expected<std::vector<std::uint8_t>, std::string> readRgb8(ImageId image) const;
+  [[nodiscard]] std::expected<std::vector<float>, std::string> readDepth(ImageId image) const;
+  [[nodiscard]] std::expected<std::vector<std::uint8_t>, std::string> readKinds(
+      ImageId image) const;
+
+  // The values a storage buffer holds (as many as were last computed into it).
+  [[nodiscard]] std::expected<std::vector<double>, std::string> readValues(BufferId buffer) const;
+
+  void setTrace(std::vector<DrawTrace>* trace) noexcept;
+  // Samples per pixel of every image (4, at the standard positions).
+  [[nodiscard]] std::uint32_t samples() const noexcept { return 4; }
+
+  struct State;
+
+ private:
+  // The window host's access to the device's handles (vulkan_present.cpp).
+  friend struct VulkanDeviceAccess;
+  explicit VulkanDevice(std::unique_ptr<State> state) noexcept;
+  std::unique_ptr<State> s_;
+};
+
+}  // namespace kova_device

@@ -1,0 +1,599 @@
+// Instance, device, programs and memory of the Vulkan device layer.
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <string_view>
+
+#include "shaders.hpp"
+#include "vulkan_state.hpp"
+
+namespace kova_device {
+namespace {
+
+constexpr const char* kValidationLayer = "VK_LAYER_KHRONOS_validation";
+
+std::unexpected<std::string> fail(std::string message) {
+  return std::unexpected(std::move(message));
+}
+
+VKAPI_ATTR VkBool32 VKAPI_CALL onValidationMessage(VkDebugUtilsMessageSeverityFlagBitsEXT severity,
+                                                   VkDebugUtilsMessageTypeFlagsEXT,
+                                                   const VkDebugUtilsMessengerCallbackDataEXT* data,
+                                                   void* user) {
+  if ((severity & (VK_DEBUG_UTILS_MESSAGE_SEVERITY_WARNING_BIT_EXT |
+                   VK_DEBUG_UTILS_MESSAGE_SEVERITY_ERROR_BIT_EXT)) != 0) {
+    auto* state = static_cast<VulkanDevice::State*>(user);
+    if (state->validation_messages++ == 0 && data != nullptr && data->pMessage != nullptr)
+      state->first_validation_message = data->pMessage;
+  }
+  return VK_FALSE;
+}
+
+VulkanCandidate describe(VkPhysicalDevice device) {
+  VkPhysicalDeviceProperties props{};
+  vkGetPhysicalDeviceProperties(device, &props);
+  VkPhysicalDeviceVulkan13Features v13{.sType =
+                                           VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_VULKAN_1_3_FEATURES};
+  VkPhysicalDeviceFeatures2 features{.sType = VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_FEATURES_2,
+                                     .pNext = &v13};
+  VulkanCandidate c;
+  c.name = props.deviceName;
+  c.api_version = props.apiVersion;
+  if (props.apiVersion >= VK_API_VERSION_1_3) {
+    vkGetPhysicalDeviceFeatures2(device, &features);
+    c.dynamic_rendering = v13.dynamicRendering == VK_TRUE;
+    c.synchronization2 = v13.synchronization2 == VK_TRUE;
+    c.maintenance4 = v13.maintenance4 == VK_TRUE;
+    c.fragment_stores = features.features.fragmentStoresAndAtomics == VK_TRUE;
+    c.float64 = features.features.shaderFloat64 == VK_TRUE;
+    c.large_points =
+        features.features.largePoints == VK_TRUE && props.limits.pointSizeRange[1] >= 7.0f;
+  }
+  switch (props.deviceType) {
+    case VK_PHYSICAL_DEVICE_TYPE_DISCRETE_GPU:
+      c.type_rank = 0;
+      break;
+    case VK_PHYSICAL_DEVICE_TYPE_INTEGRATED_GPU:
+      c.type_rank = 1;
+      break;
+    case VK_PHYSICAL_DEVICE_TYPE_VIRTUAL_GPU:
+      c.type_rank = 2;
+      break;
+    case VK_PHYSICAL_DEVICE_TYPE_CPU:
+      c.type_rank = 3;
+      break;
+    default:
+      c.type_rank = 4;
+      break;
+  }
+  std::uint32_t n = 0;
+  vkGetPhysicalDeviceQueueFamilyProperties(device, &n, nullptr);
+  std::vector<VkQueueFamilyProperties> families(n);
+  vkGetPhysicalDeviceQueueFamilyProperties(device, &n, families.data());
+  for (const auto& f : families) {
+    if ((f.queueFlags & VK_QUEUE_GRAPHICS_BIT) && (f.queueFlags & VK_QUEUE_COMPUTE_BIT))
+      c.graphics_compute_queue = true;
+  }
+  return c;
+}
+
+std::uint32_t findQueueFamily(VkPhysicalDevice device) {
+  std::uint32_t n = 0;
+  vkGetPhysicalDeviceQueueFamilyProperties(device, &n, nullptr);
+  std::vector<VkQueueFamilyProperties> families(n);
+  vkGetPhysicalDeviceQueueFamilyProperties(device, &n, families.data());
+  for (std::uint32_t i = 0; i < n; ++i) {
+    if ((families[i].queueFlags & VK_QUEUE_GRAPHICS_BIT) &&
+        (families[i].queueFlags & VK_QUEUE_COMPUTE_BIT))
+      return i;
+  }
+  return 0;
+}
+
+VkShaderModule makeModule(VkDevice device, std::span<const std::uint32_t> words) {
+  VkShaderModuleCreateInfo info{.sType = VK_STRUCTURE_TYPE_SHADER_MODULE_CREATE_INFO,
+                                .codeSize = words.size_bytes(),
+                                .pCode = words.data()};
+  VkShaderModule module = VK_NULL_HANDLE;
+  check(vkCreateShaderModule(device, &info, nullptr, &module), "vkCreateShaderModule");
+  return module;
+}
+
+// Storage buffers at bindings 0..n-1 of set 0, and push constants.
+struct LayoutShape {
+  std::uint32_t storage_buffers;
+  VkShaderStageFlags buffer_stages;
+  std::uint32_t push_bytes;
+  VkShaderStageFlags push_stages;
+};
+
+constexpr LayoutShape kShapes[kProgramCount] = {
+    {3, VK_SHADER_STAGE_COMPUTE_BIT, 12, VK_SHADER_STAGE_COMPUTE_BIT},
+    {5, VK_SHADER_STAGE_COMPUTE_BIT, 40, VK_SHADER_STAGE_COMPUTE_BIT},
+    {6, VK_SHADER_STAGE_COMPUTE_BIT, 24, VK_SHADER_STAGE_COMPUTE_BIT},
+    {1, VK_SHADER_STAGE_VERTEX_BIT, 12, VK_SHADER_STAGE_VERTEX_BIT},
+    {1, VK_SHADER_STAGE_VERTEX_BIT, 64, VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT},
+    {6, VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT, 16,
+     VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT},
+};
+
+void makePrograms(VulkanDevice::State& s) {
+  for (std::size_t p = 0; p < kProgramCount; ++p) {
+    const LayoutShape& shape = kShapes[p];
+    std::vector<VkDescriptorSetLayoutBinding> bindings;
+    for (std::uint32_t b = 0; b < shape.storage_buffers; ++b) {
+      bindings.push_back({.binding = b,
+                          .descriptorType = VK_DESCRIPTOR_TYPE_STORAGE_BUFFER,
+                          .descriptorCount = 1,
+                          .stageFlags = shape.buffer_stages});
+    }
+    VkDescriptorSetLayoutCreateInfo set_info{
+        .sType = VK_STRUCTURE_TYPE_DESCRIPTOR_SET_LAYOUT_CREATE_INFO,
+        .bindingCount = static_cast<std::uint32_t>(bindings.size()),
+        .pBindings = bindings.data()};
+    check(vkCreateDescriptorSetLayout(s.device, &set_info, nullptr, &s.set_layouts[p]),
+          "vkCreateDescriptorSetLayout");
+    VkPushConstantRange push{
+        .stageFlags = shape.push_stages, .offset = 0, .size = shape.push_bytes};
+    VkPipelineLayoutCreateInfo layout_info{.sType = VK_STRUCTURE_TYPE_PIPELINE_LAYOUT_CREATE_INFO,
+                                           .setLayoutCount = 1,
+                                           .pSetLayouts = &s.set_layouts[p],
+                                           .pushConstantRangeCount = 1,
+                                           .pPushConstantRanges = &push};
+    check(vkCreatePipelineLayout(s.device, &layout_info, nullptr, &s.layouts[p]),
+          "vkCreatePipelineLayout");
+  }
+  const std::span<const std::uint32_t> kernels[] = {spirv::kFsDistance, spirv::kPointSplats,
+                                                    spirv::kGeodesics};
+  for (std::size_t k = 0; k < 3; ++k) {
+    VkShaderModule module = makeModule(s.device, kernels[k]);
+    VkComputePipelineCreateInfo info{
+        .sType = VK_STRUCTURE_TYPE_COMPUTE_PIPELINE_CREATE_INFO,
+        .stage = {.sType = VK_STRUCTURE_TYPE_PIPELINE_SHADER_STAGE_CREATE_INFO,
+                  .stage = VK_SHADER_STAGE_COMPUTE_BIT,
+                  .module = module,
+                  .pName = "main"},
+        .layout = s.layouts[k]};
+    const VkResult r =
+        vkCreateComputePipelines(s.device, VK_NULL_HANDLE, 1, &info, nullptr, &s.kernels[k]);
+    vkDestroyShaderModule(s.device, module, nullptr);
+    check(r, "vkCreateComputePipelines");
+  }
+  const std::span<const std::uint32_t> raster[] = {spirv::kSplatVert,    spirv::kSplatFrag,
+                                                   spirv::kGeodesicVert, spirv::kGeodesicFrag,
+                                                   spirv::kMeshVert,     spirv::kMeshFrag};
+  for (std::size_t m = 0; m < 6; ++m) s.raster_modules[m] = makeModule(s.device, raster[m]);
+}
+
+VkCompareOp compareOp(kova_rhi::CompareOp op) {
+  using kova_rhi::CompareOp;
+  switch (op) {
+    case CompareOp::never:
+      return VK_COMPARE_OP_NEVER;
+    case CompareOp::less:
+      return VK_COMPARE_OP_LESS;
+    case CompareOp::equal:
+      return VK_COMPARE_OP_EQUAL;
+    case CompareOp::less_equal:
+      return VK_COMPARE_OP_LESS_OR_EQUAL;
+    case CompareOp::greater:
+      return VK_COMPARE_OP_GREATER;
+    case CompareOp::not_equal:
+      return VK_COMPARE_OP_NOT_EQUAL;
+    case CompareOp::greater_equal:
+      return VK_COMPARE_OP_GREATER_OR_EQUAL;
+    case CompareOp::always:
+      return VK_COMPARE_OP_ALWAYS;
+  }
+  return VK_COMPARE_OP_NEVER;
+}
+
+}  // namespace
+
+void check(VkResult result, const char* what) {
+  if (result == VK_SUCCESS) return;
+  if (result == VK_ERROR_DEVICE_LOST) throw VulkanFailure(std::string(what) + ": device lost");
+  if (result == VK_ERROR_OUT_OF_DEVICE_MEMORY || result == VK_ERROR_OUT_OF_HOST_MEMORY)
+    throw VulkanFailure(std::string(what) + ": out of memory");
+  throw VulkanFailure(std::string(what) + " failed (VkResult " + std::to_string(result) + ")");
+}
+
+std::expected<std::size_t, std::string> chooseVulkanDevice(
+    std::span<const VulkanCandidate> candidates) {
+  if (candidates.empty()) return fail("no Vulkan device found");
+  std::optional<std::size_t> best;
+  std::string why;
+  for (std::size_t i = 0; i < candidates.size(); ++i) {
+    const VulkanCandidate& c = candidates[i];
+    const char* lack = c.api_version < VK_API_VERSION_1_3 ? "Vulkan 1.3"
+                       : !c.graphics_compute_queue        ? "a graphics and compute queue"
+                       : !c.float64                       ? "shaderFloat64"
+                       : !c.large_points                  ? "largePoints"
+                       : !c.dynamic_rendering             ? "dynamicRendering"
+                       : !c.synchronization2              ? "synchronization2"
+                       : !c.maintenance4                  ? "maintenance4"
+                       : !c.fragment_stores               ? "fragmentStoresAndAtomics"
+                                                          : nullptr;
+    if (lack != nullptr) {
+      why += (why.empty() ? "" : "; ") + c.name + " lacks " + lack;
+      continue;
+    }
+    if (!best || c.type_rank < candidates[*best].type_rank) best = i;
+  }
+  if (!best) return fail("no usable Vulkan device (" + why + ")");
+  return *best;
+}
+
+VulkanDevice::VulkanDevice(std::unique_ptr<State> state) noexcept : s_(std::move(state)) {}
+VulkanDevice::VulkanDevice(VulkanDevice&&) noexcept = default;
+VulkanDevice& VulkanDevice::operator=(VulkanDevice&&) noexcept = default;
+VulkanDevice::~VulkanDevice() = default;
+
+const std::string& VulkanDevice::name() const noexcept { return s_->name; }
+std::uint32_t VulkanDevice::validationMessages() const noexcept { return s_->validation_messages; }
+const std::string& VulkanDevice::firstValidationMessage() const noexcept {
+  return s_->first_validation_message;
+}
+void VulkanDevice::setTrace(std::vector<DrawTrace>* trace) noexcept { s_->trace = trace; }
+
+std::expected<VulkanDevice, std::string> VulkanDevice::create(const VulkanOptions& options) try {
+  static std::atomic<std::uint32_t> generations{1000};
+  auto s = std::make_unique<State>();
+  s->generation = generations.fetch_add(1);
+
+  std::uint32_t loader_version = 0;
+  if (vkEnumerateInstanceVersion(&loader_version) != VK_SUCCESS ||
+      loader_version < VK_API_VERSION_1_3)
+    return fail("the Vulkan loader does not offer Vulkan 1.3");
+
+  std::vector<const char*> layers, extensions;
+  VkDebugUtilsMessengerCreateInfoEXT messenger_info{
+      .sType = VK_STRUCTURE_TYPE_DEBUG_UTILS_MESSENGER_CREATE_INFO_EXT,
+      .messageSeverity = VK_DEBUG_UTILS_MESSAGE_SEVERITY_WARNING_BIT_EXT |
+                         VK_DEBUG_UTILS_MESSAGE_SEVERITY_ERROR_BIT_EXT,
+      .messageType = VK_DEBUG_UTILS_MESSAGE_TYPE_GENERAL_BIT_EXT |
+                     VK_DEBUG_UTILS_MESSAGE_TYPE_VALIDATION_BIT_EXT |
+                     VK_DEBUG_UTILS_MESSAGE_TYPE_PERFORMANCE_BIT_EXT,
+      .pfnUserCallback = onValidationMessage,
+      .pUserData = s.get()};
+  const VkValidationFeatureEnableEXT sync_validation =
+      VK_VALIDATION_FEATURE_ENABLE_SYNCHRONIZATION_VALIDATION_EXT;
+  VkValidationFeaturesEXT features{.sType = VK_STRUCTURE_TYPE_VALIDATION_FEATURES_EXT,
+                                   .pNext = &messenger_info,
+                                   .enabledValidationFeatureCount = 1,
+                                   .pEnabledValidationFeatures = &sync_validation};
+  if (options.validation) {
+    std::uint32_t n = 0;
+    vkEnumerateInstanceLayerProperties(&n, nullptr);
+    std::vector<VkLayerProperties> available(n);
+    vkEnumerateInstanceLayerProperties(&n, available.data());
+    if (std::none_of(available.begin(), available.end(), [](const VkLayerProperties& l) {
+          return std::string_view(l.layerName) == kValidationLayer;
+        }))
+      return fail("the Vulkan validation layer is not installed");
+    layers.push_back(kValidationLayer);
+    extensions.push_back(VK_EXT_DEBUG_UTILS_EXTENSION_NAME);
+  }
+  for (const std::string& e : options.instance_extensions) extensions.push_back(e.c_str());
+  VkApplicationInfo app{.sType = VK_STRUCTURE_TYPE_APPLICATION_INFO,
+                        .pApplicationName = "kova",
+                        .apiVersion = VK_API_VERSION_1_3};
+  VkInstanceCreateInfo instance_info{
+      .sType = VK_STRUCTURE_TYPE_INSTANCE_CREATE_INFO,
+      .pNext = options.validation ? &features : nullptr,
+      .pApplicationInfo = &app,
+      .enabledLayerCount = static_cast<std::uint32_t>(layers.size()),
+      .ppEnabledLayerNames = layers.data(),
+      .enabledExtensionCount = static_cast<std::uint32_t>(extensions.size()),
+      .ppEnabledExtensionNames = extensions.data()};
+  const VkResult made = vkCreateInstance(&instance_info, nullptr, &s->instance);
+  if (made == VK_ERROR_INCOMPATIBLE_DRIVER) return fail("no Vulkan driver is installed");
+  if (made == VK_ERROR_EXTENSION_NOT_PRESENT)
+    return fail("the Vulkan driver lacks an instance extension the window system needs");
+  check(made, "vkCreateInstance");
+  if (options.validation) {
+    auto create_messenger = reinterpret_cast<PFN_vkCreateDebugUtilsMessengerEXT>(
+        vkGetInstanceProcAddr(s->instance, "vkCreateDebugUtilsMessengerEXT"));
+    if (create_messenger == nullptr) return fail("the validation layer lacks VK_EXT_debug_utils");
+    check(create_messenger(s->instance, &messenger_info, nullptr, &s->messenger),
+          "vkCreateDebugUtilsMessengerEXT");
+  }
+
+  std::uint32_t count = 0;
+  const VkResult listed = vkEnumeratePhysicalDevices(s->instance, &count, nullptr);
+  if (listed != VK_SUCCESS && listed != VK_INCOMPLETE) return fail("no Vulkan device found");
+  std::vector<VkPhysicalDevice> devices(count);
+  vkEnumeratePhysicalDevices(s->instance, &count, devices.data());
+  devices.resize(count);
+  std::vector<VulkanCandidate> candidates;
+  for (VkPhysicalDevice d : devices) candidates.push_back(describe(d));
+  auto chosen = chooseVulkanDevice(candidates);
+  if (!chosen) return fail(chosen.error());
+  s->physical = devices[*chosen];
+  s->name = candidates[*chosen].name;
+  s->queue_family = findQueueFamily(s->physical);
+
+  VkPhysicalDeviceProperties props{};
+  vkGetPhysicalDeviceProperties(s->physical, &props);
+  s->max_storage_range = props.limits.maxStorageBufferRange;
+  s->max_image_side = props.limits.maxImageDimension2D;
+  vkGetPhysicalDeviceMemoryProperties(s->physical, &s->memory);
+
+  const float priority = 1.0f;
+  VkDeviceQueueCreateInfo queue_info{.sType = VK_STRUCTURE_TYPE_DEVICE_QUEUE_CREATE_INFO,
+                                     .queueFamilyIndex = s->queue_family,
+                                     .queueCount = 1,
+                                     .pQueuePriorities = &priority};
+  VkPhysicalDeviceVulkan13Features v13{
+      .sType = VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_VULKAN_1_3_FEATURES,
+      .synchronization2 = VK_TRUE,
+      .dynamicRendering = VK_TRUE,
+      .maintenance4 = VK_TRUE};
+  VkPhysicalDeviceFeatures2 enabled{.sType = VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_FEATURES_2,
+                                    .pNext = &v13};
+  enabled.features.shaderFloat64 = VK_TRUE;
+  enabled.features.largePoints = VK_TRUE;
+  enabled.features.fragmentStoresAndAtomics = VK_TRUE;
+  const char* swapchain_extension = VK_KHR_SWAPCHAIN_EXTENSION_NAME;
+  VkDeviceCreateInfo device_info{.sType = VK_STRUCTURE_TYPE_DEVICE_CREATE_INFO,
+                                 .pNext = &enabled,
+                                 .queueCreateInfoCount = 1,
+                                 .pQueueCreateInfos = &queue_info,
+                                 .enabledExtensionCount = options.swapchain ? 1u : 0u,
+                                 .ppEnabledExtensionNames = &swapchain_extension};
+  const VkResult device_made = vkCreateDevice(s->physical, &device_info, nullptr, &s->device);
+  if (device_made == VK_ERROR_EXTENSION_NOT_PRESENT)
+    return fail(s->name + " lacks VK_KHR_swapchain");
+  check(device_made, "vkCreateDevice");
+  vkGetDeviceQueue(s->device, s->queue_family, 0, &s->queue);
+
+  VkCommandPoolCreateInfo pool_info{.sType = VK_STRUCTURE_TYPE_COMMAND_POOL_CREATE_INFO,
+                                    .flags = VK_COMMAND_POOL_CREATE_RESET_COMMAND_BUFFER_BIT,
+                                    .queueFamilyIndex = s->queue_family};
+  check(vkCreateCommandPool(s->device, &pool_info, nullptr, &s->pool), "vkCreateCommandPool");
+  VkCommandBufferAllocateInfo cb_info{.sType = VK_STRUCTURE_TYPE_COMMAND_BUFFER_ALLOCATE_INFO,
+                                      .commandPool = s->pool,
+                                      .level = VK_COMMAND_BUFFER_LEVEL_PRIMARY,
+                                      .commandBufferCount = 1};
+  check(vkAllocateCommandBuffers(s->device, &cb_info, &s->commands), "vkAllocateCommandBuffers");
+  VkFenceCreateInfo fence_info{.sType = VK_STRUCTURE_TYPE_FENCE_CREATE_INFO};
+  check(vkCreateFence(s->device, &fence_info, nullptr, &s->fence), "vkCreateFence");
+  makePrograms(*s);
+  return VulkanDevice(std::move(s));
+} catch (const VulkanFailure& e) {
+  return fail(e.what());
+}
+
+VulkanDevice::State::~State() {
+  if (device != VK_NULL_HANDLE) {
+    vkDeviceWaitIdle(device);
+    for (Pipeline& p : pipelines) {
+      for (auto& [format, pipeline] : p.by_format) vkDestroyPipeline(device, pipeline, nullptr);
+    }
+    for (Buffer& b : buffers) destroy(b.gpu);
+    for (Image& i : images) {
+      destroy(i.gpu);
+      destroy(i.kinds);
+      destroy(i.resolved);
+      destroy(i.resolved_kinds);
+    }
+    for (GpuBuffer* b : {&staging, &splats, &arcs, &pixels, &draw_args, &stats, &drawn, &readback})
+      destroy(*b);
+    for (VkPipeline k : kernels) vkDestroyPipeline(device, k, nullptr);
+    for (VkShaderModule m : raster_modules) vkDestroyShaderModule(device, m, nullptr);
+    for (VkPipelineLayout l : layouts) vkDestroyPipelineLayout(device, l, nullptr);
+    for (VkDescriptorSetLayout l : set_layouts) vkDestroyDescriptorSetLayout(device, l, nullptr);
+    vkDestroyDescriptorPool(device, descriptors, nullptr);
+    vkDestroyFence(device, fence, nullptr);
+    vkDestroyCommandPool(device, pool, nullptr);
+    vkDestroyDevice(device, nullptr);
+  }
+  if (messenger != VK_NULL_HANDLE) {
+    auto destroy_messenger = reinterpret_cast<PFN_vkDestroyDebugUtilsMessengerEXT>(
+        vkGetInstanceProcAddr(instance, "vkDestroyDebugUtilsMessengerEXT"));
+    if (destroy_messenger != nullptr) destroy_messenger(instance, messenger, nullptr);
+  }
+  if (instance != VK_NULL_HANDLE) vkDestroyInstance(instance, nullptr);
+}
+
+void VulkanDevice::State::destroy(GpuBuffer& b) noexcept {
+  if (b.mapped != nullptr) vkUnmapMemory(device, b.memory);
+  vkDestroyBuffer(device, b.buffer, nullptr);
+  vkFreeMemory(device, b.memory, nullptr);
+  b = GpuBuffer{};
+}
+
+void VulkanDevice::State::destroy(GpuImage& i) noexcept {
+  vkDestroyImageView(device, i.view, nullptr);
+  vkDestroyImage(device, i.image, nullptr);
+  vkFreeMemory(device, i.memory, nullptr);
+  i = GpuImage{};
+}
+
+namespace {
+
+VkDeviceMemory allocate(const VulkanDevice::State& s, VkMemoryRequirements req,
+                        VkMemoryPropertyFlags wanted) {
+  for (std::uint32_t t = 0; t < s.memory.memoryTypeCount; ++t) {
+    if ((req.memoryTypeBits & (1u << t)) &&
+        (s.memory.memoryTypes[t].propertyFlags & wanted) == wanted) {
+      VkMemoryAllocateInfo info{.sType = VK_STRUCTURE_TYPE_MEMORY_ALLOCATE_INFO,
+                                .allocationSize = req.size,
+                                .memoryTypeIndex = t};
+      VkDeviceMemory memory = VK_NULL_HANDLE;
+      check(vkAllocateMemory(s.device, &info, nullptr, &memory), "vkAllocateMemory");
+      return memory;
+    }
+  }
+  throw VulkanFailure("no suitable memory type");
+}
+
+}  // namespace
+
+GpuBuffer VulkanDevice::State::makeBuffer(VkDeviceSize size, VkBufferUsageFlags usage,
+                                          bool host_visible) {
+  GpuBuffer b;
+  b.size = std::max<VkDeviceSize>(size, 256);
+  VkBufferCreateInfo info{.sType = VK_STRUCTURE_TYPE_BUFFER_CREATE_INFO,
+                          .size = b.size,
+                          .usage = usage,
+                          .sharingMode = VK_SHARING_MODE_EXCLUSIVE};
+  check(vkCreateBuffer(device, &info, nullptr, &b.buffer), "vkCreateBuffer");
+  VkMemoryRequirements req{};
+  vkGetBufferMemoryRequirements(device, b.buffer, &req);
+  try {
+    b.memory = allocate(
+        *this, req,
+        host_visible ? VK_MEMORY_PROPERTY_HOST_VISIBLE_BIT | VK_MEMORY_PROPERTY_HOST_COHERENT_BIT
+                     : VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT);
+    check(vkBindBufferMemory(device, b.buffer, b.memory, 0), "vkBindBufferMemory");
+    if (host_visible)
+      check(vkMapMemory(device, b.memory, 0, VK_WHOLE_SIZE, 0, &b.mapped), "vkMapMemory");
+  } catch (...) {
+    destroy(b);
+    throw;
+  }
+  return b;
+}
+
+void VulkanDevice::State::ensure(GpuBuffer& b, VkDeviceSize size, VkBufferUsageFlags usage,
+                                 bool host_visible) {
+  if (b.buffer != VK_NULL_HANDLE && b.size >= size) return;
+  destroy(b);
+  b = makeBuffer(std::max(size, b.size * 2), usage, host_visible);
+}
+
+GpuImage VulkanDevice::State::makeImage(VkFormat format, std::uint32_t width, std::uint32_t height,
+                                        VkImageUsageFlags usage, VkImageAspectFlags aspect,
+                                        VkSampleCountFlagBits samples) {
+  GpuImage img;
+  img.aspect = aspect;
+  VkImageCreateInfo info{.sType = VK_STRUCTURE_TYPE_IMAGE_CREATE_INFO,
+                         .imageType = VK_IMAGE_TYPE_2D,
+                         .format = format,
+                         .extent = {width, height, 1},
+                         .mipLevels = 1,
+                         .arrayLayers = 1,
+                         .samples = samples,
+                         .tiling = VK_IMAGE_TILING_OPTIMAL,
+                         .usage = usage,
+                         .sharingMode = VK_SHARING_MODE_EXCLUSIVE,
+                         .initialLayout = VK_IMAGE_LAYOUT_UNDEFINED};
+  check(vkCreateImage(device, &info, nullptr, &img.image), "vkCreateImage");
+  try {
+    VkMemoryRequirements req{};
+    vkGetImageMemoryRequirements(device, img.image, &req);
+    img.memory = allocate(*this, req, VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT);
+    check(vkBindImageMemory(device, img.image, img.memory, 0), "vkBindImageMemory");
+    VkImageViewCreateInfo view{.sType = VK_STRUCTURE_TYPE_IMAGE_VIEW_CREATE_INFO,
+                               .image = img.image,
+                               .viewType = VK_IMAGE_VIEW_TYPE_2D,
+                               .format = format,
+                               .subresourceRange = {aspect, 0, 1, 0, 1}};
+    check(vkCreateImageView(device, &view, nullptr, &img.view), "vkCreateImageView");
+  } catch (...) {
+    destroy(img);
+    throw;
+  }
+  return img;
+}
+
+VkPipeline VulkanDevice::State::rasterPipeline(Pipeline& p, VkFormat color_format) {
+  for (auto& [format, pipeline] : p.by_format) {
+    if (format == color_format) return pipeline;
+  }
+  using kova_rhi::PrimitiveTopology;
+  const PrimitiveTopology topology = p.desc.topology;
+  const std::size_t first_module = topology == PrimitiveTopology::point_list      ? 0
+                                   : topology == PrimitiveTopology::geodesic_list ? 2
+                                                                                  : 4;
+  const Program program = topology == PrimitiveTopology::point_list      ? Program::splat_draw
+                          : topology == PrimitiveTopology::geodesic_list ? Program::geodesic_draw
+                                                                         : Program::mesh_draw;
+  const VkPipelineShaderStageCreateInfo stages[2] = {
+      {.sType = VK_STRUCTURE_TYPE_PIPELINE_SHADER_STAGE_CREATE_INFO,
+       .stage = VK_SHADER_STAGE_VERTEX_BIT,
+       .module = raster_modules[first_module],
+       .pName = "main"},
+      {.sType = VK_STRUCTURE_TYPE_PIPELINE_SHADER_STAGE_CREATE_INFO,
+       .stage = VK_SHADER_STAGE_FRAGMENT_BIT,
+       .module = raster_modules[first_module + 1],
+       .pName = "main"}};
+  VkPipelineVertexInputStateCreateInfo vertex_input{
+      .sType = VK_STRUCTURE_TYPE_PIPELINE_VERTEX_INPUT_STATE_CREATE_INFO};
+  VkPipelineInputAssemblyStateCreateInfo assembly{
+      .sType = VK_STRUCTURE_TYPE_PIPELINE_INPUT_ASSEMBLY_STATE_CREATE_INFO,
+      .topology = program == Program::mesh_draw ? VK_PRIMITIVE_TOPOLOGY_TRIANGLE_LIST
+                                                : VK_PRIMITIVE_TOPOLOGY_POINT_LIST};
+  VkPipelineViewportStateCreateInfo viewport{
+      .sType = VK_STRUCTURE_TYPE_PIPELINE_VIEWPORT_STATE_CREATE_INFO,
+      .viewportCount = 1,
+      .scissorCount = 1};
+  VkPipelineRasterizationStateCreateInfo raster{
+      .sType = VK_STRUCTURE_TYPE_PIPELINE_RASTERIZATION_STATE_CREATE_INFO,
+      .polygonMode = VK_POLYGON_MODE_FILL,
+      .cullMode = VK_CULL_MODE_NONE,
+      .frontFace = VK_FRONT_FACE_COUNTER_CLOCKWISE,
+      .lineWidth = 1.0f};
+  VkPipelineMultisampleStateCreateInfo multisample{
+      .sType = VK_STRUCTURE_TYPE_PIPELINE_MULTISAMPLE_STATE_CREATE_INFO,
+      .rasterizationSamples = kSamples};
+  // Vulkan writes depth only where the test is on; without a test, the CPU
+  // device's meaning is a test that always passes.
+  const kova_rhi::DepthState& ds = p.desc.depth;
+  VkPipelineDepthStencilStateCreateInfo depth{
+      .sType = VK_STRUCTURE_TYPE_PIPELINE_DEPTH_STENCIL_STATE_CREATE_INFO,
+      .depthTestEnable = ds.depth_test || ds.depth_write ? VK_TRUE : VK_FALSE,
+      .depthWriteEnable = ds.depth_write ? VK_TRUE : VK_FALSE,
+      .depthCompareOp = ds.depth_test ? compareOp(ds.depth_compare) : VK_COMPARE_OP_ALWAYS};
+  const VkPipelineColorBlendAttachmentState blend[2] = {
+      {.colorWriteMask = VK_COLOR_COMPONENT_R_BIT | VK_COLOR_COMPONENT_G_BIT |
+                         VK_COLOR_COMPONENT_B_BIT | VK_COLOR_COMPONENT_A_BIT},
+      {.colorWriteMask = VK_COLOR_COMPONENT_R_BIT | VK_COLOR_COMPONENT_G_BIT |
+                         VK_COLOR_COMPONENT_B_BIT | VK_COLOR_COMPONENT_A_BIT}};
+  VkPipelineColorBlendStateCreateInfo blending{
+      .sType = VK_STRUCTURE_TYPE_PIPELINE_COLOR_BLEND_STATE_CREATE_INFO,
+      .attachmentCount = 2,
+      .pAttachments = blend};
+  const VkDynamicState dynamic_states[2] = {VK_DYNAMIC_STATE_VIEWPORT, VK_DYNAMIC_STATE_SCISSOR};
+  VkPipelineDynamicStateCreateInfo dynamic{
+      .sType = VK_STRUCTURE_TYPE_PIPELINE_DYNAMIC_STATE_CREATE_INFO,
+      .dynamicStateCount = 2,
+      .pDynamicStates = dynamic_states};
+  const VkFormat color_formats[2] = {color_format, VK_FORMAT_R8_UINT};
+  VkPipelineRenderingCreateInfo rendering{.sType = VK_STRUCTURE_TYPE_PIPELINE_RENDERING_CREATE_INFO,
+                                          .colorAttachmentCount = 2,
+                                          .pColorAttachmentFormats = color_formats,
+                                          .depthAttachmentFormat = VK_FORMAT_D32_SFLOAT};
+  VkGraphicsPipelineCreateInfo info{.sType = VK_STRUCTURE_TYPE_GRAPHICS_PIPELINE_CREATE_INFO,
+                                    .pNext = &rendering,
+                                    .stageCount = 2,
+                                    .pStages = stages,
+                                    .pVertexInputState = &vertex_input,
+                                    .pInputAssemblyState = &assembly,
+                                    .pViewportState = &viewport,
+                                    .pRasterizationState = &raster,
+                                    .pMultisampleState = &multisample,
+                                    .pDepthStencilState = &depth,
+                                    .pColorBlendState = &blending,
+                                    .pDynamicState = &dynamic,
+                                    .layout = layouts[static_cast<std::size_t>(program)]};
+  VkPipeline pipeline = VK_NULL_HANDLE;
+  check(vkCreateGraphicsPipelines(device, VK_NULL_HANDLE, 1, &info, nullptr, &pipeline),
+        "vkCreateGraphicsPipelines");
+  p.by_format.emplace_back(color_format, pipeline);
+  return pipeline;
+}
+
+void VulkanDevice::State::submitAndWait() const {
+  VkCommandBufferSubmitInfo cb{.sType = VK_STRUCTURE_TYPE_COMMAND_BUFFER_SUBMIT_INFO,
+                               .commandBuffer = commands};
+  VkSubmitInfo2 submit{.sType = VK_STRUCTURE_TYPE_SUBMIT_INFO_2,
+                       .commandBufferInfoCount = 1,
+                       .pCommandBufferInfos = &cb};
+  check(vkResetFences(device, 1, &fence), "vkResetFences");
+  check(vkQueueSubmit2(queue, 1, &submit, fence), "vkQueueSubmit2");
+  check(vkWaitForFences(device, 1, &fence, VK_TRUE, UINT64_MAX), "vkWaitForFences");
+}
+
+}  // namespace kova_device

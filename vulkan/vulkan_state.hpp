@@ -1,0 +1,150 @@
+// The inside of VulkanDevice, shared by its set-up and its command recording.
+#pragma once
+
+#include <vulkan/vulkan.h>
+
+#include <array>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "vulkan_barriers.hpp"
+#include "kova_vulkan_device.hpp"
+
+namespace kova_device {
+
+// A failed Vulkan call; caught at the public entry points and returned as an error.
+struct VulkanFailure : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+void check(VkResult result, const char* what);
+
+// A buffer with its own memory; host-visible ones stay mapped.
+struct GpuBuffer {
+  VkBuffer buffer = VK_NULL_HANDLE;
+  VkDeviceMemory memory = VK_NULL_HANDLE;
+  VkDeviceSize size = 0;
+  void* mapped = nullptr;
+  SyncState sync;  // accesses since the last write, for the barriers
+};
+
+struct GpuImage {
+  VkImage image = VK_NULL_HANDLE;
+  VkDeviceMemory memory = VK_NULL_HANDLE;
+  VkImageView view = VK_NULL_HANDLE;
+  VkImageAspectFlags aspect = VK_IMAGE_ASPECT_COLOR_BIT;
+  VkImageLayout layout = VK_IMAGE_LAYOUT_UNDEFINED;  // as of the last recorded command
+  SyncState sync;
+};
+
+// The programs of the device layer: compute kernels and the raster pipelines' layouts.
+enum class Program : std::uint8_t {
+  fs_distance,
+  point_splats,
+  geodesics,
+  splat_draw,
+  geodesic_draw,
+  mesh_draw
+};
+inline constexpr std::size_t kProgramCount = 6;
+
+// Samples per pixel of every image, at the standard positions (as the CPU
+// device's default); read-backs resolve them.
+inline constexpr VkSampleCountFlagBits kSamples = VK_SAMPLE_COUNT_4_BIT;
+
+struct VulkanDevice::State {
+  // Set-up.
+  VkInstance instance = VK_NULL_HANDLE;
+  VkDebugUtilsMessengerEXT messenger = VK_NULL_HANDLE;
+  VkPhysicalDevice physical = VK_NULL_HANDLE;
+  VkDevice device = VK_NULL_HANDLE;
+  VkQueue queue = VK_NULL_HANDLE;
+  std::uint32_t queue_family = 0;
+  VkCommandPool pool = VK_NULL_HANDLE;
+  VkCommandBuffer commands = VK_NULL_HANDLE;
+  VkFence fence = VK_NULL_HANDLE;
+  VkPhysicalDeviceMemoryProperties memory{};
+  VkDeviceSize max_storage_range = 0;
+  std::uint32_t max_image_side = 0;
+  std::string name;
+  std::uint32_t generation = 0;  // handles of this device carry it
+
+  std::uint32_t validation_messages = 0;
+  std::string first_validation_message;
+
+  std::array<VkDescriptorSetLayout, kProgramCount> set_layouts{};
+  std::array<VkPipelineLayout, kProgramCount> layouts{};
+  std::array<VkPipeline, 3> kernels{};  // fs_distance, point_splats, geodesics
+  // splat vert/frag, geodesic vert/frag, mesh vert/frag
+  std::array<VkShaderModule, 6> raster_modules{};
+  VkDescriptorPool descriptors = VK_NULL_HANDLE;
+  std::uint32_t descriptor_sets = 0;  // capacity of `descriptors`
+
+  // Resources made from kova's descriptors.
+  struct Buffer {
+    kova_rhi::BufferDescriptor desc{};
+    GpuBuffer gpu;
+    std::uint64_t filled = 0;  // elements uploaded or computed, as the CPU device counts them
+    std::vector<PGL4> shadow;  // transform buffers: the host's copy of what was uploaded
+    std::vector<std::uint32_t> indices;  // index buffers: the host's copy of what was written
+  };
+  struct Image {
+    kova_rhi::ImageDescriptor desc{};
+    bool is_depth = false;
+    VkFormat format = VK_FORMAT_UNDEFINED;
+    GpuImage gpu;
+    GpuImage kinds;  // colour images: what wrote each pixel (R8_UINT)
+    // One sample per pixel, made on the first read-back: the colour's mean,
+    // sample 0 of depth and kinds.
+    GpuImage resolved, resolved_kinds;
+  };
+  struct Pipeline {
+    kova_rhi::GraphicsPipelineDescriptor desc{};
+    std::vector<std::pair<VkFormat, VkPipeline>> by_format;  // one per colour format used
+  };
+  std::vector<Buffer> buffers;
+  std::vector<Image> images;
+  std::vector<Pipeline> pipelines;
+
+  // Working buffers of execute() and the read-backs, grown on demand.
+  GpuBuffer staging, splats, arcs, pixels, draw_args, stats, drawn;
+  mutable GpuBuffer readback;
+  std::vector<DrawTrace>* trace = nullptr;
+
+  ~State();
+  void destroy(GpuBuffer& b) noexcept;
+  void destroy(GpuImage& i) noexcept;
+
+  GpuBuffer makeBuffer(VkDeviceSize size, VkBufferUsageFlags usage, bool host_visible);
+  // Replaces `b` by a larger buffer when it holds fewer than `size` bytes.
+  void ensure(GpuBuffer& b, VkDeviceSize size, VkBufferUsageFlags usage, bool host_visible);
+  GpuImage makeImage(VkFormat format, std::uint32_t width, std::uint32_t height,
+                     VkImageUsageFlags usage, VkImageAspectFlags aspect,
+                     VkSampleCountFlagBits samples = VK_SAMPLE_COUNT_1_BIT);
+  VkPipeline rasterPipeline(Pipeline& p, VkFormat color_format);
+  // Records, submits and waits for a one-off command buffer.
+  template <class Record>
+  void oneShot(Record record) const;
+  void submitAndWait() const;
+};
+
+// The one-sample colour of a multisampled colour image, resolved (the mean of
+// the samples) in `cb`: what a window host blits into its swapchain.
+GpuImage& resolvedColor(VulkanDevice::State& s, VulkanDevice::State::Image& img, VkCommandBuffer cb,
+                        Barriers& sync);
+
+template <class Record>
+void VulkanDevice::State::oneShot(Record record) const {
+  check(vkResetCommandBuffer(commands, 0), "vkResetCommandBuffer");
+  VkCommandBufferBeginInfo begin{.sType = VK_STRUCTURE_TYPE_COMMAND_BUFFER_BEGIN_INFO,
+                                 .flags = VK_COMMAND_BUFFER_USAGE_ONE_TIME_SUBMIT_BIT};
+  check(vkBeginCommandBuffer(commands, &begin), "vkBeginCommandBuffer");
+  record(commands);
+  check(vkEndCommandBuffer(commands), "vkEndCommandBuffer");
+  submitAndWait();
+}
+
+}  // namespace kova_device
