@@ -23,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <span>
 #include <type_traits>
 
 namespace kova_kernel {
@@ -308,6 +309,32 @@ struct PGL4 {
 // Rotation about Z; a positive angle turns +X towards +Y.
 [[nodiscard]] PGL4 pglRotateZ(double angle) noexcept;
 
+// Rigid placement: the rotation of S^3 (a PGL4 in SO(4), columns right, up,
+// -forward, position) taking the origin (0, 0, 0, 1) to the point `at`, the
+// view direction (0, 0, -1, 0) to forward, (0, 1, 0, 0) to up and (1, 0, 0, 0)
+// to right. It is the inverse (the transpose) of KovaCamera::viewIsometry for a
+// camera with this pose, to rounding, and the instance transform that puts a
+// mesh built around the origin at `at` with every distance kept (pglTranslate
+// does not keep them). The frame is modified Gram-Schmidt of at, forward, up in
+// that order, step for step as the camera computes it, forward and up only
+// giving directions (a power-of-two scale changes no bit), and right the
+// four-dimensional complement: det[right, up, -forward, position] = +1.
+// Fallbacks, so that the result is always a rotation: `at` is at.normalize(),
+// hence the origin when shorter than ZERO_NORM, and the origin as well when a
+// coordinate is not finite; a forward (then an up) with no usable part
+// orthogonal to the vectors before it (zero, not finite, in their span) is
+// replaced by the coordinate axis with the longest part orthogonal to them,
+// the first of x, y, z, w on a tie. The origin facing -z with +y up gives the identity.
+[[nodiscard]] PGL4 pglPlace(HomVec4 at, HomVec4 forward, HomVec4 up) noexcept;
+// The placement at normalize(from) facing `direction`, slid by `arc` radians
+// along the geodesic it faces: pglPlace(geodesicPoint(from, direction, arc),
+// the geodesic's tangent there, up), so up is carried along unchanged. After
+// arc pi it is back at `from` turned half a turn about forward (right and up
+// negated): what travels once along a closed line of elliptic space comes back
+// so. A direction with no usable part orthogonal to `from` gives
+// pglPlace(from, direction, up); an arc that is not finite counts as 0.
+[[nodiscard]] PGL4 pglPlaceAlong(HomVec4 from, HomVec4 direction, double arc, HomVec4 up) noexcept;
+
 namespace detail {
 // Deliberately not constexpr: reaching it during constant evaluation stops
 // compilation, and the compiler's message names it.
@@ -322,6 +349,50 @@ inline void pglFromHomogeneous_matrix_is_singular() noexcept {}
   if (!(d != 0.0) || d - d != 0.0) detail::pglFromHomogeneous_matrix_is_singular();
   return out;
 }
+
+// Solids for the projective triangle pipeline, built around the origin
+// (0, 0, 0, 1) and placed by an instance transform such as pglPlace. Vertices
+// have unit norm and w > 0; indices run three per triangle, counter-clockwise
+// seen from outside: for each triangle (a, b, c) the four-dimensional cross
+// product n (with n.v = det[v; a; b; c]) points away from the centre,
+// n.(0, 0, 0, 1) < 0. Built in place, nothing is allocated.
+struct BoxMesh {
+  std::array<HomVec4, 8> vertices{};
+  std::array<std::uint32_t, 36> indices{};
+};
+// A box with half-extents (hx, hy, hz) in the gnomonic chart of the origin:
+// corner i is (+-hx, +-hy, +-hz, 1) normalised, with the + sign of x, y, z where
+// bit 0, 1, 2 of i is set. Its face centres lie at Fubini-Study distance
+// atan(h) from the origin (about h radians for small h); its faces are flat,
+// since planes of the chart are planes of the space. Faces -x, +x, -y, +y, -z,
+// +z, two triangles each. A half-extent counts as its magnitude, and as 0 when
+// it is not finite. A cube is boxMesh(h, h, h).
+[[nodiscard]] BoxMesh boxMesh(double half_x, double half_y, double half_z) noexcept;
+
+struct DodecahedronMesh {
+  std::array<HomVec4, 20> vertices{};
+  std::array<std::uint32_t, 108> indices{};
+};
+// The regular dodecahedron centred at the origin with its vertices at
+// Fubini-Study distance r = circumradius from it: cos(r) (0, 0, 0, 1) + sin(r) d
+// for the unit directions d, so the chart radius is tan(r). With
+// phi = (1 + sqrt 5) / 2, d is (+-1, +-1, +-1) / sqrt 3 for vertices 0 to 7 (the
+// signs by the bits of the index, as for boxMesh), then (0, +-1/phi, +-phi),
+// (+-1/phi, +-phi, 0) and (+-phi, 0, +-1/phi), each / sqrt 3, four vertices
+// each, with bit 0 signing the first and bit 1 the second non-zero coordinate.
+// Triangles 3k to 3k + 2 fan pentagon k from its lowest-numbered vertex.
+// r is clamped to [0, pi/2] (at pi/2 every vertex is at infinity); NaN counts as 0.
+[[nodiscard]] DodecahedronMesh dodecahedronMesh(double circumradius) noexcept;
+
+// Endpoint pairs for the geodesic draw command, whose segment k joins entries
+// 2k and 2k + 1, each drawn as the shorter arc between them: points[0] to
+// points[1], ..., points[n - 2] to points[n - 1], then points[n - 1] to
+// points[0] as well when `closed`, the points copied as given. Returns the
+// number written, 2 (n - 1) or 2 n; 0, writing nothing, for fewer than 2
+// points or when `out` is shorter than that. For a closed geodesic, points
+// geodesicPoint(from, direction, k pi / n), k = 0 .. n - 1, with n >= 3.
+[[nodiscard]] std::size_t geodesicPolyline(std::span<const HomVec4> points, bool closed,
+                                           std::span<HomVec4> out) noexcept;
 
 // J = A - A^T, entry by entry.
 [[nodiscard]] PGL4 computeResonance(const PGL4& a) noexcept;
