@@ -112,6 +112,15 @@ struct HomVec4 {
 // is shorter than ZERO_NORM, and 0 when the cosine is NaN (non-finite input).
 // Exactly std::acos(fsCosine(a, a.norm(), b, b.norm())).
 [[nodiscard]] double fsDistance(HomVec4 a, HomVec4 b) noexcept;
+// The same distance accurate to a few units in the last place of the distance
+// itself, from the smallest angles to pi/2, where the cosine form of
+// fsDistance resolves nothing below about 1e-8 rad (a metre of the world
+// sphere is 8.6e-8 rad): atan2 of the norm of the wedge product a ^ b,
+// computed from exact products, against |a . b|. Symmetric, the same for
+// either representative of each point, and independent of the vectors'
+// scales. The same fallbacks as fsDistance: 0 when either norm is below
+// ZERO_NORM or a coordinate is not finite.
+[[nodiscard]] double fsDistancePrecise(HomVec4 a, HomVec4 b) noexcept;
 
 namespace detail {
 // |a.b| / (|a| |b|) of finite vectors rescaled to unit size first; `plain` is
