@@ -5,9 +5,9 @@
 // and the projective pipelines draw points and triangle meshes
 // (draw_indexed) and geodesics (kova_render_geodesics) into a colour image
 // with a depth image holding FS-depth. Images keep several samples per pixel
-// (4 by default) and are resolved on read-back. Every command is validated;
-// a malformed graph is reported as an error and never touches memory it does
-// not own.
+// (4 by default) and are resolved on read-back. Every graph is checked whole
+// before it runs; a malformed graph is reported as an error, changes nothing
+// and never touches memory the device does not own.
 #pragma once
 
 #include <array>
@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "kova_device.hpp"
+#include "kova_device_checks.hpp"
+#include "kova_device_resources.hpp"
 #include "kova_rhi.hpp"
 
 namespace kova_device {
@@ -49,9 +51,20 @@ class CpuDevice {
   [[nodiscard]] std::expected<void, std::string> writeValues(BufferId id,
                                                              std::span<const double> values);
 
-  // Walks the passes in order and runs their commands. Stops at the first
-  // invalid command with a message naming the pass and command.
+  // Checks the whole graph (kova_device_checks.hpp), then runs its passes
+  // in order. A graph that fails its checks is reported with a message
+  // naming the pass and command, and changes nothing.
   [[nodiscard]] std::expected<ExecuteStats, std::string> execute(const kova_rhi::FrameGraph& graph);
+
+  // Frees a buffer or an image. Fails, changing nothing, on a handle that
+  // names no live resource of this device (unknown, foreign or already
+  // released); the released handle stays stale for good. Nothing is ever
+  // in flight on the CPU device, so a live resource can always be released.
+  [[nodiscard]] std::expected<void, std::string> releaseBuffer(BufferId id);
+  [[nodiscard]] std::expected<void, std::string> releaseImage(ImageId id);
+
+  // What this device can hold, as its checks apply it.
+  [[nodiscard]] static DeviceLimits limits() noexcept;
 
   // Read-back of a colour image as 8-bit RGB (the mean of its samples), of a
   // depth image (sample 0 of each pixel), and of the per-pixel record of what
@@ -74,39 +87,26 @@ class CpuDevice {
   [[nodiscard]] std::uint32_t samples() const noexcept { return samples_; }
 
  private:
-  struct Buffer {
-    kova_rhi::BufferDescriptor desc{};
+  // The contents beside what every device records (index buffers' indices
+  // live in the record).
+  struct Buffer : BufferRecord {
     std::vector<HomVec4> points;
     std::vector<PGL4> transforms;
     std::vector<double> values;
-    std::vector<std::uint32_t> indices;
   };
-  struct Image {
-    kova_rhi::ImageDescriptor desc{};
-    bool is_depth = false;
+  struct Image : ImageRecord {
     std::vector<float> texels;        // RGBA per sample, or one depth value per sample
     std::vector<std::uint8_t> kinds;  // PixelKind per pixel (colour images)
   };
-  struct Pipeline {
-    kova_rhi::GraphicsPipelineDescriptor desc{};
-  };
-  struct PassState;
+  struct Pipeline : PipelineRecord {};
 
-  [[nodiscard]] Buffer* buffer(BufferId id) noexcept;
-  [[nodiscard]] const Image* image(ImageId id) const noexcept;
-  [[nodiscard]] Image* image(ImageId id) noexcept;
-  [[nodiscard]] std::expected<void, std::string> run(const kova_rhi::GpuCommand& command,
-                                                     PassState& state, ExecuteStats& stats);
-  [[nodiscard]] std::expected<void, std::string> drawPoints(const kova_rhi::DrawCommand& draw,
-                                                            PassState& state, ExecuteStats& stats);
-  [[nodiscard]] std::expected<void, std::string> drawMesh(const kova_rhi::DrawCommand& draw,
-                                                          PassState& state, ExecuteStats& stats);
-  [[nodiscard]] std::expected<void, std::string> drawGeodesics(
-      const kova_rhi::KovaRenderGeodesicsCommand& cmd, PassState& state, ExecuteStats& stats);
+  void run(const CheckedCommand& command, ExecuteStats& stats);
+  void clear(const CheckedCommand& command);
+  void drawPoints(const CheckedCommand& command, ExecuteStats& stats);
+  void drawMesh(const CheckedCommand& command, ExecuteStats& stats);
+  void drawGeodesics(const CheckedCommand& command, ExecuteStats& stats);
 
-  std::vector<Buffer> buffers_;
-  std::vector<Image> images_;
-  std::vector<Pipeline> pipelines_;
+  DeviceResources<Buffer, Image, Pipeline> resources_;
   std::vector<DrawTrace>* trace_ = nullptr;
   std::vector<std::uint16_t>* coverage_ = nullptr;
   std::uint32_t samples_ = 4;

@@ -6,7 +6,9 @@
 // reference device (kova_cpu_device.hpp) and the Vulkan device
 // (kova_vulkan_device.hpp) both satisfy it, and a host's frame loop written
 // against it runs on either. Every call that can fail returns a message and
-// changes nothing.
+// changes nothing; the rules behind those messages are written once, in
+// kova_device_checks.hpp, and the handles come from one generational table
+// (kova_device_resources.hpp), so a released handle is refused for good.
 #pragma once
 
 #include <array>
@@ -64,6 +66,8 @@ concept FrameDevice = std::movable<D> &&
   { d.writeIndices(buffer, indices) } -> std::same_as<std::expected<void, std::string>>;
   { d.writeValues(buffer, values) } -> std::same_as<std::expected<void, std::string>>;
   { d.execute(graph) } -> std::same_as<std::expected<ExecuteStats, std::string>>;
+  { d.releaseBuffer(buffer) } -> std::same_as<std::expected<void, std::string>>;
+  { d.releaseImage(image) } -> std::same_as<std::expected<void, std::string>>;
   { cd.readRgb8(image) } -> std::same_as<std::expected<std::vector<std::uint8_t>, std::string>>;
   { cd.readDepth(image) } -> std::same_as<std::expected<std::vector<float>, std::string>>;
   { cd.readKinds(image) } -> std::same_as<std::expected<std::vector<std::uint8_t>, std::string>>;

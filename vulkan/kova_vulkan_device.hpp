@@ -5,8 +5,9 @@
 // graph into one command buffer and waits for it, and the read-backs return
 // what the CPU device would. Positions and transforms stay in double
 // precision on the device until a pixel is known; depth is the FS-depth the
-// device computes. Every command is checked on the host before anything is
-// recorded, so a malformed graph is an error and never reaches the driver.
+// device computes. Every command is checked on the host, by the rules every
+// device shares, before anything is recorded, so a malformed graph is an
+// error and never reaches the driver.
 #pragma once
 
 #include <cstdint>
@@ -80,9 +81,21 @@ class VulkanDevice {
   [[nodiscard]] std::expected<void, std::string> writeValues(BufferId id,
                                                              std::span<const double> values);
 
-  // Records the graph, submits it and waits. A graph that fails the host's
-  // checks changes nothing on the device.
+  // Checks the whole graph (kova_device_checks.hpp), records it, submits it
+  // and waits. A graph that fails the checks changes nothing on the device.
   [[nodiscard]] std::expected<ExecuteStats, std::string> execute(const kova_rhi::FrameGraph& graph);
+
+  // Frees a buffer or an image with all its memory (an image's views and
+  // resolved copies too). Fails, changing nothing, on a handle that names no
+  // live resource of this device (unknown, foreign or already released),
+  // and on an image that a colour blit recorded by recordColorBlit still
+  // reads: one not yet submitted, or submitted and not finished. The
+  // released handle stays stale for good.
+  [[nodiscard]] std::expected<void, std::string> releaseBuffer(BufferId id);
+  [[nodiscard]] std::expected<void, std::string> releaseImage(ImageId id);
+
+  // Device memory allocations alive now: every buffer and image holds its own.
+  [[nodiscard]] std::uint64_t liveAllocations() const noexcept;
 
   [[nodiscard]] std::expected<std::vector<std::uint8_t>, std::string> readRgb8(ImageId image) const;
   [[nodiscard]] std::expected<std::vector<float>, std::string> readDepth(ImageId image) const;

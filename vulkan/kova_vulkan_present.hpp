@@ -27,6 +27,9 @@ struct VulkanHandles {
 // (as the last execute() left it) onto `target`, which must be in
 // TRANSFER_DST_OPTIMAL layout, scaled to `extent`. The blit waits for the
 // frame that drew the image, and the device's next frame waits for the blit.
+// It ends with a device-owned event set once the blit has run; until then
+// the device refuses to release the image (VulkanDevice::releaseImage), so
+// a host may release an image any time after its blit's submission is done.
 [[nodiscard]] std::expected<void, std::string> recordColorBlit(VulkanDevice& device,
                                                                VkCommandBuffer cb, ImageId color,
                                                                VkImage target, VkExtent2D extent);

@@ -2,6 +2,8 @@
 
 #include "vulkan_state.hpp"
 
+#include <vector>
+
 namespace kova_device {
 
 struct VulkanDeviceAccess {
@@ -17,12 +19,17 @@ std::expected<void, std::string> recordColorBlit(VulkanDevice& device, VkCommand
                                                  ImageId color, VkImage target,
                                                  VkExtent2D extent) {
   VulkanDevice::State& s = VulkanDeviceAccess::of(device);
-  if (color.generation != s.generation || color.id == 0 || color.id > s.images.size())
-    return std::unexpected(std::string("unknown colour image"));
-  VulkanDevice::State::Image& img = s.images[color.id - 1];
+  VulkanDevice::State::Image* found = s.resources.images.find(color);
+  if (found == nullptr) return std::unexpected(std::string("unknown colour image"));
+  VulkanDevice::State::Image& img = *found;
   if (img.is_depth) return std::unexpected(std::string("not a colour image"));
   if (extent.width == 0 || extent.height == 0)
     return std::unexpected(std::string("empty blit target"));
+  // The event that tells the device when the blit has run (see blitPending).
+  VkEvent done = VK_NULL_HANDLE;
+  const VkEventCreateInfo event_info{.sType = VK_STRUCTURE_TYPE_EVENT_CREATE_INFO};
+  if (vkCreateEvent(s.device, &event_info, nullptr, &done) != VK_SUCCESS)
+    return std::unexpected(std::string("vkCreateEvent failed"));
   // The samples are resolved first (a multisampled image cannot be blitted).
   // Both steps are noted in the images' histories, so that they wait for the
   // frame's rendering and the device's next frame waits for them.
@@ -31,6 +38,7 @@ std::expected<void, std::string> recordColorBlit(VulkanDevice& device, VkCommand
   try {
     source = &resolvedColor(s, img, cb, barriers);
   } catch (const std::exception& e) {
+    vkDestroyEvent(s.device, done, nullptr);
     return std::unexpected(std::string(e.what()));
   }
   barriers.note(*source, kTransferRead);
@@ -47,7 +55,33 @@ std::expected<void, std::string> recordColorBlit(VulkanDevice& device, VkCommand
   const bool same_size = extent.width == img.desc.width && extent.height == img.desc.height;
   vkCmdBlitImage(cb, source->image, source->layout, target, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, 1,
                  &region, same_size ? VK_FILTER_NEAREST : VK_FILTER_LINEAR);
+  // Set once every command before it, the blit and the resolve included, has
+  // completed; the host reads it with vkGetEventStatus.
+  const VkMemoryBarrier2 after_blit{.sType = VK_STRUCTURE_TYPE_MEMORY_BARRIER_2,
+                                    .srcStageMask = VK_PIPELINE_STAGE_2_ALL_COMMANDS_BIT,
+                                    .dstStageMask = VK_PIPELINE_STAGE_2_HOST_BIT};
+  const VkDependencyInfo dependency{.sType = VK_STRUCTURE_TYPE_DEPENDENCY_INFO,
+                                    .memoryBarrierCount = 1,
+                                    .pMemoryBarriers = &after_blit};
+  vkCmdSetEvent2(cb, done, &dependency);
+  s.pending_blits.push_back({color, done});
   return {};
+}
+
+// An image is in use while any blit of it has not run: a host that records
+// a blit and never submits it keeps the image in use for the device's life,
+// which is safe, where guessing that the work was dropped would not be.
+bool VulkanDevice::State::blitPending(ImageId image) {
+  bool pending = false;
+  std::erase_if(pending_blits, [&](const PendingBlit& blit) {
+    if (vkGetEventStatus(device, blit.done) == VK_EVENT_SET) {
+      vkDestroyEvent(device, blit.done, nullptr);
+      return true;
+    }
+    pending = pending || blit.image == image;
+    return false;
+  });
+  return pending;
 }
 
 }  // namespace kova_device

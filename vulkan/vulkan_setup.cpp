@@ -237,9 +237,7 @@ const std::string& VulkanDevice::firstValidationMessage() const noexcept {
 void VulkanDevice::setTrace(std::vector<DrawTrace>* trace) noexcept { s_->trace = trace; }
 
 std::expected<VulkanDevice, std::string> VulkanDevice::create(const VulkanOptions& options) try {
-  static std::atomic<std::uint32_t> generations{1000};
   auto s = std::make_unique<State>();
-  s->generation = generations.fetch_add(1);
 
   std::uint32_t loader_version = 0;
   if (vkEnumerateInstanceVersion(&loader_version) != VK_SUCCESS ||
@@ -317,6 +315,13 @@ std::expected<VulkanDevice, std::string> VulkanDevice::create(const VulkanOption
   vkGetPhysicalDeviceProperties(s->physical, &props);
   s->max_storage_range = props.limits.maxStorageBufferRange;
   s->max_image_side = props.limits.maxImageDimension2D;
+  // Every buffer is a storage buffer bound whole; each instance of a mesh
+  // draw is drawn twice and the instance index must not wrap; a mesh draw
+  // keeps one 4-byte flag per triangle and instance in one storage range.
+  s->limits = DeviceLimits{.max_buffer_bytes = s->max_storage_range,
+                           .max_image_side = std::min<std::uint32_t>(16384, s->max_image_side),
+                           .max_instances = 0x7FFFFFFFu,
+                           .max_draw_triangles = s->max_storage_range / 4};
   vkGetPhysicalDeviceMemoryProperties(s->physical, &s->memory);
 
   const float priority = 1.0f;
@@ -367,16 +372,12 @@ std::expected<VulkanDevice, std::string> VulkanDevice::create(const VulkanOption
 VulkanDevice::State::~State() {
   if (device != VK_NULL_HANDLE) {
     vkDeviceWaitIdle(device);
-    for (Pipeline& p : pipelines) {
+    for (Pipeline& p : resources.pipelines) {
       for (auto& [format, pipeline] : p.by_format) vkDestroyPipeline(device, pipeline, nullptr);
     }
-    for (Buffer& b : buffers) destroy(b.gpu);
-    for (Image& i : images) {
-      destroy(i.gpu);
-      destroy(i.kinds);
-      destroy(i.resolved);
-      destroy(i.resolved_kinds);
-    }
+    resources.buffers.forEach([&](Buffer& b) { destroy(b.gpu); });
+    resources.images.forEach([&](Image& i) { destroy(i); });
+    for (const PendingBlit& blit : pending_blits) vkDestroyEvent(device, blit.done, nullptr);
     for (GpuBuffer* b : {&staging, &splats, &arcs, &pixels, &draw_args, &stats, &drawn, &readback})
       destroy(*b);
     for (VkPipeline k : kernels) vkDestroyPipeline(device, k, nullptr);
@@ -399,6 +400,7 @@ VulkanDevice::State::~State() {
 void VulkanDevice::State::destroy(GpuBuffer& b) noexcept {
   if (b.mapped != nullptr) vkUnmapMemory(device, b.memory);
   vkDestroyBuffer(device, b.buffer, nullptr);
+  if (b.memory != VK_NULL_HANDLE) --live_allocations;
   vkFreeMemory(device, b.memory, nullptr);
   b = GpuBuffer{};
 }
@@ -406,13 +408,21 @@ void VulkanDevice::State::destroy(GpuBuffer& b) noexcept {
 void VulkanDevice::State::destroy(GpuImage& i) noexcept {
   vkDestroyImageView(device, i.view, nullptr);
   vkDestroyImage(device, i.image, nullptr);
+  if (i.memory != VK_NULL_HANDLE) --live_allocations;
   vkFreeMemory(device, i.memory, nullptr);
   i = GpuImage{};
 }
 
+void VulkanDevice::State::destroy(Image& i) noexcept {
+  destroy(i.gpu);
+  destroy(i.kinds);
+  destroy(i.resolved);
+  destroy(i.resolved_kinds);
+}
+
 namespace {
 
-VkDeviceMemory allocate(const VulkanDevice::State& s, VkMemoryRequirements req,
+VkDeviceMemory allocate(VulkanDevice::State& s, VkMemoryRequirements req,
                         VkMemoryPropertyFlags wanted) {
   for (std::uint32_t t = 0; t < s.memory.memoryTypeCount; ++t) {
     if ((req.memoryTypeBits & (1u << t)) &&
@@ -422,6 +432,7 @@ VkDeviceMemory allocate(const VulkanDevice::State& s, VkMemoryRequirements req,
                                 .memoryTypeIndex = t};
       VkDeviceMemory memory = VK_NULL_HANDLE;
       check(vkAllocateMemory(s.device, &info, nullptr, &memory), "vkAllocateMemory");
+      ++s.live_allocations;
       return memory;
     }
   }

@@ -10,8 +10,10 @@
 #include <utility>
 #include <vector>
 
-#include "vulkan_barriers.hpp"
+#include "kova_device_checks.hpp"
+#include "kova_device_resources.hpp"
 #include "kova_vulkan_device.hpp"
+#include "vulkan_barriers.hpp"
 
 namespace kova_device {
 
@@ -70,7 +72,9 @@ struct VulkanDevice::State {
   VkDeviceSize max_storage_range = 0;
   std::uint32_t max_image_side = 0;
   std::string name;
-  std::uint32_t generation = 0;  // handles of this device carry it
+  DeviceLimits limits{};
+  // Device memory allocations alive now (vkAllocateMemory less vkFreeMemory).
+  std::uint64_t live_allocations = 0;
 
   std::uint32_t validation_messages = 0;
   std::string first_validation_message;
@@ -83,17 +87,11 @@ struct VulkanDevice::State {
   VkDescriptorPool descriptors = VK_NULL_HANDLE;
   std::uint32_t descriptor_sets = 0;  // capacity of `descriptors`
 
-  // Resources made from kova's descriptors.
-  struct Buffer {
-    kova_rhi::BufferDescriptor desc{};
+  // Resources made from kova's descriptors, behind generational handles.
+  struct Buffer : BufferRecord {
     GpuBuffer gpu;
-    std::uint64_t filled = 0;  // elements uploaded or computed, as the CPU device counts them
-    std::vector<PGL4> shadow;  // transform buffers: the host's copy of what was uploaded
-    std::vector<std::uint32_t> indices;  // index buffers: the host's copy of what was written
   };
-  struct Image {
-    kova_rhi::ImageDescriptor desc{};
-    bool is_depth = false;
+  struct Image : ImageRecord {
     VkFormat format = VK_FORMAT_UNDEFINED;
     GpuImage gpu;
     GpuImage kinds;  // colour images: what wrote each pixel (R8_UINT)
@@ -101,13 +99,21 @@ struct VulkanDevice::State {
     // sample 0 of depth and kinds.
     GpuImage resolved, resolved_kinds;
   };
-  struct Pipeline {
-    kova_rhi::GraphicsPipelineDescriptor desc{};
+  struct Pipeline : PipelineRecord {
     std::vector<std::pair<VkFormat, VkPipeline>> by_format;  // one per colour format used
   };
-  std::vector<Buffer> buffers;
-  std::vector<Image> images;
-  std::vector<Pipeline> pipelines;
+  DeviceResources<Buffer, Image, Pipeline> resources;
+
+  // Colour blits recorded into a window host's command buffers
+  // (recordColorBlit): each sets its event once the blit has run, and the
+  // image counts as in use until then.
+  struct PendingBlit {
+    ImageId image{};
+    VkEvent done = VK_NULL_HANDLE;
+  };
+  std::vector<PendingBlit> pending_blits;
+  // Whether a blit of `image` may still be unfinished; forgets the finished ones.
+  bool blitPending(ImageId image);
 
   // Working buffers of execute() and the read-backs, grown on demand.
   GpuBuffer staging, splats, arcs, pixels, draw_args, stats, drawn;
@@ -117,6 +123,7 @@ struct VulkanDevice::State {
   ~State();
   void destroy(GpuBuffer& b) noexcept;
   void destroy(GpuImage& i) noexcept;
+  void destroy(Image& i) noexcept;
 
   GpuBuffer makeBuffer(VkDeviceSize size, VkBufferUsageFlags usage, bool host_visible);
   // Replaces `b` by a larger buffer when it holds fewer than `size` bytes.

@@ -1,0 +1,190 @@
+// The CPU device's draws: point splats, triangle meshes and geodesic arcs,
+// run on commands the checker has resolved (kova_device_checks.hpp).
+#include <algorithm>
+#include <cmath>
+#include <variant>
+
+#include "cpu_triangles.hpp"
+#include "kova_cpu_device.hpp"
+#include "kova_device_raster.hpp"
+#include "kova_mesh_shading.hpp"
+
+namespace kova_device {
+namespace {
+
+// Writes a fragment to every sample of a pixel that passes the depth test;
+// true when any did.
+bool writePixel(std::vector<float>& color, std::vector<float>& depth, std::size_t pixel,
+                std::uint32_t samples, const kova_rhi::DepthState& ds, float z,
+                const std::array<float, 3>& rgb) noexcept {
+  bool any = false;
+  for (std::size_t at = pixel * samples; at < (pixel + 1) * samples; ++at) {
+    if (ds.depth_test && !depthPasses(ds.depth_compare, z, depth[at])) continue;
+    if (ds.depth_write) depth[at] = z;
+    color[at * 4 + 0] = rgb[0];
+    color[at * 4 + 1] = rgb[1];
+    color[at * 4 + 2] = rgb[2];
+    color[at * 4 + 3] = 1.0f;
+    any = true;
+  }
+  return any;
+}
+
+}  // namespace
+
+void CpuDevice::drawPoints(const CheckedCommand& command, ExecuteStats& stats) {
+  const auto& draw = std::get<kova_rhi::DrawCommand>(*command.command);
+  if (draw.instance_count == 0) return;
+  const auto& pipe = resources_.pipelineAt(command.pipeline)->desc;
+  const Buffer& positions = *resources_.buffers.find(command.positions);
+  const Buffer& distances = *resources_.buffers.find(command.values);
+  const CameraBlock cam = unpackCameraBlock(command.camera_block[0], command.camera_block[1]);
+  Image& color = *resources_.images.find(command.color);
+  Image& depth = *resources_.images.find(*command.depth);
+  const int w = static_cast<int>(color.desc.width);
+  const int h = static_cast<int>(color.desc.height);
+  for (std::uint32_t i = 0; i < draw.index_count; ++i) {
+    const double d = distances.values[i];
+    const auto sp = project(cam, positions.points[i], color.desc.width, color.desc.height);
+    if (!sp || !std::isfinite(d)) continue;
+    const int cx = static_cast<int>(std::floor(sp->x));
+    const int cy = static_cast<int>(std::floor(sp->y));
+    const int r = splatRadius(d, cam.tan_h, color.desc.width);
+    if (cx + r < 0 || cy + r < 0 || cx - r >= w || cy - r >= h) continue;
+    const float z = static_cast<float>(depthFromDistance(d, cam.near_fs, cam.far_fs));
+    const auto rgb = depthColor(z);
+    for (int dy = -r; dy <= r; ++dy) {
+      for (int dx = -r; dx <= r; ++dx) {
+        const int x = cx + dx, y = cy + dy;
+        if (!splatCovers(dx, dy, r) || x < 0 || y < 0 || x >= w || y >= h) continue;
+        const std::size_t p =
+            static_cast<std::size_t>(y) * color.desc.width + static_cast<std::size_t>(x);
+        if (writePixel(color.texels, depth.texels, p, samples_, pipe.depth, z, rgb))
+          color.kinds[p] = static_cast<std::uint8_t>(PixelKind::point);
+      }
+    }
+    ++stats.points_drawn;
+    if (trace_ != nullptr)
+      trace_->push_back(DrawTrace{i, cx, cy, r, {toByte(rgb[0]), toByte(rgb[1]), toByte(rgb[2])}});
+  }
+}
+
+// A mesh draw: the triangles of index_buffer over the vertices of
+// kova_position_buffer, once per transform of kova_transform_buffer, seen
+// through the camera block at uniform binding 0 (an isometric view); an
+// optional storage buffer at binding 1 holds each instance's RGB colour.
+void CpuDevice::drawMesh(const CheckedCommand& command, ExecuteStats& stats) {
+  const auto& draw = std::get<kova_rhi::DrawCommand>(*command.command);
+  const auto& pipe = resources_.pipelineAt(command.pipeline)->desc;
+  const Buffer& vertices = *resources_.buffers.find(command.positions);
+  const Buffer& indices = *resources_.buffers.find(command.indices);
+  const Buffer& instances = *resources_.buffers.find(command.transforms);
+  std::span<const double> colors;
+  if (const Buffer* c = resources_.buffers.find(command.colors); c != nullptr) colors = c->values;
+  TriangleDraw td{unpackCameraBlock(command.camera_block[0], command.camera_block[1]),
+                  vertices.points,
+                  std::span(indices.indices).first(draw.index_count / 3 * 3),
+                  std::span(instances.transforms).first(draw.instance_count),
+                  colors,
+                  pipe.depth};
+  Image& color = *resources_.images.find(command.color);
+  Image& depth = *resources_.images.find(*command.depth);
+  const std::size_t sample_count = color.texels.size() / 4;
+  if (coverage_ != nullptr && coverage_->size() != sample_count) coverage_->assign(sample_count, 0);
+  SampleTarget target{
+      color.desc.width,
+      color.desc.height,
+      samples_,
+      color.texels,
+      depth.texels,
+      color.kinds,
+      coverage_ != nullptr ? std::span<std::uint16_t>(*coverage_) : std::span<std::uint16_t>()};
+  const TriangleStats ts = drawTriangles(td, target);
+  stats.triangles += ts.triangles;
+  stats.triangles_drawn += ts.triangles_drawn;
+}
+
+void CpuDevice::drawGeodesics(const CheckedCommand& command, ExecuteStats& stats) {
+  const auto& cmd = std::get<kova_rhi::KovaRenderGeodesicsCommand>(*command.command);
+  const auto& pipe = resources_.pipelineAt(command.pipeline)->desc;
+  const Buffer& positions = *resources_.buffers.find(command.positions);
+  const CameraBlock cam = unpackCameraBlock(command.camera_block[0], command.camera_block[1]);
+  Image& color = *resources_.images.find(command.color);
+  Image& depth = *resources_.images.find(*command.depth);
+  const std::uint32_t w = color.desc.width, h = color.desc.height;
+
+  // A sample along the arc: its pixel position, depth and which half of the
+  // view it lies in (a segment across the boundary passes through infinity):
+  // the side of w = 0 for a view that keeps w, the side of the eye's focal
+  // plane for an isometric view.
+  struct Sample {
+    std::optional<ScreenPoint> at;
+    double depth = 1.0;
+    bool upper = true;
+  };
+  const auto sample = [&](HomVec4 q) {
+    const double d = kova_kernel::fsDistance(cam.observer, q);
+    const HomVec4 v = cam.view.apply(q);
+    if (cam.isometric_view)
+      return Sample{projectFacing(cam, q, w, h), depthFromDistance(d, cam.near_fs, cam.far_fs),
+                    v.z <= 0.0};
+    return Sample{project(cam, q, w, h), depthFromDistance(d, cam.near_fs, cam.far_fs), v.w >= 0.0};
+  };
+  // Lines fade with depth: towards black for a view that keeps w, into the
+  // fog colour as the triangles do for an isometric view.
+  const auto plot = [&](int x, int y, double z) {
+    if (x < 0 || y < 0 || x >= static_cast<int>(w) || y >= static_cast<int>(h)) return;
+    const std::size_t p = static_cast<std::size_t>(y) * w + static_cast<std::size_t>(x);
+    std::array<float, 3> rgb{};
+    const std::array<float, 3> line = {cmd.color_r, cmd.color_g, cmd.color_b};
+    if (cam.isometric_view) {
+      const float f = fogAmount(cam.near_fs + z * (cam.far_fs - cam.near_fs), cam.far_fs);
+      for (std::size_t i = 0; i < 3; ++i) rgb[i] = line[i] + (cam.fog[i] - line[i]) * f;
+    } else {
+      const auto fade = static_cast<float>(0.2 + 0.8 * std::pow(1.0 - z, 0.8));
+      for (std::size_t i = 0; i < 3; ++i) rgb[i] = line[i] * fade;
+    }
+    if (writePixel(color.texels, depth.texels, p, samples_, pipe.depth, static_cast<float>(z), rgb))
+      color.kinds[p] = static_cast<std::uint8_t>(PixelKind::geodesic);
+  };
+
+  for (std::uint32_t k = 0; k + 1 < cmd.count; k += 2) {
+    const HomVec4 a = positions.points[k].normalize();
+    HomVec4 b = positions.points[k + 1].normalize();
+    if (a.dot(b) < 0.0) b = HomVec4{-b.x, -b.y, -b.z, -b.w};  // the shorter of the two arcs
+    const double angle = std::acos(std::clamp(a.dot(b), -1.0, 1.0));
+    const int steps = static_cast<int>(std::clamp(std::ceil(angle / 0.004), 1.0, 4096.0));
+    bool any = false;
+    Sample prev = sample(a);
+    for (int s = 1; s <= steps; ++s) {
+      const double t = static_cast<double>(s) / steps;
+      double wa = 1.0 - t, wb = t;
+      if (angle > 1e-9)
+        wa = std::sin((1.0 - t) * angle) / std::sin(angle),
+        wb = std::sin(t * angle) / std::sin(angle);
+      const Sample cur = sample(HomVec4{wa * a.x + wb * b.x, wa * a.y + wb * b.y,
+                                        wa * a.z + wb * b.z, wa * a.w + wb * b.w});
+      const bool drawable = prev.at && cur.at && prev.upper == cur.upper && prev.depth > 0.0 &&
+                            prev.depth < 1.0 && cur.depth > 0.0 && cur.depth < 1.0;
+      if (drawable) {
+        const double dx = cur.at->x - prev.at->x, dy = cur.at->y - prev.at->y;
+        const double len = std::max(std::fabs(dx), std::fabs(dy));
+        if (len < 4.0 * (w + h)) {
+          any = true;
+          const int n = std::max(1, static_cast<int>(std::ceil(len)));
+          for (int j = 0; j <= n; ++j) {
+            const double u = static_cast<double>(j) / n;
+            const double z = prev.depth + (cur.depth - prev.depth) * u;
+            plot(static_cast<int>(std::floor(prev.at->x + dx * u)),
+                 static_cast<int>(std::floor(prev.at->y + dy * u)), z);
+          }
+        }
+      }
+      prev = cur;
+    }
+    if (any) ++stats.geodesic_arcs;
+  }
+}
+
+
+}  // namespace kova_device

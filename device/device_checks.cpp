@@ -1,0 +1,443 @@
+#include "kova_device_checks.hpp"
+
+#include <unordered_map>
+#include <variant>
+
+#include "kova_device_layouts.hpp"
+
+namespace kova_device {
+namespace {
+
+using kova_rhi::BufferType;
+using kova_rhi::Format;
+using kova_rhi::PrimitiveTopology;
+
+std::unexpected<std::string> fail(std::string message) {
+  return std::unexpected(std::move(message));
+}
+
+bool isColorFormat(Format f) noexcept {
+  return f == Format::rgba8_unorm || f == Format::rgba8_srgb || f == Format::rgba16_float ||
+         f == Format::rgba32_float;
+}
+
+std::string_view tagName(kova_rhi::GpuCommandTag tag) noexcept {
+  static constexpr std::string_view names[] = {"clear",
+                                               "begin_pass",
+                                               "end_pass",
+                                               "bind_pipeline",
+                                               "bind_vertex_buffer",
+                                               "bind_uniform",
+                                               "draw_indexed",
+                                               "dispatch",
+                                               "kova_upload_pgl4",
+                                               "kova_upload_positions",
+                                               "kova_compute_fs_distance",
+                                               "kova_render_geodesics"};
+  const auto i = static_cast<std::size_t>(tag);
+  return i < std::size(names) ? names[i] : "unknown";
+}
+
+// The buffers' contents as the graph leaves them so far: the device's
+// records, overlaid with what earlier commands of the graph uploaded or
+// computed.
+class Contents {
+ public:
+  explicit Contents(const ResourceView& resources) : resources_(resources) {}
+
+  struct Seen {
+    const BufferRecord* record = nullptr;
+    std::uint64_t filled = 0;
+    std::array<PGL4, 2> camera{};
+  };
+  [[nodiscard]] Seen operator()(BufferId id) const {
+    Seen seen{resources_.buffer(id), 0, {}};
+    if (seen.record == nullptr) return seen;
+    seen.filled = seen.record->filled;
+    seen.camera = seen.record->camera;
+    if (auto it = overlay_.find(id.id); it != overlay_.end()) {
+      seen.filled = it->second.filled;
+      if (it->second.camera) seen.camera = *it->second.camera;
+    }
+    return seen;
+  }
+  void fill(BufferId id, std::uint64_t filled, std::optional<std::array<PGL4, 2>> camera = {}) {
+    BufferFill& f = overlay_[id.id];
+    f.buffer = id;
+    f.filled = filled;
+    if (camera) f.camera = camera;
+  }
+  [[nodiscard]] std::vector<BufferFill> fills() const {
+    std::vector<BufferFill> out;
+    out.reserve(overlay_.size());
+    for (const auto& [id, f] : overlay_) out.push_back(f);
+    return out;
+  }
+
+ private:
+  const ResourceView& resources_;
+  std::unordered_map<std::uint64_t, BufferFill> overlay_;
+};
+
+// What a buffer holds, counted only for the buffer type that holds it.
+std::uint64_t pointsIn(const Contents::Seen& b) {
+  return b.record != nullptr && b.record->desc.type == BufferType::kova_positions ? b.filled : 0;
+}
+std::uint64_t valuesIn(const Contents::Seen& b) {
+  return b.record != nullptr && b.record->desc.type == BufferType::storage ? b.filled : 0;
+}
+std::uint64_t transformsIn(const Contents::Seen& b) {
+  return b.record != nullptr && b.record->desc.type == BufferType::kova_transforms ? b.filled : 0;
+}
+
+// The attachments and bindings that commands of a pass see.
+struct PassState {
+  bool in_pass = false;
+  ImageId color{};
+  std::optional<ImageId> depth{};
+  PipelineId pipeline{};
+  BufferId vertex_buffer{};
+  std::array<BufferId, 8> uniforms{};
+};
+
+class Checker {
+ public:
+  Checker(const ResourceView& resources, const DeviceLimits& limits)
+      : r_(resources), limits_(limits), contents_(resources) {}
+
+  std::expected<CheckedCommand, std::string> check(const kova_rhi::GpuCommand& command);
+  [[nodiscard]] bool inPass() const noexcept { return pass_.in_pass; }
+  void endPass() { pass_ = PassState{}; }
+  [[nodiscard]] std::vector<BufferFill> fills() const { return contents_.fills(); }
+
+ private:
+  std::expected<CheckedCommand, std::string> drawPoints(const kova_rhi::DrawCommand& draw);
+  std::expected<CheckedCommand, std::string> drawMesh(const kova_rhi::DrawCommand& draw);
+  std::expected<CheckedCommand, std::string> geodesics(const kova_rhi::KovaRenderGeodesicsCommand& c);
+  std::expected<CheckedCommand, std::string> fsDistance(
+      const kova_rhi::KovaComputeFsDistanceCommand& c);
+  CheckedCommand inPassCommand(CheckedOp op) const {
+    CheckedCommand out{.op = op};
+    out.color = pass_.color;
+    out.depth = pass_.depth;
+    return out;
+  }
+
+  const ResourceView& r_;
+  const DeviceLimits& limits_;
+  Contents contents_;
+  PassState pass_;
+};
+
+std::expected<CheckedCommand, std::string> Checker::check(const kova_rhi::GpuCommand& command) {
+  using namespace kova_rhi;
+  if (const auto* c = std::get_if<ClearCommand>(&command)) {
+    const ImageRecord* color = r_.image(c->color_attachment);
+    if (color == nullptr || color->is_depth) return fail("clear needs a colour image");
+    CheckedCommand out{.op = CheckedOp::clear, .color = c->color_attachment};
+    // The depth image of the enclosing pass is cleared with the colour.
+    if (pass_.in_pass && pass_.depth) {
+      if (r_.image(*pass_.depth) == nullptr)
+        return fail("the pass's depth attachment is not an image");
+      if (!(c->depth >= 0.0f && c->depth <= 1.0f)) return fail("clear depth outside [0, 1]");
+      out.depth = pass_.depth;
+    }
+    return out;
+  }
+  if (const auto* c = std::get_if<BeginPassCommand>(&command)) {
+    if (pass_.in_pass) return fail("begin_pass inside a pass");
+    if (c->color_attachments.size() != 1)
+      return fail("this device layer renders to one colour attachment");
+    const ImageRecord* color = r_.image(c->color_attachments[0]);
+    if (color == nullptr || color->is_depth) return fail("colour attachment is not a colour image");
+    if (c->depth_attachment) {
+      const ImageRecord* depth = r_.image(*c->depth_attachment);
+      if (depth == nullptr || !depth->is_depth)
+        return fail("depth attachment is not a depth image");
+      if (depth->desc.width != color->desc.width || depth->desc.height != color->desc.height)
+        return fail("colour and depth attachments differ in size");
+    }
+    pass_.in_pass = true;
+    pass_.color = c->color_attachments[0];
+    pass_.depth = c->depth_attachment;
+    return inPassCommand(CheckedOp::begin_pass);
+  }
+  if (std::holds_alternative<EndPassCommand>(command)) {
+    if (!pass_.in_pass) return fail("end_pass outside a pass");
+    pass_.in_pass = false;
+    return CheckedCommand{.op = CheckedOp::end_pass};
+  }
+  if (const auto* c = std::get_if<PipelineId>(&command)) {
+    if (r_.pipeline(*c) == nullptr) return fail("unknown pipeline");
+    pass_.pipeline = *c;
+    return CheckedCommand{.op = CheckedOp::bind};
+  }
+  if (const auto* c = std::get_if<BindVertexBufferCommand>(&command)) {
+    if (r_.buffer(c->buffer) == nullptr || c->offset != 0)
+      return fail("invalid vertex buffer binding");
+    pass_.vertex_buffer = c->buffer;
+    return CheckedCommand{.op = CheckedOp::bind};
+  }
+  if (const auto* c = std::get_if<BindUniformCommand>(&command)) {
+    const BufferRecord* b = r_.buffer(c->buffer);
+    if (b == nullptr || c->binding >= pass_.uniforms.size() || c->offset != 0 ||
+        c->size > b->desc.size) {
+      return fail("invalid uniform binding");
+    }
+    pass_.uniforms[c->binding] = c->buffer;
+    return CheckedCommand{.op = CheckedOp::bind};
+  }
+  if (const auto* c = std::get_if<DrawCommand>(&command)) {
+    const PipelineRecord* p = r_.pipeline(c->pipeline);
+    if (p != nullptr && p->desc.topology == PrimitiveTopology::triangle_list) return drawMesh(*c);
+    return drawPoints(*c);
+  }
+  if (std::holds_alternative<DispatchCommand>(command))
+    return fail("no general compute shaders on this device layer; use kova_compute_fs_distance");
+  if (const auto* c = std::get_if<KovaUploadPgl4Command>(&command)) {
+    const BufferRecord* b = r_.buffer(c->buffer);
+    if (b == nullptr || b->desc.type != BufferType::kova_transforms)
+      return fail("target is not a transform buffer");
+    if (c->transforms.size() > b->desc.size / 128)
+      return fail("more transforms than the buffer holds");
+    std::optional<std::array<PGL4, 2>> camera;
+    if (c->transforms.size() >= 2) camera = std::array<PGL4, 2>{c->transforms[0], c->transforms[1]};
+    contents_.fill(c->buffer, c->transforms.size(), camera);
+    return CheckedCommand{.op = CheckedOp::upload_transforms, .transforms = c->buffer};
+  }
+  if (const auto* c = std::get_if<KovaUploadPositionsCommand>(&command)) {
+    const BufferRecord* b = r_.buffer(c->buffer);
+    if (b == nullptr || b->desc.type != BufferType::kova_positions)
+      return fail("target is not a position buffer");
+    if (c->positions.size() > b->desc.size / 32)
+      return fail("more positions than the buffer holds");
+    contents_.fill(c->buffer, c->positions.size());
+    return CheckedCommand{.op = CheckedOp::upload_positions, .positions = c->buffer};
+  }
+  if (const auto* c = std::get_if<KovaComputeFsDistanceCommand>(&command)) return fsDistance(*c);
+  if (const auto* c = std::get_if<KovaRenderGeodesicsCommand>(&command)) return geodesics(*c);
+  return fail("unknown command");
+}
+
+std::expected<CheckedCommand, std::string> Checker::fsDistance(
+    const kova_rhi::KovaComputeFsDistanceCommand& c) {
+  const Contents::Seen a = contents_(c.positions_a);
+  const Contents::Seen b = contents_(c.positions_b);
+  const Contents::Seen out = contents_(c.results);
+  if (a.record == nullptr || b.record == nullptr || out.record == nullptr ||
+      a.record->desc.type != BufferType::kova_positions ||
+      b.record->desc.type != BufferType::kova_positions ||
+      out.record->desc.type != BufferType::storage) {
+    return fail("needs two position buffers and a storage buffer");
+  }
+  // A buffer of one point stands for that point repeated `count` times.
+  const auto fits = [&](const Contents::Seen& in) { return in.filled == 1 || in.filled >= c.count; };
+  if (!fits(a) || !fits(b)) return fail("a position buffer holds fewer than count points");
+  if (std::uint64_t{c.count} * 8 > out.record->desc.size) return fail("results buffer too small");
+  if (c.count > 0 && (a.filled == 0 || b.filled == 0)) return fail("empty position buffer");
+  contents_.fill(c.results, c.count);
+  return CheckedCommand{.op = CheckedOp::fs_distance,
+                        .positions = c.positions_a,
+                        .values = c.results,
+                        .points_a = a.filled,
+                        .points_b = b.filled};
+}
+
+std::expected<CheckedCommand, std::string> Checker::drawPoints(const kova_rhi::DrawCommand& draw) {
+  if (!pass_.in_pass || !pass_.depth) return fail("draws need a pass with a depth attachment");
+  if (!(draw.pipeline == pass_.pipeline) || !draw.pipeline.isValid())
+    return fail("draw's pipeline is not bound");
+  if (r_.pipeline(draw.pipeline)->desc.topology != PrimitiveTopology::point_list)
+    return fail("pipeline does not draw points");
+  if (!(draw.index_buffer == BufferId::invalid()))
+    return fail("indexed drawing is not supported; draw in buffer order");
+  const BufferId vb =
+      draw.vertex_buffer == BufferId::invalid() ? pass_.vertex_buffer : draw.vertex_buffer;
+  const Contents::Seen positions = contents_(draw.kova_position_buffer);
+  const Contents::Seen distances = contents_(vb);
+  const Contents::Seen camera = contents_(draw.kova_transform_buffer);
+  if (positions.record == nullptr || distances.record == nullptr || camera.record == nullptr)
+    return fail("draw names an unknown buffer");
+  if (pointsIn(positions) < draw.index_count || valuesIn(distances) < draw.index_count)
+    return fail("draw reads past the uploaded positions or computed distances");
+  if (transformsIn(camera) < 2) return fail("transform buffer lacks the camera block");
+  CheckedCommand out = inPassCommand(CheckedOp::draw_points);
+  out.pipeline = draw.pipeline;
+  out.positions = draw.kova_position_buffer;
+  out.values = vb;
+  out.transforms = draw.kova_transform_buffer;
+  out.camera = draw.kova_transform_buffer;
+  out.camera_block = camera.camera;
+  return out;
+}
+
+// A mesh draw: the triangles of index_buffer over the vertices of
+// kova_position_buffer, once per transform of kova_transform_buffer, seen
+// through the camera block at uniform binding 0 (an isometric view); an
+// optional storage buffer at binding 1 holds each instance's RGB colour.
+// Every index is checked against the vertices uploaded, so no device reads
+// outside a buffer.
+std::expected<CheckedCommand, std::string> Checker::drawMesh(const kova_rhi::DrawCommand& draw) {
+  if (!pass_.in_pass || !pass_.depth) return fail("draws need a pass with a depth attachment");
+  if (!(draw.pipeline == pass_.pipeline)) return fail("draw's pipeline is not bound");
+  const Contents::Seen vertices = contents_(draw.kova_position_buffer);
+  const Contents::Seen indices = contents_(draw.index_buffer);
+  const Contents::Seen instances = contents_(draw.kova_transform_buffer);
+  const Contents::Seen camera = contents_(pass_.uniforms[0]);
+  if (vertices.record == nullptr || vertices.record->desc.type != BufferType::kova_positions)
+    return fail("kova_position_buffer is not a position buffer");
+  if (indices.record == nullptr || indices.record->desc.type != BufferType::index)
+    return fail("index_buffer is not an index buffer");
+  if (instances.record == nullptr || instances.record->desc.type != BufferType::kova_transforms)
+    return fail("kova_transform_buffer is not a transform buffer");
+  if (transformsIn(camera) < 2) return fail("uniform binding 0 lacks the camera block");
+  const std::vector<std::uint32_t>& written = indices.record->indices;
+  if (draw.index_count > written.size())
+    return fail("index_count " + std::to_string(draw.index_count) + " reads past the " +
+                std::to_string(written.size()) + " indices written");
+  const std::uint64_t n_vertices = pointsIn(vertices);
+  for (std::uint32_t i = 0; i < draw.index_count; ++i) {
+    if (written[i] >= n_vertices) {
+      return fail("index " + std::to_string(written[i]) + " at " + std::to_string(i) +
+                  " is beyond the " + std::to_string(n_vertices) + " vertices");
+    }
+  }
+  if (draw.instance_count > transformsIn(instances)) {
+    return fail("instance_count " + std::to_string(draw.instance_count) + " exceeds the " +
+                std::to_string(transformsIn(instances)) + " transforms uploaded");
+  }
+  const Contents::Seen colors = contents_(pass_.uniforms[1]);
+  if (colors.record != nullptr && (colors.record->desc.type != BufferType::storage ||
+                                   valuesIn(colors) < std::uint64_t{3} * draw.instance_count))
+    return fail("uniform binding 1 holds fewer than 3 colour values per instance");
+  if (camera.camera[1].data[kIsometricFlag] != 1.0)
+    return fail("triangles need a camera block with an isometric view");
+  if (draw.instance_count > limits_.max_instances) return fail("instance_count too large");
+  if (std::uint64_t{draw.index_count / 3} * draw.instance_count > limits_.max_draw_triangles)
+    return fail("too many triangles in one draw");
+  CheckedCommand out = inPassCommand(CheckedOp::draw_mesh);
+  out.pipeline = draw.pipeline;
+  out.positions = draw.kova_position_buffer;
+  out.indices = draw.index_buffer;
+  out.transforms = draw.kova_transform_buffer;
+  out.camera = pass_.uniforms[0];
+  if (colors.record != nullptr) out.colors = pass_.uniforms[1];
+  out.camera_block = camera.camera;
+  return out;
+}
+
+std::expected<CheckedCommand, std::string> Checker::geodesics(
+    const kova_rhi::KovaRenderGeodesicsCommand& c) {
+  if (!pass_.in_pass || !pass_.depth) return fail("geodesics need a pass with a depth attachment");
+  if (!pass_.pipeline.isValid()) return fail("no pipeline bound");
+  if (r_.pipeline(pass_.pipeline)->desc.topology != PrimitiveTopology::geodesic_list)
+    return fail("pipeline does not draw geodesics");
+  const Contents::Seen positions = contents_(c.positions);
+  const Contents::Seen camera = contents_(pass_.uniforms[0]);
+  if (positions.record == nullptr || pointsIn(positions) < c.count)
+    return fail("geodesics read past the uploaded positions");
+  if (transformsIn(camera) < 2) return fail("uniform binding 0 lacks the camera block");
+  CheckedCommand out = inPassCommand(CheckedOp::geodesics);
+  out.pipeline = pass_.pipeline;
+  out.positions = c.positions;
+  out.camera = pass_.uniforms[0];
+  out.camera_block = camera.camera;
+  return out;
+}
+
+}  // namespace
+
+std::expected<void, std::string> checkBufferDescriptor(const kova_rhi::BufferDescriptor& desc,
+                                                       const DeviceLimits& limits) {
+  if (desc.size > limits.max_buffer_bytes) {
+    return fail("buffer of " + std::to_string(desc.size) + " bytes exceeds the device's " +
+                std::to_string(limits.max_buffer_bytes) + "-byte limit");
+  }
+  const bool ok = (desc.type == BufferType::kova_positions && desc.stride == 32) ||
+                  (desc.type == BufferType::kova_transforms && desc.stride == 128) ||
+                  (desc.type == BufferType::storage && desc.stride == 8) ||
+                  (desc.type == BufferType::index && desc.stride == 4);
+  if (!ok) return fail("unsupported buffer (type and stride)");
+  return {};
+}
+
+std::expected<bool, std::string> checkImageDescriptor(const kova_rhi::ImageDescriptor& desc,
+                                                      const DeviceLimits& limits) {
+  if (desc.dimension != kova_rhi::ImageDimension::dim_2d || desc.depth != 1 ||
+      desc.mip_levels != 1 || desc.array_layers != 1) {
+    return fail("only single-level 2D images are supported");
+  }
+  if (desc.width == 0 || desc.height == 0 || desc.width > limits.max_image_side ||
+      desc.height > limits.max_image_side) {
+    return fail("image size out of range");
+  }
+  const bool is_depth = desc.format == Format::depth32_float;
+  if (!is_depth && !isColorFormat(desc.format)) return fail("unsupported image format");
+  return is_depth;
+}
+
+std::expected<void, std::string> checkPipelineDescriptor(
+    const kova_rhi::GraphicsPipelineDescriptor& desc) {
+  if (desc.type != kova_rhi::PipelineType::kova_projective)
+    return fail("only kova_projective pipelines are supported");
+  if (desc.topology != PrimitiveTopology::point_list &&
+      desc.topology != PrimitiveTopology::triangle_list &&
+      desc.topology != PrimitiveTopology::geodesic_list) {
+    return fail("projective pipelines draw point_list, triangle_list or geodesic_list");
+  }
+  if (!desc.depth.fs_depth) return fail("projective pipelines need fs_depth in their depth state");
+  return {};
+}
+
+std::expected<void, std::string> checkIndexWrite(const BufferRecord* target, std::size_t count) {
+  if (target == nullptr || target->desc.type != BufferType::index)
+    return fail("not an index buffer");
+  if (count > target->desc.size / 4) return fail("more indices than the buffer holds");
+  return {};
+}
+
+std::expected<void, std::string> checkValueWrite(const BufferRecord* target, std::size_t count) {
+  if (target == nullptr || target->desc.type != BufferType::storage)
+    return fail("not a storage buffer");
+  if (count > target->desc.size / 8) return fail("more values than the buffer holds");
+  return {};
+}
+
+std::expected<void, std::string> checkBufferRelease(const BufferRecord* target) {
+  if (target == nullptr) return fail("not a live buffer (unknown, foreign or already released)");
+  return {};
+}
+
+std::expected<void, std::string> checkImageRelease(const ImageRecord* target, bool in_use) {
+  if (target == nullptr) return fail("not a live image (unknown, foreign or already released)");
+  if (in_use) return fail("image is still read by submitted work that has not finished");
+  return {};
+}
+
+std::expected<CheckedGraph, std::string> checkGraph(const kova_rhi::FrameGraph& graph,
+                                                    const ResourceView& resources,
+                                                    const DeviceLimits& limits) {
+  CheckedGraph checked;
+  checked.passes.reserve(graph.passes.size());
+  Checker checker(resources, limits);
+  for (const kova_rhi::FramePass& pass : graph.passes) {
+    CheckedPass& out = checked.passes.emplace_back(CheckedPass{pass.name, {}});
+    out.commands.reserve(pass.commands.size());
+    for (std::size_t i = 0; i < pass.commands.size(); ++i) {
+      const kova_rhi::GpuCommand& command = pass.commands[i];
+      auto c = checker.check(command);
+      if (!c) {
+        return fail("pass '" + std::string(pass.name) + "', command " + std::to_string(i) + " (" +
+                    std::string(tagName(kova_rhi::tagOf(command))) + "): " + c.error());
+      }
+      c->command = &command;
+      out.commands.push_back(*c);
+    }
+    if (checker.inPass()) return fail("pass '" + std::string(pass.name) + "' ends inside begin_pass");
+    checker.endPass();
+  }
+  checked.fills = checker.fills();
+  return checked;
+}
+
+}  // namespace kova_device

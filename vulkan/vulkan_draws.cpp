@@ -1,0 +1,267 @@
+// The Vulkan device's drawing and computing commands, recorded from
+// commands the checker has resolved (vulkan_recorder.hpp).
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <variant>
+
+#include "kova_device_raster.hpp"
+#include "vulkan_recorder.hpp"
+
+namespace kova_device::recording {
+namespace {
+
+// The largest distance whose splat radius is at least k (-1 when even
+// distance 0 has a smaller one). The radius falls as the distance grows, so
+// a bisection over the ordered bit patterns of [0, pi/2] finds the exact step.
+double radiusStep(int k, double tan_h, std::uint32_t width) {
+  constexpr double kTop = 1.5707963267948966;  // the largest distance deviceAcos returns
+  const auto at_least = [&](std::uint64_t bits) {
+    return splatRadius(std::bit_cast<double>(bits), tan_h, width) >= k;
+  };
+  std::uint64_t lo = 0, hi = std::bit_cast<std::uint64_t>(kTop);
+  if (!at_least(lo)) return -1.0;
+  if (at_least(hi)) return kTop;
+  while (hi - lo > 1) {
+    const std::uint64_t mid = lo + (hi - lo) / 2;
+    (at_least(mid) ? lo : hi) = mid;
+  }
+  return std::bit_cast<double>(lo);
+}
+
+}  // namespace
+
+void Recorder::clear(const CheckedCommand& command) {
+  const auto& c = std::get<kova_rhi::ClearCommand>(*command.command);
+  State::Image* color = &image(command.color);
+  State::Image* depth = command.depth ? &image(*command.depth) : nullptr;
+  sync_.note(color->gpu, kTransferWrite);
+  sync_.note(color->kinds, kTransferWrite);
+  if (depth != nullptr) sync_.note(depth->gpu, kTransferWrite);
+  outside();
+  const VkClearColorValue rgba{.float32 = {c.r, c.g, c.b, c.a}};
+  const VkClearColorValue zero{};
+  const VkImageSubresourceRange range{VK_IMAGE_ASPECT_COLOR_BIT, 0, 1, 0, 1};
+  vkCmdClearColorImage(cb_, color->gpu.image, color->gpu.layout, &rgba, 1, &range);
+  vkCmdClearColorImage(cb_, color->kinds.image, color->kinds.layout, &zero, 1, &range);
+  if (depth != nullptr) {
+    const VkClearDepthStencilValue value{c.depth, 0};
+    const VkImageSubresourceRange depth_range{VK_IMAGE_ASPECT_DEPTH_BIT, 0, 1, 0, 1};
+    vkCmdClearDepthStencilImage(cb_, depth->gpu.image, depth->gpu.layout, &value, 1, &depth_range);
+  }
+}
+
+void Recorder::fsDistance(const CheckedCommand& command) {
+  const auto& c = std::get<kova_rhi::KovaComputeFsDistanceCommand>(*command.command);
+  State::Buffer* a = &buffer(c.positions_a);
+  State::Buffer* b = &buffer(c.positions_b);
+  State::Buffer* out = &buffer(c.results);
+  stats_.distances += c.count;
+  if (c.count == 0) return;
+  sync_.note(a->gpu, kComputeRead);
+  sync_.note(b->gpu, kComputeRead);
+  sync_.note(out->gpu, kComputeWrite);
+  outside();
+  vkCmdBindPipeline(cb_, VK_PIPELINE_BIND_POINT_COMPUTE, s_.kernels[0]);
+  bindSet(Program::fs_distance, VK_PIPELINE_BIND_POINT_COMPUTE,
+          {whole(a->gpu), whole(b->gpu), whole(out->gpu)});
+  const struct {
+    std::uint32_t count, a_single, b_single;
+  } pc{c.count, command.points_a == 1 ? 1u : 0u, command.points_b == 1 ? 1u : 0u};
+  push(Program::fs_distance, VK_SHADER_STAGE_COMPUTE_BIT, pc);
+  dispatchOver(c.count);
+}
+
+void Recorder::drawPoints(const CheckedCommand& command) {
+  const auto& draw = std::get<kova_rhi::DrawCommand>(*command.command);
+  if (draw.instance_count == 0 || draw.index_count == 0) return;
+  State::Pipeline& pipe = pipeline(command.pipeline);
+  State::Buffer* positions = &buffer(command.positions);
+  State::Buffer* distances = &buffer(command.values);
+  State::Buffer* camera = &buffer(command.transforms);
+  const State::Image& color = image(command.color);
+  const double tan_h = command.camera_block[1].data[4];
+  const std::uint32_t n = draw.index_count;
+  Counted counted = counters(false);
+  const VkDeviceSize at = reserve(s_.splats, splats_used_, VkDeviceSize{n} * 16, kStorage);
+  counted.splats = static_cast<const std::byte*>(s_.splats.mapped) + at;
+  counted.count = n;
+  counted_.push_back(counted);
+
+  sync_.note(positions->gpu, kComputeRead);
+  sync_.note(distances->gpu, kComputeRead);
+  sync_.note(camera->gpu, kComputeRead);
+  sync_.note(s_.splats, kComputeWrite);
+  sync_.note(s_.stats, kComputeWrite);
+  outside();
+  vkCmdBindPipeline(cb_, VK_PIPELINE_BIND_POINT_COMPUTE, s_.kernels[1]);
+  bindSet(Program::point_splats, VK_PIPELINE_BIND_POINT_COMPUTE,
+          {whole(positions->gpu),
+           whole(distances->gpu),
+           whole(camera->gpu),
+           {s_.splats.buffer, at, VkDeviceSize{n} * 16},
+           whole(s_.stats)});
+  const struct {
+    double steps[3];
+    std::uint32_t count, width, height, counter;
+  } pc{{radiusStep(3, tan_h, color.desc.width), radiusStep(2, tan_h, color.desc.width),
+        radiusStep(1, tan_h, color.desc.width)},
+       n,
+       color.desc.width,
+       color.desc.height,
+       counted.slot};
+  push(Program::point_splats, VK_SHADER_STAGE_COMPUTE_BIT, pc);
+  dispatchOver(n);
+
+  sync_.note(s_.splats, kVertexRead);
+  inside(command);
+  vkCmdBindPipeline(cb_, VK_PIPELINE_BIND_POINT_GRAPHICS, s_.rasterPipeline(pipe, color.format));
+  bindSet(Program::splat_draw, VK_PIPELINE_BIND_POINT_GRAPHICS,
+          {{s_.splats.buffer, at, VkDeviceSize{n} * 16}});
+  const struct {
+    std::uint32_t width, height, first;
+  } draw_pc{color.desc.width, color.desc.height, 0};
+  push(Program::splat_draw, VK_SHADER_STAGE_VERTEX_BIT, draw_pc);
+  vkCmdDraw(cb_, n, 1, 0, 0);
+}
+
+// A mesh draw: the triangles of index_buffer over the vertices of
+// kova_position_buffer, once per transform of kova_transform_buffer, seen
+// through the camera block at uniform binding 0 (an isometric view); an
+// optional storage buffer at binding 1 holds each instance's RGB colour.
+// The checker has checked every index against the vertices uploaded, so the
+// shaders never read outside a buffer.
+void Recorder::drawMesh(const CheckedCommand& command) {
+  const auto& draw = std::get<kova_rhi::DrawCommand>(*command.command);
+  State::Pipeline& pipe = pipeline(command.pipeline);
+  State::Buffer* vertices = &buffer(command.positions);
+  State::Buffer* indices = &buffer(command.indices);
+  State::Buffer* instances = &buffer(command.transforms);
+  State::Buffer* camera = &buffer(command.camera);
+  State::Buffer* colors = command.colors.id != 0 ? &buffer(command.colors) : nullptr;
+  const std::uint32_t triangles = draw.index_count / 3;
+  stats_.triangles += triangles * draw.instance_count;
+  if (triangles == 0 || draw.instance_count == 0) return;
+  // Each instance is drawn twice; the checker keeps the instance index
+  // from wrapping and the flags within one storage range.
+  const std::uint64_t flags = std::uint64_t{triangles} * draw.instance_count;
+
+  const State::Image& color = image(command.color);
+  Counted counted{};
+  counted.triangles = true;
+  counted.count = static_cast<std::uint32_t>(flags);
+  const VkDeviceSize at = reserve(s_.drawn, drawn_used_, flags * 4, kStorage);
+  std::memset(static_cast<std::byte*>(s_.drawn.mapped) + at, 0, flags * 4);
+  counted.splats = static_cast<const std::byte*>(s_.drawn.mapped) + at;
+  counted_.push_back(counted);
+
+  // Both stages read the camera block; the fragments flag their triangles.
+  sync_.note(camera->gpu, kMeshRead);
+  for (State::Buffer* read : {colors, vertices, indices, instances})
+    if (read != nullptr) sync_.note(read->gpu, kVertexRead);
+  sync_.note(s_.drawn, kFragmentWrite);
+  inside(command);
+  vkCmdBindPipeline(cb_, VK_PIPELINE_BIND_POINT_GRAPHICS, s_.rasterPipeline(pipe, color.format));
+  // Binding 1 falls back to the camera buffer when no colours are bound; the
+  // shaders then read none.
+  bindSet(Program::mesh_draw, VK_PIPELINE_BIND_POINT_GRAPHICS,
+          {whole(camera->gpu),
+           whole(colors != nullptr ? colors->gpu : camera->gpu),
+           whole(vertices->gpu),
+           whole(indices->gpu),
+           whole(instances->gpu),
+           {s_.drawn.buffer, at, flags * 4}});
+  const struct {
+    std::uint32_t width, height, triangles, has_colors;
+  } pc{color.desc.width, color.desc.height, triangles, colors != nullptr ? 1u : 0u};
+  push(Program::mesh_draw, VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT, pc);
+  // Triangles map onto the image itself, not the widened viewport of the
+  // points and arcs; the widened one is restored after the draw.
+  const VkViewport exact{
+      0.0f, 0.0f, static_cast<float>(color.desc.width), static_cast<float>(color.desc.height),
+      0.0f, 1.0f};
+  vkCmdSetViewport(cb_, 0, 1, &exact);
+  vkCmdDraw(cb_, triangles * 3, draw.instance_count * 2, 0, 0);
+  const VkViewport widened{-kViewportPad,
+                           -kViewportPad,
+                           static_cast<float>(color.desc.width) + 2 * kViewportPad,
+                           static_cast<float>(color.desc.height) + 2 * kViewportPad,
+                           0.0f,
+                           1.0f};
+  vkCmdSetViewport(cb_, 0, 1, &widened);
+}
+
+void Recorder::drawGeodesics(const CheckedCommand& command) {
+  const auto& c = std::get<kova_rhi::KovaRenderGeodesicsCommand>(*command.command);
+  State::Pipeline& pipe = pipeline(command.pipeline);
+  State::Buffer* positions = &buffer(command.positions);
+  State::Buffer* camera = &buffer(command.camera);
+  const std::uint32_t arcs = c.count / 2;
+  if (arcs == 0) return;
+
+  const State::Image& color = image(command.color);
+  Counted counted = counters(true);
+  counted_.push_back(counted);
+  grow(s_.arcs, VkDeviceSize{arcs} * 8, kStorage, false);
+  grow(s_.pixels, VkDeviceSize{kPixelCapacity} * 8, kStorage, false);
+  grow(s_.draw_args, 16, kStorage | VK_BUFFER_USAGE_INDIRECT_BUFFER_BIT, false);
+
+  endRendering();
+  vkCmdBindPipeline(cb_, VK_PIPELINE_BIND_POINT_COMPUTE, s_.kernels[2]);
+  bindSet(Program::geodesics, VK_PIPELINE_BIND_POINT_COMPUTE,
+          {whole(positions->gpu), whole(camera->gpu), whole(s_.arcs), whole(s_.pixels),
+           whole(s_.stats), whole(s_.draw_args)});
+  // Each mode reads what the one before wrote; every one touches all that is
+  // bound, as the shader declares it.
+  for (std::uint32_t mode = 0; mode < 3; ++mode) {
+    sync_.note(positions->gpu, kComputeRead);
+    sync_.note(camera->gpu, kComputeRead);
+    for (GpuBuffer* written : {&s_.arcs, &s_.pixels, &s_.stats, &s_.draw_args})
+      sync_.note(*written, kComputeWrite);
+    sync_.flush();
+    const struct {
+      std::uint32_t count, width, height, mode, capacity, counter;
+    } pc{c.count, color.desc.width, color.desc.height, mode, kPixelCapacity, counted.slot};
+    push(Program::geodesics, VK_SHADER_STAGE_COMPUTE_BIT, pc);
+    dispatchOver(mode == 1 ? 1 : arcs);
+  }
+
+  sync_.note(s_.pixels, kVertexRead);
+  sync_.note(s_.draw_args, kIndirectRead);
+  inside(command);
+  vkCmdBindPipeline(cb_, VK_PIPELINE_BIND_POINT_GRAPHICS, s_.rasterPipeline(pipe, color.format));
+  bindSet(Program::geodesic_draw, VK_PIPELINE_BIND_POINT_GRAPHICS, {whole(s_.pixels)});
+  // Under an isometric view (camera entry 24) lines fade into the fog colour.
+  const PGL4& params = command.camera_block[1];
+  const bool isometric = params.data[8] == 1.0;
+  const struct {
+    float rgb[4];
+    std::uint32_t width, height, isometric, pad;
+    double near_fs, far_fs;
+    float fog[4];
+  } draw_pc{{c.color_r, c.color_g, c.color_b, 1.0f},
+            color.desc.width,
+            color.desc.height,
+            isometric ? 1u : 0u,
+            0u,
+            params.data[6],
+            params.data[7],
+            {static_cast<float>(params.data[9]), static_cast<float>(params.data[10]),
+             static_cast<float>(params.data[11]), 1.0f}};
+  push(Program::geodesic_draw, VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT, draw_pc);
+  vkCmdDrawIndirect(cb_, s_.draw_args.buffer, 0, 1, 16);
+}
+
+void Recorder::readTrace(const Counted& c) const {
+  for (std::uint32_t i = 0; i < c.count; ++i) {
+    std::int32_t rec[4];
+    std::memcpy(rec, c.splats + std::size_t{i} * 16, 16);
+    if (rec[2] < 0) continue;
+    const auto rgb = depthColor(std::bit_cast<float>(rec[3]));
+    s_.trace->push_back(
+        DrawTrace{i, rec[0], rec[1], rec[2], {toByte(rgb[0]), toByte(rgb[1]), toByte(rgb[2])}});
+  }
+}
+
+}  // namespace kova_device::recording
