@@ -13,7 +13,6 @@ namespace {
 using kova_renderer::KovaCamera;
 using kova_renderer::KovaFrustum;
 using kova_renderer::WVisibilityClass;
-using kova_rhi::GpuCommand;
 using Clock = std::chrono::steady_clock;
 
 double msSince(Clock::time_point start) {
@@ -36,8 +35,6 @@ std::expected<FrameDriver<Device>, std::string> FrameDriver<Device>::create(cons
                                                                             Device device) {
   FrameDriver d(std::move(device));
   d.scene_ = &scene;
-  d.width_ = width;
-  d.height_ = height;
   // 1. A camera on the 3-sphere and a forward+ pipeline record built from it.
   const KovaCamera def = KovaCamera::defaultCamera();
   d.camera_ = KovaCamera::init(kEye, HomVec4{0.0, 0.0, -1.0, 0.0}, HomVec4{0.0, 1.0, 0.0, 0.0},
@@ -49,51 +46,12 @@ std::expected<FrameDriver<Device>, std::string> FrameDriver<Device>::create(cons
   d.hemisphere_.resize(n);
   d.mask_ = std::make_unique<bool[]>(n);
 
-  // Device resources, described with kova's descriptors.
-  using namespace kova_rhi;
-  auto color = d.device_.createImage(ImageDescriptor::initKovaRenderTarget(width, height));
-  auto depth = d.device_.createImage(
-      ImageDescriptor::init2D(Format::depth32_float, width, height,
-                              ImageUsage::init({ImageUsageFlag::depth_stencil_attachment})));
-  if (!color || !depth) return std::unexpected(!color ? color.error() : depth.error());
-  d.color_ = *color;
-  d.depth_ = *depth;
-
-  const DepthState fs_depth{.depth_test = true,
-                            .depth_write = true,
-                            .depth_compare = CompareOp::less_equal,
-                            .fs_depth = true};
-  GraphicsPipelineDescriptor points{.type = PipelineType::kova_projective,
-                                    .topology = PrimitiveTopology::point_list,
-                                    .depth = fs_depth};
-  GraphicsPipelineDescriptor geodesics = points;
-  geodesics.topology = PrimitiveTopology::geodesic_list;
-  auto pp = d.device_.createPipeline(points);
-  auto gp = d.device_.createPipeline(geodesics);
-  if (!pp || !gp) return std::unexpected(!pp ? pp.error() : gp.error());
-  d.point_pipeline_ = *pp;
-  d.geodesic_pipeline_ = *gp;
-
-  const BufferDescriptor distances{.size = std::uint64_t{n} * 8,
-                                   .stride = 8,
-                                   .type = BufferType::storage,
-                                   .format = Format::undefined,
-                                   .heap = HeapType::device_local,
-                                   .dynamic = true};
-  for (auto [desc, slot] : {std::pair{BufferDescriptor::initKovaPositions(n), &d.positions_},
-                            std::pair{BufferDescriptor::initKovaPositions(1), &d.observer_},
-                            std::pair{distances, &d.distances_},
-                            std::pair{BufferDescriptor::initKovaTransforms(2), &d.camera_block_}}) {
-    auto id = d.device_.createBuffer(desc);
-    if (!id) return std::unexpected(id.error());
-    *slot = *id;
-  }
-  for (const GeodesicSet& set : scene.geodesics) {
-    auto id = d.device_.createBuffer(
-        BufferDescriptor::initKovaPositions(static_cast<std::uint32_t>(set.points.size())));
-    if (!id) return std::unexpected(id.error());
-    d.geodesic_buffers_.push_back(*id);
-  }
+  auto targets = createRenderTargets(d.device_, width, height);
+  if (!targets) return std::unexpected(targets.error());
+  d.targets_ = *targets;
+  auto gpu = createPointsGpu(d.device_, scene);
+  if (!gpu) return std::unexpected(gpu.error());
+  d.gpu_ = std::move(*gpu);
   return d;
 }
 
@@ -186,58 +144,16 @@ std::expected<FrameReport, std::string> FrameDriver<Device>::renderFrame() {
   report.ms_sort = msSince(t_sort);
 
   // 5. Describe the GPU work: four passes whose commands borrow the arrays above.
-  using namespace kova_rhi;
-  const std::array<ImageId, 1> colors{color_};
-  const std::array<ImageId, 2> targets{color_, depth_};
-  const HomVec4 observer[1] = {camera_.position};
   const double tan_h = std::tan(camera_.fov / 2.0);
   const auto camera_block =
       packCameraBlock(CameraBlock{camera_.view_pgl4, camera_.position, tan_h,
                                   tan_h / camera_.aspect, camera_.near_fs, camera_.far_fs});
-  const auto count = static_cast<std::uint32_t>(draw_positions_.size());
-  const BeginPassCommand begin{colors, depth_};
-
-  std::pmr::vector<GpuCommand> clear_cmds(&arena), compute_cmds(&arena), point_cmds(&arena),
-      geo_cmds(&arena);
-  clear_cmds = {begin,
-                ClearCommand{color_, kClearColor[0], kClearColor[1], kClearColor[2], 1.0f, 1.0f},
-                EndPassCommand{}};
-  compute_cmds = {KovaUploadPositionsCommand{positions_, draw_positions_},
-                  KovaUploadPositionsCommand{observer_, observer},
-                  KovaComputeFsDistanceCommand{observer_, positions_, distances_, count}};
-  point_cmds = {begin,
-                point_pipeline_,
-                KovaUploadPgl4Command{camera_block_, camera_block},
-                BindVertexBufferCommand{distances_, 0},
-                DrawCommand{.pipeline = point_pipeline_,
-                            .vertex_buffer = distances_,
-                            .index_buffer = BufferId::invalid(),
-                            .kova_transform_buffer = camera_block_,
-                            .kova_position_buffer = positions_,
-                            .index_count = count,
-                            .instance_count = 1},
-                EndPassCommand{}};
-  geo_cmds = {begin, geodesic_pipeline_, BindUniformCommand{camera_block_, 0, 2 * sizeof(PGL4), 0}};
-  for (std::size_t g = 0; g < scene.geodesics.size(); ++g) {
-    const GeodesicSet& set = scene.geodesics[g];
-    geo_cmds.push_back(KovaUploadPositionsCommand{geodesic_buffers_[g], set.points});
-    geo_cmds.push_back(KovaRenderGeodesicsCommand{
-        geodesic_buffers_[g], static_cast<std::uint32_t>(set.points.size()), set.r, set.g, set.b});
-  }
-  geo_cmds.push_back(EndPassCommand{});
-
-  FrameGraph graph = FrameGraph::init(arena);
+  kova_rhi::FrameGraph graph = kova_rhi::FrameGraph::init(arena);
   graph.frame_index = next_frame_;
-  const FramePass passes[] = {
-      {"clear", {}, targets, clear_cmds, PassType::clear},
-      {"fs_distance", {}, {}, compute_cmds, PassType::kova_fs_compute},
-      {"points", {}, targets, point_cmds, PassType::geometry},
-      {"geodesics", {}, targets, geo_cmds, PassType::kova_geodesic},
-  };
-  for (const FramePass& pass : passes) {
-    if (!graph.addPass(pass))
-      return std::unexpected(std::string("out of memory while recording the frame graph"));
-  }
+  if (auto recorded = recordPointsFrame(graph, arena, gpu_, scene, targets_.color, targets_.depth,
+                                        draw_positions_, camera_.position, camera_block);
+      !recorded)
+    return std::unexpected(recorded.error());
 
   // 6. The device layer walks the passes.
   const auto t_device = Clock::now();
@@ -260,9 +176,9 @@ std::expected<FrameReport, std::string> FrameDriver<Device>::renderFrame() {
 
 template <FrameDevice Device>
 std::expected<FrameImages, std::string> FrameDriver<Device>::readImages() const {
-  auto rgb = device_.readRgb8(color_);
-  auto depth = device_.readDepth(depth_);
-  auto kinds = device_.readKinds(color_);
+  auto rgb = device_.readRgb8(targets_.color);
+  auto depth = device_.readDepth(targets_.depth);
+  auto kinds = device_.readKinds(targets_.color);
   if (!rgb || !depth || !kinds) return std::unexpected(std::string("cannot read back the frame"));
   return FrameImages{std::move(*rgb), std::move(*depth), std::move(*kinds)};
 }

@@ -1,6 +1,7 @@
-// The host's frame loop: moves the camera, culls and sorts the scene with
-// kova, describes the GPU work as a FrameGraph and hands it to a device
-// layer (the CPU device, or the Vulkan device when it is built).
+// kova_demo's frame loop for the points scene: moves the camera along its
+// path, culls and sorts the scene with kova, records the frame with
+// recordPointsFrame and hands it to a device layer (CpuDevice or
+// VulkanDevice), keeping what the check files report.
 #pragma once
 
 #include <array>
@@ -14,6 +15,8 @@
 #include "device_names.hpp"
 #include "demo_scene.hpp"
 #include "kova_renderer.hpp"
+#include "points_frame.hpp"
+#include "render_targets.hpp"
 
 namespace kova_demo {
 
@@ -43,7 +46,7 @@ template <FrameDevice Device>
 class FrameDriver {
  public:
   // The clear colour of every frame.
-  static constexpr std::array<float, 3> kClearColor = {0.015f, 0.016f, 0.035f};
+  static constexpr std::array<float, 3> kClearColor = kPointsClearColor;
 
   // Sets up the camera, the pipeline record and the device resources.
   [[nodiscard]] static std::expected<FrameDriver, std::string> create(const Scene& scene,
@@ -61,24 +64,21 @@ class FrameDriver {
   [[nodiscard]] const std::vector<std::uint32_t>& drawOrder() const noexcept { return draw_order_; }
   // The splats that reached the image, in drawing order (vertex = draw position).
   [[nodiscard]] const std::vector<DrawTrace>& trace() const noexcept { return trace_; }
-  [[nodiscard]] std::uint32_t width() const noexcept { return width_; }
-  [[nodiscard]] std::uint32_t height() const noexcept { return height_; }
+  [[nodiscard]] std::uint32_t width() const noexcept { return targets_.width; }
+  [[nodiscard]] std::uint32_t height() const noexcept { return targets_.height; }
   [[nodiscard]] const Device& device() const noexcept { return device_; }
 
  private:
   explicit FrameDriver(Device device) : device_(std::move(device)) {}
 
   const Scene* scene_ = nullptr;
-  std::uint32_t width_ = 0, height_ = 0;
   kova_renderer::KovaCamera camera_{};
   kova_renderer::ForwardPlusPipeline pipeline_{};
   std::uint64_t next_frame_ = 0;
 
   Device device_;
-  ImageId color_{}, depth_{};
-  PipelineId point_pipeline_{}, geodesic_pipeline_{};
-  BufferId positions_{}, observer_{}, distances_{}, camera_block_{};
-  std::vector<BufferId> geodesic_buffers_;
+  RenderTargets targets_{};
+  PointsGpu gpu_{};
 
   // Per-frame working arrays, kept to avoid reallocating every frame.
   std::vector<HomVec4> hemisphere_;

@@ -6,6 +6,7 @@
 #include <memory>
 #include <memory_resource>
 
+#include "arena_commands.hpp"
 #include "kova_vulkan_device.hpp"
 
 namespace kova_demo {
@@ -103,6 +104,28 @@ KovaCamera flightView(const KovaCamera& carrier, std::uint64_t frame) {
   return view;
 }
 
+KovaCamera latticeLens(KovaCamera pose, std::uint32_t width, std::uint32_t height) noexcept {
+  pose.fov = kLatticeFov;
+  pose.aspect = static_cast<double>(width) / height;
+  pose.near_fs = 0.004;
+  pose.far_fs = 1.5707963267948966;
+  return pose;
+}
+
+std::array<PGL4, 2> latticeCameraBlock(const KovaCamera& camera, std::uint32_t width,
+                                       std::uint32_t height) noexcept {
+  CameraBlock cam;
+  cam.view = camera.viewIsometry();
+  cam.observer = camera.position;
+  cam.tan_h = std::tan(camera.fov / 2.0);
+  cam.tan_v = cam.tan_h * height / width;
+  cam.near_fs = camera.near_fs;
+  cam.far_fs = camera.far_fs;
+  cam.isometric_view = true;
+  cam.fog = kLatticeFogColor;
+  return packCameraBlock(cam);
+}
+
 LatticeScene makeLatticeScene() {
   LatticeScene s;
   s.cell = makeCellMesh(kCellScale);
@@ -184,49 +207,40 @@ std::expected<void, std::string> recordLatticeFrame(kova_rhi::FrameGraph& graph,
                                                     std::span<const PGL4> camera_block,
                                                     std::size_t color_values) {
   using namespace kova_rhi;
-  // The passes keep spans of their commands and targets: both live in the arena.
-  const auto make = [&](std::initializer_list<GpuCommand> list) {
-    auto* cmds = static_cast<GpuCommand*>(
-        arena.allocate(list.size() * sizeof(GpuCommand), alignof(GpuCommand)));
-    std::uninitialized_copy(list.begin(), list.end(), cmds);
-    return std::span<const GpuCommand>(cmds, list.size());
-  };
-  auto* images = static_cast<ImageId*>(arena.allocate(2 * sizeof(ImageId), alignof(ImageId)));
-  images[0] = color;
-  images[1] = depth;
-  const std::span<const ImageId> colors(images, 1), targets(images, 2);
-  const BeginPassCommand begin{colors, depth};
+  const std::span<const ImageId> targets = arenaTargets(arena, color, depth);
+  const BeginPassCommand begin{targets.first(1), depth};
   const auto n_indices = static_cast<std::uint32_t>(scene.cell.indices.size());
   const auto n_instances = static_cast<std::uint32_t>(instances.size());
   const auto n_edges = static_cast<std::uint32_t>(scene.edge_points.size());
-  const auto fog = LatticeDriver<CpuDevice>::kFogColor;
-  const auto clear_cmds =
-      make({begin, ClearCommand{color, fog[0], fog[1], fog[2], 1.0f, 1.0f}, EndPassCommand{}});
-  const auto solid_cmds =
+  const auto fog = kLatticeFogColor;
+  const ArenaCommands clear_cmds(
+      arena, {begin, ClearCommand{color, fog[0], fog[1], fog[2], 1.0f, 1.0f}, EndPassCommand{}});
+  const ArenaCommands solid_cmds =
       n_instances == 0
-          ? make({begin, KovaUploadPgl4Command{gpu.camera, camera_block}, EndPassCommand{}})
-          : make({begin, gpu.mesh_pipeline,
-                  KovaUploadPositionsCommand{gpu.vertices, scene.cell.vertices},
-                  KovaUploadPgl4Command{gpu.instances, instances},
-                  KovaUploadPgl4Command{gpu.camera, camera_block},
-                  BindUniformCommand{gpu.camera, 0, 2 * sizeof(PGL4), 0},
-                  BindUniformCommand{gpu.colors, 0, color_values * 8, 1},
-                  DrawCommand{.pipeline = gpu.mesh_pipeline,
-                              .vertex_buffer = BufferId::invalid(),
-                              .index_buffer = gpu.indices,
-                              .kova_transform_buffer = gpu.instances,
-                              .kova_position_buffer = gpu.vertices,
-                              .index_count = n_indices,
-                              .instance_count = n_instances},
-                  EndPassCommand{}});
-  const auto edge_cmds =
-      make({begin, gpu.edge_pipeline, BindUniformCommand{gpu.camera, 0, 2 * sizeof(PGL4), 0},
-            KovaUploadPositionsCommand{gpu.edges, scene.edge_points},
-            KovaRenderGeodesicsCommand{gpu.edges, n_edges, 1.0f, 0.86f, 0.6f}, EndPassCommand{}});
+          ? ArenaCommands(arena,
+                          {begin, KovaUploadPgl4Command{gpu.camera, camera_block}, EndPassCommand{}})
+          : ArenaCommands(arena, {begin, gpu.mesh_pipeline,
+                                  KovaUploadPositionsCommand{gpu.vertices, scene.cell.vertices},
+                                  KovaUploadPgl4Command{gpu.instances, instances},
+                                  KovaUploadPgl4Command{gpu.camera, camera_block},
+                                  BindUniformCommand{gpu.camera, 0, 2 * sizeof(PGL4), 0},
+                                  BindUniformCommand{gpu.colors, 0, color_values * 8, 1},
+                                  DrawCommand{.pipeline = gpu.mesh_pipeline,
+                                              .vertex_buffer = BufferId::invalid(),
+                                              .index_buffer = gpu.indices,
+                                              .kova_transform_buffer = gpu.instances,
+                                              .kova_position_buffer = gpu.vertices,
+                                              .index_count = n_indices,
+                                              .instance_count = n_instances},
+                                  EndPassCommand{}});
+  const ArenaCommands edge_cmds(
+      arena, {begin, gpu.edge_pipeline, BindUniformCommand{gpu.camera, 0, 2 * sizeof(PGL4), 0},
+              KovaUploadPositionsCommand{gpu.edges, scene.edge_points},
+              KovaRenderGeodesicsCommand{gpu.edges, n_edges, 1.0f, 0.86f, 0.6f}, EndPassCommand{}});
   const FramePass passes[] = {
-      {"clear", {}, targets, clear_cmds, PassType::clear},
-      {"solids", {}, targets, solid_cmds, PassType::geometry},
-      {"edges", {}, targets, edge_cmds, PassType::kova_geodesic},
+      {"clear", {}, targets, clear_cmds.commands(), PassType::clear},
+      {"solids", {}, targets, solid_cmds.commands(), PassType::geometry},
+      {"edges", {}, targets, edge_cmds.commands(), PassType::kova_geodesic},
   };
   for (const FramePass& pass : passes) {
     if (!graph.addPass(pass))
@@ -238,18 +252,11 @@ std::expected<void, std::string> recordLatticeFrame(kova_rhi::FrameGraph& graph,
 template <FrameDevice Device>
 std::expected<LatticeDriver<Device>, std::string> LatticeDriver<Device>::create(
     const LatticeScene& scene, std::uint32_t width, std::uint32_t height, Device device) {
-  using namespace kova_rhi;
   LatticeDriver d(std::move(device));
   d.scene_ = &scene;
-  d.width_ = width;
-  d.height_ = height;
-  auto color = d.device_.createImage(ImageDescriptor::initKovaRenderTarget(width, height));
-  auto depth = d.device_.createImage(
-      ImageDescriptor::init2D(Format::depth32_float, width, height,
-                              ImageUsage::init({ImageUsageFlag::depth_stencil_attachment})));
-  if (!color || !depth) return std::unexpected(!color ? color.error() : depth.error());
-  d.color_ = *color;
-  d.depth_ = *depth;
+  auto targets = createRenderTargets(d.device_, width, height);
+  if (!targets) return std::unexpected(targets.error());
+  d.targets_ = *targets;
   auto gpu = createLatticeGpu(d.device_, scene);
   if (!gpu) return std::unexpected(gpu.error());
   d.gpu_ = *gpu;
@@ -274,23 +281,15 @@ std::expected<LatticeReport, std::string> LatticeDriver<Device>::renderFrame() {
 
   // Every frame after the first travels on along the circle.
   if (next_frame_ > 0) carrier_.travel(kFlightStep, 0.0, 0.0);
-  view_ = flightView(carrier_, next_frame_);
-  CameraBlock cam;
-  cam.view = view_.viewIsometry();
-  cam.observer = view_.position;
-  cam.tan_h = std::tan(kFov / 2.0);
-  cam.tan_v = cam.tan_h * height_ / width_;
-  cam.near_fs = 0.004;
-  cam.far_fs = 1.5707963267948966;
-  cam.isometric_view = true;
-  cam.fog = kFogColor;
-  const auto block = packCameraBlock(cam);
+  view_ = latticeLens(flightView(carrier_, next_frame_), targets_.width, targets_.height);
+  const auto block = latticeCameraBlock(view_, targets_.width, targets_.height);
 
   std::pmr::monotonic_buffer_resource arena;
   FrameGraph graph = FrameGraph::init(arena);
   graph.frame_index = next_frame_;
-  if (auto recorded = recordLatticeFrame(graph, arena, gpu_, scene, color_, depth_,
-                                         scene.instances, block, scene.colors.size());
+  if (auto recorded = recordLatticeFrame(graph, arena, gpu_, scene, targets_.color,
+                                         targets_.depth, scene.instances, block,
+                                         scene.colors.size());
       !recorded)
     return std::unexpected(recorded.error());
   const auto t_device = Clock::now();

@@ -15,6 +15,7 @@
 #include "device_names.hpp"
 #include "frame_driver.hpp"
 #include "kova_renderer.hpp"
+#include "render_targets.hpp"
 #include "scene_120cell.hpp"
 
 namespace kova_demo {
@@ -44,6 +45,23 @@ inline constexpr double kCellScale = 0.4;
                                                    std::uint64_t frame);
 // Arc flown per frame: a closed flight of pi in 120 frames.
 inline constexpr double kFlightStep = 3.141592653589793 / 120.0;
+
+// The colour that distance fades the lattice towards, and its clear colour.
+inline constexpr std::array<float, 3> kLatticeFogColor = {0.035f, 0.04f, 0.075f};
+// Horizontal field of view of the lattice frames, radians (about 100 degrees).
+inline constexpr double kLatticeFov = 1.75;
+
+// `pose` with the lattice frames' lens: kLatticeFov, the aspect of a width x
+// height picture, FS-depth bounds 0.004 and pi/2 (the whole space ahead).
+[[nodiscard]] kova_renderer::KovaCamera latticeLens(kova_renderer::KovaCamera pose,
+                                                    std::uint32_t width,
+                                                    std::uint32_t height) noexcept;
+// The packed camera of a lattice frame seen by `camera` in a width x height
+// picture: its view isometry, field of view and bounds, and the fog. The
+// vertical extent follows the picture's shape, not the camera's aspect.
+[[nodiscard]] std::array<PGL4, 2> latticeCameraBlock(const kova_renderer::KovaCamera& camera,
+                                                     std::uint32_t width,
+                                                     std::uint32_t height) noexcept;
 
 struct LatticeReport {
   std::uint64_t frame_index = 0;
@@ -77,8 +95,8 @@ template <FrameDevice Device>
 template <FrameDevice Device>
 class LatticeDriver {
  public:
-  static constexpr std::array<float, 3> kFogColor = {0.035f, 0.04f, 0.075f};
-  static constexpr double kFov = 1.75;  // horizontal field of view, radians (about 100 degrees)
+  static constexpr std::array<float, 3> kFogColor = kLatticeFogColor;
+  static constexpr double kFov = kLatticeFov;
 
   [[nodiscard]] static std::expected<LatticeDriver, std::string> create(const LatticeScene& scene,
                                                                         std::uint32_t width,
@@ -89,25 +107,24 @@ class LatticeDriver {
   // Renders the next frame of the flight.
   [[nodiscard]] std::expected<LatticeReport, std::string> renderFrame();
   [[nodiscard]] std::expected<std::vector<std::uint8_t>, std::string> readRgb() const {
-    return device_.readRgb8(color_);
+    return device_.readRgb8(targets_.color);
   }
   [[nodiscard]] std::expected<std::vector<float>, std::string> readDepth() const {
-    return device_.readDepth(depth_);
+    return device_.readDepth(targets_.depth);
   }
   [[nodiscard]] std::uint32_t samples() const noexcept { return device_.samples(); }
   [[nodiscard]] const Device& device() const noexcept { return device_; }
-  // The camera of the last frame rendered.
+  // The camera of the last frame rendered, with the lattice's lens.
   [[nodiscard]] const kova_renderer::KovaCamera& camera() const noexcept { return view_; }
 
  private:
   explicit LatticeDriver(Device device) : device_(std::move(device)) {}
 
   const LatticeScene* scene_ = nullptr;
-  std::uint32_t width_ = 0, height_ = 0;
   std::uint64_t next_frame_ = 0;
   kova_renderer::KovaCamera carrier_ = flightStart(), view_ = flightStart();
   Device device_;
-  ImageId color_{}, depth_{};
+  RenderTargets targets_{};
   LatticeGpu gpu_{};
 };
 

@@ -11,7 +11,6 @@
 namespace kova_view {
 namespace {
 
-using kova_demo::CameraBlock;
 using kova_kernel::HomVec4;
 using kova_kernel::PGL4;
 using kova_renderer::KovaFrustum;
@@ -29,12 +28,7 @@ constexpr double kBallMargin = 1e-3;
 }  // namespace
 
 KovaCamera latticeStartCamera(std::uint32_t width, std::uint32_t height) noexcept {
-  KovaCamera c = kova_demo::flightView(kova_demo::flightStart(), 0);
-  c.fov = kova_demo::LatticeDriver<kova_demo::CpuDevice>::kFov;
-  c.aspect = static_cast<double>(width) / height;
-  c.near_fs = 0.004;
-  c.far_fs = 1.5707963267948966;
-  return c;
+  return kova_demo::latticeLens(kova_demo::flightView(kova_demo::flightStart(), 0), width, height);
 }
 
 template <kova_device::FrameDevice Device>
@@ -52,25 +46,16 @@ std::expected<LatticeView<Device>, std::string> LatticeView<Device>::create(
   // Room for a frame that keeps every cell: instances, colours, commands and
   // the graph's passes.
   v.arena_storage_.resize(scene.instances.size() * (sizeof(PGL4) + 32) + (std::size_t{1} << 14));
-  if (auto sized = v.resize(width, height); !sized) return std::unexpected(sized.error());
+  auto targets = kova_demo::createRenderTargets(v.device_, width, height);
+  if (!targets) return std::unexpected(targets.error());
+  v.targets_ = *targets;
   return v;
 }
 
 template <kova_device::FrameDevice Device>
 std::expected<void, std::string> LatticeView<Device>::resize(std::uint32_t width,
                                                              std::uint32_t height) {
-  using namespace kova_rhi;
-  auto color = device_.createImage(ImageDescriptor::initKovaRenderTarget(width, height));
-  if (!color) return std::unexpected(color.error());
-  auto depth = device_.createImage(
-      ImageDescriptor::init2D(Format::depth32_float, width, height,
-                              ImageUsage::init({ImageUsageFlag::depth_stencil_attachment})));
-  if (!depth) return std::unexpected(depth.error());
-  color_ = *color;
-  depth_ = *depth;
-  width_ = width;
-  height_ = height;
-  return {};
+  return kova_demo::resizeRenderTargets(device_, targets_, width, height);
 }
 
 template <kova_device::FrameDevice Device>
@@ -103,24 +88,15 @@ std::expected<ViewReport, std::string> LatticeView<Device>::render(const KovaCam
 
   // 2. The frame graph, recorded as the main job records its frames.
   const auto t_commands = Clock::now();
-  CameraBlock cam;
-  cam.view = camera.viewIsometry();
-  cam.observer = camera.position;
-  cam.tan_h = std::tan(camera.fov / 2.0);
-  cam.tan_v = cam.tan_h * height_ / width_;
-  cam.near_fs = camera.near_fs;
-  cam.far_fs = camera.far_fs;
-  cam.isometric_view = true;
-  cam.fog = kova_demo::LatticeDriver<kova_demo::CpuDevice>::kFogColor;
-  const auto block = kova_device::packCameraBlock(cam);
+  const auto block = kova_demo::latticeCameraBlock(camera, targets_.width, targets_.height);
   if (!colors.empty()) {
     if (auto ok = device_.writeValues(gpu_.colors, colors); !ok)
       return std::unexpected(ok.error());
   }
   kova_rhi::FrameGraph graph = kova_rhi::FrameGraph::init(arena);
   graph.frame_index = frame_;
-  if (auto recorded = kova_demo::recordLatticeFrame(graph, arena, gpu_, scene, color_, depth_,
-                                                    kept, block, colors.size());
+  if (auto recorded = kova_demo::recordLatticeFrame(graph, arena, gpu_, scene, targets_.color,
+                                                    targets_.depth, kept, block, colors.size());
       !recorded)
     return std::unexpected(recorded.error());
   report.ms_commands = msSince(t_commands);

@@ -13,6 +13,7 @@
 
 #include "lattice_frame.hpp"
 #include "points_view.hpp"
+#include "render_targets.hpp"
 
 namespace kova_view {
 
@@ -25,8 +26,8 @@ class LatticeView {
   [[nodiscard]] static std::expected<LatticeView, std::string> create(
       const kova_demo::LatticeScene& scene, std::uint32_t width, std::uint32_t height,
       Device device);
-  // New colour and depth images of another size; the old ones stay with the
-  // device (device layers free their images when they are destroyed).
+  // New colour and depth images of another size; the ones they replace go
+  // back to the device. On failure the old ones stay in use.
   [[nodiscard]] std::expected<void, std::string> resize(std::uint32_t width, std::uint32_t height);
 
   // Fills points/visible/drawn with cells: in the scene, kept by the cull,
@@ -36,22 +37,21 @@ class LatticeView {
   [[nodiscard]] std::expected<ViewReport, std::string> render(const KovaCamera& camera);
 
   [[nodiscard]] std::expected<std::vector<std::uint8_t>, std::string> readRgb() const {
-    return device_.readRgb8(color_);
+    return device_.readRgb8(targets_.color);
   }
   [[nodiscard]] Device& device() noexcept { return device_; }
-  [[nodiscard]] ImageId colorImage() const noexcept { return color_; }
-  [[nodiscard]] std::uint32_t width() const noexcept { return width_; }
-  [[nodiscard]] std::uint32_t height() const noexcept { return height_; }
+  [[nodiscard]] ImageId colorImage() const noexcept { return targets_.color; }
+  [[nodiscard]] std::uint32_t width() const noexcept { return targets_.width; }
+  [[nodiscard]] std::uint32_t height() const noexcept { return targets_.height; }
 
  private:
   explicit LatticeView(Device device) : device_(std::move(device)) {}
 
   const kova_demo::LatticeScene* scene_ = nullptr;
-  std::uint32_t width_ = 0, height_ = 0;
   std::uint64_t frame_ = 0;
   double cell_radius_ = 0.0;  // of the ball around a cell's centre holding its solid
   Device device_;
-  ImageId color_{}, depth_{};
+  kova_demo::RenderTargets targets_{};
   kova_demo::LatticeGpu gpu_{};
   std::vector<std::byte> arena_storage_;  // the arena's first block, kept between frames
 };

@@ -12,11 +12,9 @@
 namespace kova_view {
 namespace {
 
-using kova_demo::BufferId;
 using kova_demo::CameraBlock;
 using kova_kernel::HomVec4;
 using kova_renderer::KovaFrustum;
-using kova_rhi::GpuCommand;
 using Clock = std::chrono::steady_clock;
 
 double msSince(Clock::time_point start) {
@@ -43,67 +41,25 @@ KovaFrustum widenedView(const KovaCamera& camera, std::uint32_t width, std::uint
 template <FrameDevice Device>
 std::expected<PointsView<Device>, std::string> PointsView<Device>::create(
     const kova_demo::Scene& scene, std::uint32_t width, std::uint32_t height, Device device) {
-  using namespace kova_rhi;
   PointsView v(std::move(device));
   v.scene_ = &scene;
-  const DepthState fs_depth{.depth_test = true,
-                            .depth_write = true,
-                            .depth_compare = CompareOp::less_equal,
-                            .fs_depth = true};
-  GraphicsPipelineDescriptor points{.type = PipelineType::kova_projective,
-                                    .topology = PrimitiveTopology::point_list,
-                                    .depth = fs_depth};
-  GraphicsPipelineDescriptor geodesics = points;
-  geodesics.topology = PrimitiveTopology::geodesic_list;
-  auto pp = v.device_.createPipeline(points);
-  auto gp = v.device_.createPipeline(geodesics);
-  if (!pp || !gp) return std::unexpected(!pp ? pp.error() : gp.error());
-  v.point_pipeline_ = *pp;
-  v.geodesic_pipeline_ = *gp;
-
+  auto gpu = kova_demo::createPointsGpu(v.device_, scene);
+  if (!gpu) return std::unexpected(gpu.error());
+  v.gpu_ = std::move(*gpu);
   const auto n = static_cast<std::uint32_t>(scene.positions.size());
-  const BufferDescriptor distances{.size = std::uint64_t{n} * 8,
-                                   .stride = 8,
-                                   .type = BufferType::storage,
-                                   .format = Format::undefined,
-                                   .heap = HeapType::device_local,
-                                   .dynamic = true};
-  for (auto [desc, slot] : {std::pair{BufferDescriptor::initKovaPositions(n), &v.positions_},
-                            std::pair{BufferDescriptor::initKovaPositions(1), &v.observer_},
-                            std::pair{distances, &v.distances_},
-                            std::pair{BufferDescriptor::initKovaTransforms(2), &v.camera_block_}}) {
-    auto id = v.device_.createBuffer(desc);
-    if (!id) return std::unexpected(id.error());
-    *slot = *id;
-  }
-  for (const kova_demo::GeodesicSet& set : scene.geodesics) {
-    auto id = v.device_.createBuffer(
-        BufferDescriptor::initKovaPositions(static_cast<std::uint32_t>(set.points.size())));
-    if (!id) return std::unexpected(id.error());
-    v.geodesic_buffers_.push_back(*id);
-  }
   // Room for a frame that keeps every point: mask, kept points, the sort's
   // order and scratch, the draw array and the graph.
   v.arena_storage_.resize(std::size_t{n} * 96 + (std::size_t{1} << 16));
-  if (auto sized = v.resize(width, height); !sized) return std::unexpected(sized.error());
+  auto targets = kova_demo::createRenderTargets(v.device_, width, height);
+  if (!targets) return std::unexpected(targets.error());
+  v.targets_ = *targets;
   return v;
 }
 
 template <FrameDevice Device>
 std::expected<void, std::string> PointsView<Device>::resize(std::uint32_t width,
                                                             std::uint32_t height) {
-  using namespace kova_rhi;
-  auto color = device_.createImage(ImageDescriptor::initKovaRenderTarget(width, height));
-  if (!color) return std::unexpected(color.error());
-  auto depth = device_.createImage(
-      ImageDescriptor::init2D(Format::depth32_float, width, height,
-                              ImageUsage::init({ImageUsageFlag::depth_stencil_attachment})));
-  if (!depth) return std::unexpected(depth.error());
-  color_ = *color;
-  depth_ = *depth;
-  width_ = width;
-  height_ = height;
-  return {};
+  return kova_demo::resizeRenderTargets(device_, targets_, width, height);
 }
 
 template <FrameDevice Device>
@@ -118,7 +74,7 @@ std::expected<ViewReport, std::string> PointsView<Device>::render(const KovaCame
   // of the visible balls and the background against the view's frustum,
   // widened by the largest splat so that nothing that touches the picture goes.
   const auto t_cull = Clock::now();
-  const KovaFrustum frustum = widenedView(camera, width_, height_, kSplatMargin);
+  const KovaFrustum frustum = widenedView(camera, targets_.width, targets_.height, kSplatMargin);
   const std::span<bool> mask(static_cast<bool*>(arena.allocate(n, alignof(bool))), n);
   const std::span<const HomVec4> all(scene.positions);
   std::uint32_t background_first = 0;
@@ -157,59 +113,20 @@ std::expected<ViewReport, std::string> PointsView<Device>::render(const KovaCame
   for (std::size_t k = 0; k < order->size(); ++k) draw[k] = kept[(*order)[k]];
   report.ms_sort = msSince(t_sort);
 
-  // 3. The frame graph: clear, distances, points, geodesics, as the main job
-  // records them, seen through the camera's view isometry.
+  // 3. The frame graph, recorded as the main job records its frames, seen
+  // through the camera's view isometry.
   const auto t_commands = Clock::now();
-  using namespace kova_rhi;
-  const std::array<ImageId, 1> colors{color_};
-  const std::array<ImageId, 2> targets{color_, depth_};
-  const HomVec4 observer[1] = {camera.position};
   const double tan_h = std::tan(camera.fov / 2.0);
   const auto camera_block = kova_device::packCameraBlock(CameraBlock{
       camera.viewIsometry(), camera.position, tan_h, tan_h / camera.aspect, camera.near_fs,
       camera.far_fs});
-  const auto count = static_cast<std::uint32_t>(draw.size());
-  const BeginPassCommand begin{colors, depth_};
-  constexpr auto clear = kova_demo::FrameDriver<Device>::kClearColor;
-  std::pmr::vector<GpuCommand> clear_cmds(&arena), compute_cmds(&arena), point_cmds(&arena),
-      geo_cmds(&arena);
-  clear_cmds = {begin, ClearCommand{color_, clear[0], clear[1], clear[2], 1.0f, 1.0f},
-                EndPassCommand{}};
-  compute_cmds = {KovaUploadPositionsCommand{positions_, draw},
-                  KovaUploadPositionsCommand{observer_, observer},
-                  KovaComputeFsDistanceCommand{observer_, positions_, distances_, count}};
-  point_cmds = {begin,
-                point_pipeline_,
-                KovaUploadPgl4Command{camera_block_, camera_block},
-                BindVertexBufferCommand{distances_, 0},
-                DrawCommand{.pipeline = point_pipeline_,
-                            .vertex_buffer = distances_,
-                            .index_buffer = BufferId::invalid(),
-                            .kova_transform_buffer = camera_block_,
-                            .kova_position_buffer = positions_,
-                            .index_count = count,
-                            .instance_count = 1},
-                EndPassCommand{}};
-  geo_cmds = {begin, geodesic_pipeline_, BindUniformCommand{camera_block_, 0, 2 * sizeof(PGL4), 0}};
-  for (std::size_t g = 0; g < scene.geodesics.size(); ++g) {
-    const kova_demo::GeodesicSet& set = scene.geodesics[g];
-    geo_cmds.push_back(KovaUploadPositionsCommand{geodesic_buffers_[g], set.points});
-    geo_cmds.push_back(KovaRenderGeodesicsCommand{
-        geodesic_buffers_[g], static_cast<std::uint32_t>(set.points.size()), set.r, set.g, set.b});
-  }
-  geo_cmds.push_back(EndPassCommand{});
-  FrameGraph graph = FrameGraph::init(arena);
+  kova_rhi::FrameGraph graph = kova_rhi::FrameGraph::init(arena);
   graph.frame_index = frame_;
-  const FramePass passes[] = {
-      {"clear", {}, targets, clear_cmds, PassType::clear},
-      {"fs_distance", {}, {}, compute_cmds, PassType::kova_fs_compute},
-      {"points", {}, targets, point_cmds, PassType::geometry},
-      {"geodesics", {}, targets, geo_cmds, PassType::kova_geodesic},
-  };
-  for (const FramePass& pass : passes) {
-    if (!graph.addPass(pass))
-      return std::unexpected(std::string("out of memory while recording the frame graph"));
-  }
+  if (auto recorded = kova_demo::recordPointsFrame(graph, arena, gpu_, scene, targets_.color,
+                                                   targets_.depth, draw, camera.position,
+                                                   camera_block);
+      !recorded)
+    return std::unexpected(recorded.error());
   report.ms_commands = msSince(t_commands);
 
   // 4. The device runs it.

@@ -1,7 +1,8 @@
 // The viewer's renderer: the main job's points scene seen from any camera.
-// Culls with the view-exact frustum, sorts by FS depth and describes the
-// frame as a FrameGraph for a device layer (CpuDevice or VulkanDevice). All
-// of a frame's working memory comes from one arena, released every frame.
+// Culls with the view-exact frustum, sorts by FS depth and records the frame
+// with recordPointsFrame, as kova_demo's FrameDriver does, for a device
+// layer (CpuDevice or VulkanDevice). All of a frame's working memory comes
+// from one arena, released every frame.
 #pragma once
 
 #include <cstddef>
@@ -11,12 +12,14 @@
 #include <vector>
 
 #include "demo_scene.hpp"
-#include "frame_driver.hpp"
 #include "kova_renderer.hpp"
+#include "points_frame.hpp"
+#include "render_targets.hpp"
 
 namespace kova_view {
 
 using kova_demo::FrameDevice;
+using kova_demo::kPointsClearColor;
 using kova_demo::ImageId;
 using kova_renderer::KovaCamera;
 
@@ -43,31 +46,28 @@ class PointsView {
                                                                      std::uint32_t width,
                                                                      std::uint32_t height,
                                                                      Device device);
-  // New colour and depth images of another size; the old ones stay with the
-  // device (device layers free their images when they are destroyed).
+  // New colour and depth images of another size; the ones they replace go
+  // back to the device. On failure the old ones stay in use.
   [[nodiscard]] std::expected<void, std::string> resize(std::uint32_t width, std::uint32_t height);
 
   [[nodiscard]] std::expected<ViewReport, std::string> render(const KovaCamera& camera);
 
   [[nodiscard]] std::expected<std::vector<std::uint8_t>, std::string> readRgb() const {
-    return device_.readRgb8(color_);
+    return device_.readRgb8(targets_.color);
   }
   [[nodiscard]] Device& device() noexcept { return device_; }
-  [[nodiscard]] ImageId colorImage() const noexcept { return color_; }
-  [[nodiscard]] std::uint32_t width() const noexcept { return width_; }
-  [[nodiscard]] std::uint32_t height() const noexcept { return height_; }
+  [[nodiscard]] ImageId colorImage() const noexcept { return targets_.color; }
+  [[nodiscard]] std::uint32_t width() const noexcept { return targets_.width; }
+  [[nodiscard]] std::uint32_t height() const noexcept { return targets_.height; }
 
  private:
   explicit PointsView(Device device) : device_(std::move(device)) {}
 
   const kova_demo::Scene* scene_ = nullptr;
-  std::uint32_t width_ = 0, height_ = 0;
   std::uint64_t frame_ = 0;
   Device device_;
-  ImageId color_{}, depth_{};
-  kova_demo::PipelineId point_pipeline_{}, geodesic_pipeline_{};
-  kova_demo::BufferId positions_{}, observer_{}, distances_{}, camera_block_{};
-  std::vector<kova_demo::BufferId> geodesic_buffers_;
+  kova_demo::RenderTargets targets_{};
+  kova_demo::PointsGpu gpu_{};
   std::vector<std::byte> arena_storage_;  // the arena's first block, kept between frames
 };
 
