@@ -9,15 +9,13 @@
 // the colour back.
 #include <benchmark/benchmark.h>
 
-
 #include <memory>
 #include <string>
 
 #include "demo_options.hpp"
+#include "device_choice.hpp"
 #include "frame_driver.hpp"
 #include "lattice_frame.hpp"
-
-#include "kova_vulkan_device.hpp"
 
 namespace {
 
@@ -54,8 +52,8 @@ BENCHMARK(frameCpu)->Name("frame/cpu")->Unit(benchmark::kMillisecond);
 
 void frameVulkan(benchmark::State& state) {
   static auto driver = []() -> std::expected<FrameDriver<VulkanDevice>, std::string> {
-    auto device = VulkanDevice::create();
-    if (!device) return std::unexpected("no usable Vulkan device: " + device.error());
+    auto device = openVulkanDevice(DeviceRequest{});
+    if (!device) return std::unexpected(device.error());
     return FrameDriver<VulkanDevice>::create(defaultScene(), Options{}.width, Options{}.height,
                                              std::move(*device));
   }();
@@ -98,8 +96,8 @@ BENCHMARK(latticeCpu)->Name("frame/lattice/cpu")->Unit(benchmark::kMillisecond);
 
 void latticeVulkan(benchmark::State& state) {
   static auto driver = []() -> std::expected<LatticeDriver<VulkanDevice>, std::string> {
-    auto device = VulkanDevice::create();
-    if (!device) return std::unexpected("no usable Vulkan device: " + device.error());
+    auto device = openVulkanDevice(DeviceRequest{});
+    if (!device) return std::unexpected(device.error());
     return LatticeDriver<VulkanDevice>::create(latticeScene(), 1280, 720, std::move(*device));
   }();
   if (!driver) {

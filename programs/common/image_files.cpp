@@ -107,6 +107,30 @@ std::expected<void, std::string> writePgmAtomic(const fs::path& path, std::uint3
   return writeFileAtomic(path, bytes);
 }
 
+std::expected<void, std::string> checkFileCanBeWritten(const fs::path& file) {
+  std::error_code ec;
+  const std::string name = file.string();
+  if (file.filename().empty() || fs::is_directory(fs::status(file, ec)))
+    return std::unexpected(name + ": is a folder, not a file name");
+  const fs::path dir = file.parent_path().empty() ? fs::path(".") : file.parent_path();
+  const auto dir_status = fs::status(dir, ec);
+  if (!fs::exists(dir_status))
+    return std::unexpected(name + ": the folder " + dir.string() + " does not exist");
+  if (!fs::is_directory(dir_status))
+    return std::unexpected(name + ": " + dir.string() + " is not a folder");
+  // Files are written beside their final name and renamed into place, so a
+  // new file in the folder is what writing needs.
+  const fs::path probe = temporaryBeside(file);
+  {
+    std::ofstream out(probe, std::ios::binary | std::ios::trunc);
+    if (!out)
+      return std::unexpected(name + ": cannot create files in " + dir.string() + ": " +
+                             std::strerror(errno));
+  }
+  fs::remove(probe, ec);
+  return {};
+}
+
 std::expected<void, std::string> prepareOutputDirectory(const fs::path& dir) {
   std::error_code ec;
   const auto status = fs::status(dir, ec);

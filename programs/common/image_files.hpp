@@ -35,6 +35,12 @@ namespace kova_demo {
                                                               std::uint32_t height,
                                                               std::span<const std::uint8_t> values);
 
+// Proves, without leaving anything behind, that `file` can be written
+// later: its folder exists and takes new files, and `file` is not a folder.
+// The message starts with the file's name.
+[[nodiscard]] std::expected<void, std::string> checkFileCanBeWritten(
+    const std::filesystem::path& file);
+
 // Creates `dir` if needed and proves that files can be created in it.
 [[nodiscard]] std::expected<void, std::string> prepareOutputDirectory(
     const std::filesystem::path& dir);

@@ -55,16 +55,26 @@ std::string usage(std::string_view program) {
       "  --seed N      scene seed, 0 to 2^64-1 (default 1)\n"
       "  --device D    vulkan or cpu (default vulkan when built with it; without a\n"
       "                usable Vulkan device the frames are rendered on the CPU)\n"
+      "  --require-device  with Vulkan: stop with the reason (exit status 1)\n"
+      "                instead of rendering on the CPU when no device is usable\n"
       "  --dump        points scene: also write frame_NNNN.txt, .depth.pfm and\n"
       "                .kind.pgm with what each frame culled, sorted and drew\n"
       "  --help        print this text and exit\n"
       "\n"
-      "Output: DIR/frame_0000.png, DIR/frame_0001.png, ...\n";
+      "--points, --seed and --dump describe the points scene and are refused\n"
+      "with the lattice.\n"
+      "\n"
+      "Output: DIR/frame_0000.png, DIR/frame_0001.png, ... and, for several\n"
+      "frames of the lattice, DIR/animation.png. Files of an earlier run that this\n"
+      "one does not write again (frame_NNNN.png, .txt, .depth.pfm, .kind.pgm with\n"
+      "a higher number or without --dump, animation.png for one frame) are\n"
+      "removed, so DIR holds one run; other files in DIR are left alone.\n";
   return text;
 }
 
 std::expected<Options, std::string> parseOptions(std::span<const std::string_view> args) {
   Options options;
+  bool points_given = false, seed_given = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     std::string_view arg = args[i];
     std::string_view name = arg;
@@ -74,11 +84,14 @@ std::expected<Options, std::string> parseOptions(std::span<const std::string_vie
       inline_value = arg.substr(eq + 1);
     }
 
-    const bool is_flag = name == "--help" || name == "-h" || name == "--dump";
+    const bool is_flag =
+        name == "--help" || name == "-h" || name == "--dump" || name == "--require-device";
     if (is_flag) {
       if (inline_value) return std::unexpected(cat({"option ", name, " takes no value"}));
       if (name == "--dump") {
         options.dump = true;
+      } else if (name == "--require-device") {
+        options.require_device = true;
       } else {
         options.help = true;
       }
@@ -113,6 +126,7 @@ std::expected<Options, std::string> parseOptions(std::span<const std::string_vie
         return std::unexpected(
             cat({"--points ", shown, ": expected ", rangeText(kMinPoints, kMaxPoints)}));
       options.points = static_cast<std::uint32_t>(*n);
+      points_given = true;
     } else if (name == "--frames") {
       const auto n = parseNumber(value, 1, kMaxFrames);
       if (!n)
@@ -123,6 +137,7 @@ std::expected<Options, std::string> parseOptions(std::span<const std::string_vie
       if (!n)
         return std::unexpected(cat({"--seed ", shown, ": expected ", rangeText(0, UINT64_MAX)}));
       options.seed = *n;
+      seed_given = true;
     } else if (name == "--size") {
       const auto x = value.find('x');
       const auto w = x == std::string_view::npos
@@ -139,13 +154,9 @@ std::expected<Options, std::string> parseOptions(std::span<const std::string_vie
       options.width = static_cast<std::uint32_t>(*w);
       options.height = static_cast<std::uint32_t>(*h);
     } else if (name == "--device") {
-      if (value == "vulkan") {
-        options.device = DeviceChoice::vulkan;
-      } else if (value == "cpu") {
-        options.device = DeviceChoice::cpu;
-      } else {
-        return std::unexpected(cat({"--device ", shown, ": expected vulkan or cpu"}));
-      }
+      const auto choice = parseDeviceChoice(value, false);
+      if (!choice) return std::unexpected(cat({"--device ", shown, ": expected vulkan or cpu"}));
+      options.device = *choice;
     } else {  // --out
       if (value.empty()) return std::unexpected("--out: the directory name is empty");
       if (value.find('\0') != std::string_view::npos)
@@ -153,8 +164,19 @@ std::expected<Options, std::string> parseOptions(std::span<const std::string_vie
       options.out = std::string(value);
     }
   }
-  if (options.dump && options.scene != SceneKind::points)
-    return std::unexpected("--dump: the check files describe the points scene; add --scene points");
+  if (options.scene != SceneKind::points) {
+    if (options.dump)
+      return std::unexpected(
+          "--dump: the check files describe the points scene; add --scene points");
+    if (points_given)
+      return std::unexpected("--points: the lattice scene has no points; add --scene points");
+    if (seed_given)
+      return std::unexpected(
+          "--seed: the lattice scene is the same every run; the seed is for --scene points");
+  }
+  if (options.require_device && options.device == DeviceChoice::cpu)
+    return std::unexpected(
+        "--require-device: the CPU device is always there; the option is for Vulkan");
   return options;
 }
 

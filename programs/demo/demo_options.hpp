@@ -8,15 +8,13 @@
 #include <string>
 #include <string_view>
 
+#include "device_choice.hpp"
+
 namespace kova_demo {
 
 // What kova_demo renders: the lattice of the 120-cell's cells in elliptic
 // space seen in flight, or a cloud of points on the 3-sphere.
 enum class SceneKind : std::uint8_t { lattice, points };
-
-// Which device layer renders: automatic is the Vulkan device when kova_demo
-// is built with it and one is usable, the CPU device otherwise.
-enum class DeviceChoice : std::uint8_t { automatic, vulkan, cpu };
 
 struct Options {
   SceneKind scene = SceneKind::lattice;
@@ -27,6 +25,7 @@ struct Options {
   std::string out = "out";  // directory for the PNG frames
   std::uint64_t seed = 1;   // scene seed; the same seed gives the same pictures
   DeviceChoice device = DeviceChoice::automatic;
+  bool require_device = false;  // no fallback to the CPU device
   bool dump = false;  // also write the per-frame check files (points scene)
   bool help = false;  // print the usage and stop
 };
@@ -42,7 +41,8 @@ inline constexpr std::uint32_t kMaxSide = 8192;
 
 // Parses the arguments after the program name. Accepts "--name value" and
 // "--name=value"; a later occurrence of an option overrides an earlier one.
-// Fails with a one-line message naming the offending argument.
+// Fails with a one-line message naming the offending argument, also for an
+// option that the chosen scene or device does not use.
 [[nodiscard]] std::expected<Options, std::string> parseOptions(
     std::span<const std::string_view> args);
 

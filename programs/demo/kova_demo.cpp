@@ -20,11 +20,11 @@
 #include "demo_dump.hpp"
 #include "demo_options.hpp"
 #include "demo_scene.hpp"
+#include "device_choice.hpp"
 #include "frame_driver.hpp"
 #include "image_files.hpp"
 #include "lattice_frame.hpp"
-
-#include "kova_vulkan_device.hpp"
+#include "stale_outputs.hpp"
 
 namespace {
 
@@ -122,52 +122,44 @@ int renderLattice(const Options& opt, const fs::path& out, const LatticeScene& s
   return 0;
 }
 
-// Builds a frame driver with `make(device)` on the device the options choose
-// and runs `render(driver)`: Vulkan unless --device cpu (under the validation
-// layer with KOVA_VULKAN_VALIDATION=1, failing on any report), the CPU device
-// when Vulkan is not built or not usable.
-template <class Make, class Render>
-int onChosenDevice(const Options& opt, Make make, Render render) {
-  if (opt.device != DeviceChoice::cpu) {
-    const char* validate = std::getenv("KOVA_VULKAN_VALIDATION");
-    const VulkanOptions vk_options{.validation = validate != nullptr && validate[0] == '1'};
-    auto device = VulkanDevice::create(vk_options);
-    if (device) {
-      std::printf("kova_demo: device %s (Vulkan)\n", device->name().c_str());
-      auto driver = make(std::move(*device));
-      if (!driver) {
-        std::fprintf(stderr, "kova_demo: %s\n", driver.error().c_str());
-        return kExitRuntime;
-      }
-      const int status = render(*driver);
-      const std::uint32_t reports = driver->device().validationMessages();
-      if (status == 0 && reports > 0) {
-        std::fprintf(stderr, "kova_demo: %u validation messages, the first: %s\n", reports,
-                     driver->device().firstValidationMessage().c_str());
-        return kExitRuntime;
-      }
-      return status;
-    }
-    std::printf("kova_demo: no usable Vulkan device (%s); rendering on the CPU\n",
-                device.error().c_str());
+// Makes `out` ready for this run: created if missing, writable, and rid of
+// the files of an earlier run that this one will not write again. Runs once
+// the device is there, so that a run stopped for want of one leaves no folder.
+bool prepareOutput(const Options& opt, const fs::path& out, bool animation) {
+  if (auto ok = prepareOutputDirectory(out); !ok) {
+    std::fprintf(stderr, "kova_demo: %s\n", ok.error().c_str());
+    return false;
   }
-  std::printf("kova_demo: device CPU reference device\n");
-  auto driver = make(CpuDevice{});
-  if (!driver) {
-    std::fprintf(stderr, "kova_demo: %s\n", driver.error().c_str());
-    return kExitRuntime;
+  auto removed = removeStaleOutputs(out, {.frames = opt.frames, .dump = opt.dump,
+                                          .animation = animation});
+  if (!removed) {
+    std::fprintf(stderr, "kova_demo: %s\n", removed.error().c_str());
+    return false;
   }
-  return render(*driver);
+  if (*removed > 0)
+    std::printf("kova_demo: removed %zu file%s of an earlier run from %s\n", *removed,
+                *removed == 1 ? "" : "s", fs::absolute(out).lexically_normal().c_str());
+  return true;
+}
+
+DeviceRequest deviceRequest(const Options& opt) {
+  const char* validate = std::getenv("KOVA_VULKAN_VALIDATION");
+  return DeviceRequest{.choice = opt.device,
+                       .require = opt.require_device,
+                       .validation = validate != nullptr && validate[0] == '1'};
 }
 
 int runLattice(const Options& opt, const fs::path& out) {
   const LatticeScene scene = makeLatticeScene();
-  return onChosenDevice(
-      opt,
+  return runOnChosenDevice(
+      "kova_demo", deviceRequest(opt),
       [&]<class Device>(Device device) {
         return LatticeDriver<Device>::create(scene, opt.width, opt.height, std::move(device));
       },
-      [&](auto& driver) { return renderLattice(opt, out, scene, driver); });
+      [&](auto& driver) {
+        if (!prepareOutput(opt, out, opt.frames > 1)) return kExitUsage;
+        return renderLattice(opt, out, scene, driver);
+      });
 }
 
 template <FrameDevice Device>
@@ -189,20 +181,18 @@ int run(int argc, char** argv) {
     return 0;
   }
   const fs::path out = opt.out;
-  if (auto ok = prepareOutputDirectory(out); !ok) {
-    std::fprintf(stderr, "kova_demo: %s\n", ok.error().c_str());
-    return kExitUsage;
-  }
-
   if (opt.scene == SceneKind::lattice) return runLattice(opt, out);
 
   const Scene scene = makeScene(opt.points, opt.seed);
-  return onChosenDevice(
-      opt,
+  return runOnChosenDevice(
+      "kova_demo", deviceRequest(opt),
       [&]<class Device>(Device device) {
         return FrameDriver<Device>::create(scene, opt.width, opt.height, std::move(device));
       },
-      [&](auto& driver) { return renderFrames(opt, scene, driver); });
+      [&](auto& driver) {
+        if (!prepareOutput(opt, out, false)) return kExitUsage;
+        return renderFrames(opt, scene, driver);
+      });
 }
 
 // Renders opt.frames frames and writes them (and the check files) to opt.out.

@@ -12,9 +12,12 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "demo_scene.hpp"
+#include "device_choice.hpp"
 #include "hud_panel.hpp"
 #include "image_files.hpp"
 #include "lattice_view.hpp"
@@ -147,6 +150,39 @@ std::vector<std::string> statusLines(const Averages& a, const ViewReport& r, dou
   return {padded(l1), padded(l2)};
 }
 
+// The size a scripted run asks the window for before `frame`, if any: the
+// --resize size at kResizeFrame, then with --resize-cycle the start size and
+// the --resize size in turn every kResizeCycleFrames frames.
+std::optional<std::pair<std::uint32_t, std::uint32_t>> scriptedWindowSize(
+    const ViewOptions& options, std::uint64_t frame) {
+  if (!options.resize || frame < kResizeFrame) return std::nullopt;
+  const std::uint64_t since = frame - kResizeFrame;
+  const std::uint64_t turns = options.resize_cycle > 0 ? options.resize_cycle : 1;
+  if (since % kResizeCycleFrames != 0 || since / kResizeCycleFrames >= turns) return std::nullopt;
+  if ((since / kResizeCycleFrames) % 2 == 0) return options.resize;
+  return std::pair{options.width, options.height};
+}
+
+// The process's resident and peak resident memory, as Linux reports them.
+std::string memoryInUse() {
+  std::FILE* f = std::fopen("/proc/self/status", "r");
+  if (f == nullptr) return "unknown";
+  std::string out;
+  char line[256];
+  while (std::fgets(line, sizeof line, f) != nullptr) {
+    const std::string_view l = line;
+    if (l.starts_with("VmRSS:") || l.starts_with("VmHWM:")) {
+      std::string_view v = l.substr(6);
+      while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
+      while (!v.empty() && (v.back() == '\n' || v.back() == ' ')) v.remove_suffix(1);
+      if (!out.empty()) out.append(", ");
+      out.append(l.substr(0, 5)).append(" ").append(v);
+    }
+  }
+  std::fclose(f);
+  return out.empty() ? "unknown" : out;
+}
+
 template <class World>
 int run(const ViewOptions& options) {
   using SceneView = typename World::View;
@@ -158,8 +194,9 @@ int run(const ViewOptions& options) {
     ~GlfwEnd() { glfwTerminate(); }
   } glfw_end;
   if (glfwVulkanSupported() != GLFW_TRUE) {
-    std::fprintf(stderr, "kova_view: no Vulkan loader or driver for windows\n");
-    return 1;
+    std::fprintf(stderr,
+                 "kova_view: no usable Vulkan device (no Vulkan loader or driver for windows)\n");
+    return kova_demo::kExitNoDevice;
   }
   glfwWindowHint(GLFW_CLIENT_API, GLFW_NO_API);
   glfwWindowHint(GLFW_RESIZABLE, GLFW_TRUE);
@@ -183,14 +220,14 @@ int run(const ViewOptions& options) {
 
   std::uint32_t n_ext = 0;
   const char** ext = glfwGetRequiredInstanceExtensions(&n_ext);
-  kova_device::VulkanOptions vo{.validation = options.validation, .swapchain = true};
+  kova_device::VulkanOptions vo{.swapchain = true};
   for (std::uint32_t i = 0; i < n_ext; ++i) vo.instance_extensions.emplace_back(ext[i]);
-  auto device = VulkanDevice::create(vo);
+  auto device = kova_demo::openVulkanDevice(options.device, std::move(vo));
   if (!device) {
     std::fprintf(stderr, "kova_view: %s\n", device.error().c_str());
-    return 1;
+    return kova_demo::kExitNoDevice;
   }
-  const std::string device_name = device->name();
+  kova_demo::printDevice("kova_view", *device);
 
   int fb_w = 0, fb_h = 0;
   glfwGetFramebufferSize(window, &fb_w, &fb_h);
@@ -207,7 +244,7 @@ int run(const ViewOptions& options) {
     std::fprintf(stderr, "kova_view: %s\n", presenter.error().c_str());
     return 1;
   }
-  std::printf("kova_view: %s, %ux%u, %s, %s\n", device_name.c_str(), width, height,
+  std::printf("kova_view: %ux%u, %s, %s\n", width, height,
               options.scene == ViewScene::lattice ? "lattice" : "points",
               (*presenter)->presentModeName());
 
@@ -228,6 +265,7 @@ int run(const ViewOptions& options) {
   double last_time = glfwGetTime(), panel_time = last_time, first_time = last_time;
   double resized_at = last_time;
   std::uint64_t frame = 0;
+  std::uint32_t resizes = 0;  // of the render images
   int status = 0;
   while (glfwWindowShouldClose(window) != GLFW_TRUE) {
     glfwPollEvents();
@@ -236,8 +274,9 @@ int run(const ViewOptions& options) {
     last_time = now;
 
     // The swapchain follows the window at once (the picture is stretched
-    // meanwhile); the render images follow once the size has settled, since
-    // the device keeps every image it made until it is destroyed.
+    // meanwhile); the render images follow once the size has settled, so
+    // that dragging a window's edge does not make and release a pair of
+    // images every frame (the view releases the pair a resize replaces).
     if (ev.resized) {
       ev.resized = false;
       resized_at = now;
@@ -256,12 +295,12 @@ int run(const ViewOptions& options) {
         status = 1;
         break;
       }
+      ++resizes;
       camera.aspect = start.aspect = static_cast<double>(fw) / fh;
     }
 
-    if (options.resize && frame == kResizeFrame)
-      glfwSetWindowSize(window, static_cast<int>(options.resize->first),
-                        static_cast<int>(options.resize->second));
+    if (const auto size = scriptedWindowSize(options, frame))
+      glfwSetWindowSize(window, static_cast<int>(size->first), static_cast<int>(size->second));
 
     double x = 0, y = 0;
     glfwGetCursorPos(window, &x, &y);
@@ -327,13 +366,10 @@ int run(const ViewOptions& options) {
   std::printf("kova_view: %llu frames in %.2f s, %.1f frames per second\n",
               static_cast<unsigned long long>(frame), seconds,
               seconds > 0 ? static_cast<double>(frame) / seconds : 0.0);
-  if (options.validation && view->device().validationMessages() != 0) {
-    std::fprintf(stderr, "kova_view: the validation layer reported %u messages; the first: %s\n",
-                 view->device().validationMessages(),
-                 view->device().firstValidationMessage().c_str());
-    status = 1;
-  }
-  return status;
+  if (options.resize_cycle > 0)
+    std::printf("kova_view: %u resizes of the render images; memory %s\n", resizes,
+                memoryInUse().c_str());
+  return kova_demo::validationVerdict("kova_view", status, view->device());
 }
 
 }  // namespace
@@ -347,6 +383,14 @@ int main(int argc, char** argv) {
   if (options->help) {
     std::printf("%s", viewUsage().c_str());
     return 0;
+  }
+  // The picture is kept only at the end of the flight: find out now if it
+  // cannot be written.
+  if (options->screenshot) {
+    if (auto ok = kova_demo::checkFileCanBeWritten(*options->screenshot); !ok) {
+      std::fprintf(stderr, "kova_view: --screenshot %s\n", ok.error().c_str());
+      return 2;
+    }
   }
   return options->scene == ViewScene::lattice ? run<LatticeWorld>(*options)
                                               : run<PointsWorld>(*options);

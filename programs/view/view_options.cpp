@@ -1,6 +1,7 @@
 #include "view_options.hpp"
 
 #include <charconv>
+#include <string>
 #include <string_view>
 
 namespace kova_view {
@@ -17,22 +18,43 @@ std::optional<T> number(std::string_view text, T min, T max) {
 
 }  // namespace
 
+// "WxH" with each side from 16 to 8192.
+std::optional<std::pair<std::uint32_t, std::uint32_t>> size(std::string_view text) {
+  const std::size_t x = text.find('x');
+  if (x == std::string_view::npos) return std::nullopt;
+  const auto w = number<std::uint32_t>(text.substr(0, x), 16, 8192);
+  const auto h = number<std::uint32_t>(text.substr(x + 1), 16, 8192);
+  if (!w || !h) return std::nullopt;
+  return std::pair{*w, *h};
+}
+
 std::string viewUsage() {
-  return "usage: kova_view [--scene lattice|points] [--width W] [--height H] [--points N]\n"
-         "                 [--seed S] [--no-vsync]\n"
-         "                 [--validation] [--autopilot] [--frames N] [--screenshot FILE.png]\n"
-         "                 [--show-help] [--resize WxH]\n"
+  return "usage: kova_view [--scene lattice|points] [--size WxH] [--points N] [--seed S]\n"
+         "                 [--device vulkan] [--require-device] [--validation] [--no-vsync]\n"
+         "                 [--autopilot] [--frames N] [--screenshot FILE.png]\n"
+         "                 [--show-help] [--resize WxH] [--resize-cycle N]\n"
          "  --scene        the main job's lattice (the default) or the points scene\n"
+         "  --size WxH     the window's size at the start (default 1280x720; also\n"
+         "                 --width W --height H), each side 16 to 8192\n"
+         "  --points N     points scene: its size, 1 to 4000000 (default 100000)\n"
+         "  --seed S       points scene: its seed (default 1)\n"
+         "  --device       vulkan, the only device that can show a window\n"
+         "  --require-device  the viewer never falls back: without a usable Vulkan\n"
+         "                 device it stops with the reason (exit status 1)\n"
+         "  --validation   run under the Vulkan validation layer; a report fails the run\n"
          "  --autopilot    fly a fixed path instead of following the keys and mouse\n"
          "  --frames N     stop after N frames\n"
-         "  --screenshot   write the last frame shown as a PNG (needs --frames)\n"
-         "  --validation   run under the Vulkan validation layer; a report fails the run\n"
+         "  --screenshot   write the last frame shown as a PNG (needs --frames); the\n"
+         "                 file's folder is checked before the flight\n"
          "  --show-help    start with the list of controls shown (F1 toggles it)\n"
-         "  --resize WxH   at frame 20, resize the window (scripted runs)\n";
+         "  --resize WxH   at frame 20, resize the window (scripted runs)\n"
+         "  --resize-cycle N  with --resize: from frame 20, switch the window between\n"
+         "                 its start size and WxH every 5 frames, N times\n";
 }
 
 std::expected<ViewOptions, std::string> parseViewOptions(std::span<const char* const> args) {
   ViewOptions o;
+  bool points_given = false, seed_given = false;
   const auto fail = [](std::string m) { return std::unexpected(std::move(m)); };
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string_view a = args[i];
@@ -45,7 +67,17 @@ std::expected<ViewOptions, std::string> parseViewOptions(std::span<const char* c
     } else if (a == "--no-vsync") {
       o.vsync = false;
     } else if (a == "--validation") {
-      o.validation = true;
+      o.device.validation = true;
+    } else if (a == "--require-device") {
+      o.device.require = true;
+    } else if (a == "--device") {
+      const auto v = value();
+      const auto choice = v ? kova_demo::parseDeviceChoice(*v, false) : std::nullopt;
+      if (!choice) return fail("--device needs vulkan");
+      if (*choice == kova_demo::DeviceChoice::cpu)
+        return fail("--device cpu: kova_view shows its frames through Vulkan; only vulkan is "
+                    "possible");
+      o.device.choice = *choice;
     } else if (a == "--autopilot") {
       o.autopilot = true;
     } else if (a == "--show-help") {
@@ -64,25 +96,34 @@ std::expected<ViewOptions, std::string> parseViewOptions(std::span<const char* c
       const auto n = v ? number<std::uint32_t>(*v, 16, 8192) : std::nullopt;
       if (!n) return fail(std::string(a) + " needs a whole number from 16 to 8192");
       (a == "--width" ? o.width : o.height) = *n;
+    } else if (a == "--size") {
+      const auto v = value();
+      const auto wh = v ? size(*v) : std::nullopt;
+      if (!wh) return fail("--size needs WxH, each from 16 to 8192");
+      o.width = wh->first;
+      o.height = wh->second;
     } else if (a == "--resize") {
       const auto v = value();
-      const std::size_t x = v ? v->find('x') : std::string_view::npos;
-      const auto w = x != std::string_view::npos ? number<std::uint32_t>(v->substr(0, x), 16, 8192)
-                                                 : std::nullopt;
-      const auto h = x != std::string_view::npos ? number<std::uint32_t>(v->substr(x + 1), 16, 8192)
-                                                 : std::nullopt;
-      if (!w || !h) return fail("--resize needs WxH, each from 16 to 8192");
-      o.resize = std::pair{*w, *h};
+      const auto wh = v ? size(*v) : std::nullopt;
+      if (!wh) return fail("--resize needs WxH, each from 16 to 8192");
+      o.resize = *wh;
+    } else if (a == "--resize-cycle") {
+      const auto v = value();
+      const auto n = v ? number<std::uint32_t>(*v, 1, 100'000) : std::nullopt;
+      if (!n) return fail("--resize-cycle needs a whole number from 1 to 100000");
+      o.resize_cycle = *n;
     } else if (a == "--points") {
       const auto v = value();
       const auto n = v ? number<std::uint32_t>(*v, 1, 4'000'000) : std::nullopt;
       if (!n) return fail("--points needs a whole number from 1 to 4000000");
       o.points = *n;
+      points_given = true;
     } else if (a == "--seed") {
       const auto v = value();
       const auto n = v ? number<std::uint64_t>(*v, 0, UINT64_MAX) : std::nullopt;
       if (!n) return fail("--seed needs a whole number");
       o.seed = *n;
+      seed_given = true;
     } else if (a == "--frames") {
       const auto v = value();
       const auto n = v ? number<std::uint64_t>(*v, 1, 1'000'000'000) : std::nullopt;
@@ -97,6 +138,17 @@ std::expected<ViewOptions, std::string> parseViewOptions(std::span<const char* c
     }
   }
   if (o.screenshot && !o.frames) return fail("--screenshot needs --frames (the frame to keep)");
+  if (o.scene == ViewScene::lattice && points_given)
+    return fail("--points: the lattice has no points; add --scene points");
+  if (o.scene == ViewScene::lattice && seed_given)
+    return fail("--seed: the lattice is the same every run; the seed is for --scene points");
+  if (o.resize_cycle > 0 && !o.resize)
+    return fail("--resize-cycle needs --resize WxH (the other size)");
+  if (o.resize_cycle > 0 && o.frames &&
+      *o.frames < kResizeFrame + kResizeCycleFrames * o.resize_cycle)
+    return fail("--resize-cycle N needs --frames of at least " +
+                std::to_string(kResizeFrame + kResizeCycleFrames * o.resize_cycle) +
+                " (20 + 5 N)");
   return o;
 }
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <utility>
 
+#include "device_choice.hpp"
+
 namespace kova_view {
 
 inline constexpr std::uint64_t kResizeFrame = 20;
@@ -16,24 +18,35 @@ inline constexpr std::uint64_t kResizeFrame = 20;
 // The world flown through: the main job's lattice, or the points scene.
 enum class ViewScene { lattice, points };
 
+// Frames between the window's size changes of --resize-cycle.
+inline constexpr std::uint64_t kResizeCycleFrames = 5;
+
 struct ViewOptions {
   ViewScene scene = ViewScene::lattice;
   std::uint32_t width = 1280, height = 720;  // the window's size at the start
   std::uint32_t points = 100'000;            // size of the points scene (--scene points)
   std::uint64_t seed = 1;
   bool vsync = true;
-  bool validation = false;  // the Vulkan validation layer; any report fails the run
+  // Always Vulkan (the window shows the Vulkan device's images), which the
+  // viewer never trades for the CPU device; validation: any report of the
+  // layer fails the run.
+  kova_demo::DeviceRequest device{.choice = kova_demo::DeviceChoice::vulkan};
   bool autopilot = false;
   bool show_help = false;  // start with the F1 panel open
   // Scripted runs: at frame kResizeFrame the window asks for this size, so
   // that the swapchain and the render images are rebuilt mid-flight.
   std::optional<std::pair<std::uint32_t, std::uint32_t>> resize;
+  // With resize: from frame kResizeFrame on, the window switches between its
+  // start size and the resize size every kResizeCycleFrames frames, this
+  // many times (to watch the memory that resizes take).
+  std::uint32_t resize_cycle = 0;
   std::optional<std::uint64_t> frames;  // stop after this many frames
   std::optional<std::filesystem::path> screenshot;  // PNG of the last frame
   bool help = false;
 };
 
-// The options, or a message saying what is wrong (the program exits 2).
+// The options, or a message saying what is wrong (the program exits 2),
+// also for an option the scene does not use (--points, --seed with the lattice).
 [[nodiscard]] std::expected<ViewOptions, std::string> parseViewOptions(
     std::span<const char* const> args);
 

@@ -10,7 +10,11 @@ set(cases
   "--points|0" "--points|-5" "--points|12x" "--points|4000001" "--points|99999999999999999999999"
   "--frames|0" "--frames" "--size|640" "--size|0x360" "--size|640x" "--size|x360" "--size|640x360x2"
   "--size|10x10" "--size|9000x100" "--size|+640x360" "--seed|1.5" "--bogus" "extra" "--help=yes"
-  "--out=" "--out|${WORK}/a_file" "--out|${WORK}/a_file/sub" "--device|gpu" "--device")
+  "--out=" "--out|${WORK}/a_file" "--out|${WORK}/a_file/sub" "--device|gpu" "--device"
+  # Options the lattice (the default scene) does not use, and a requirement
+  # the CPU device cannot miss.
+  "--points|500" "--seed|3" "--dump" "--scene|lattice|--points=9" "--device|cpu|--require-device"
+  "--require-device=yes")
 foreach(case IN LISTS cases)
   string(REPLACE "|" ";" args "${case}")
   if(NOT case MATCHES "^--out")
@@ -29,8 +33,41 @@ foreach(case IN LISTS cases)
 endforeach()
 
 execute_process(COMMAND ${DEMO} --help RESULT_VARIABLE rc OUTPUT_VARIABLE out)
-if(NOT rc EQUAL 0 OR NOT out MATCHES "--points N" OR NOT out MATCHES "--size WxH")
+if(NOT rc EQUAL 0 OR NOT out MATCHES "--points N" OR NOT out MATCHES "--size WxH"
+   OR NOT out MATCHES "--require-device" OR NOT out MATCHES "are\nremoved")
   message(FATAL_ERROR "kova_demo --help: status ${rc}\n${out}")
+endif()
+
+# Vulkan required where there is none: the reason, a failing status, and no
+# output folder.
+execute_process(COMMAND ${CMAKE_COMMAND} -E env VK_DRIVER_FILES=/nonexistent/icd.json
+                  VK_ICD_FILENAMES=/nonexistent/icd.json ASAN_OPTIONS=detect_leaks=0
+                  ${DEMO} --device vulkan --require-device --frames 1 --size 64x36
+                  --out ${WORK}/required
+                RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(rc EQUAL 0 OR NOT err MATCHES "kova_demo: no usable Vulkan device \\([^)]+\\)"
+   OR out MATCHES "rendering on the CPU" OR EXISTS ${WORK}/required)
+  message(FATAL_ERROR "kova_demo --require-device without Vulkan: status ${rc}\n${out}${err}")
+endif()
+
+# A shorter run after a longer one with check files: what the first wrote
+# and the second does not write again goes, names kova_demo never writes stay.
+set(stale ${WORK}/stale)
+execute_process(COMMAND ${DEMO} --device cpu --scene points --points 300 --frames 4 --size 32x24
+                  --dump --out ${stale} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "kova_demo run of 4 frames: status ${rc}\n${out}${err}")
+endif()
+foreach(name notes.txt frame_12.png frame_0001.png.bak frame_00001.png animation.png)
+  file(WRITE ${stale}/${name} "not this run's")
+endforeach()
+execute_process(COMMAND ${DEMO} --device cpu --scene points --points 300 --frames 2 --size 32x24
+                  --out ${stale} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+file(GLOB left RELATIVE ${stale} ${stale}/*)
+list(SORT left)
+if(NOT rc EQUAL 0 OR NOT out MATCHES "removed 15 files of an earlier run" OR NOT left STREQUAL
+   "frame_0000.png;frame_00001.png;frame_0001.png;frame_0001.png.bak;frame_12.png;notes.txt")
+  message(FATAL_ERROR "kova_demo shorter run: status ${rc}, files '${left}'\n${out}${err}")
 endif()
 
 # A good run leaves exactly its frames and, for a flight of several frames,
@@ -44,7 +81,7 @@ foreach(device IN ITEMS cpu vulkan)
     set(leaks 0)
   endif()
   execute_process(COMMAND ${CMAKE_COMMAND} -E env ASAN_OPTIONS=detect_leaks=${leaks}
-                    ${DEMO} --device ${device} --points=500 --frames=2 --size=64x48 --out ${WORK}/ok_${device}
+                    ${DEMO} --device ${device} --frames=2 --size=64x48 --out ${WORK}/ok_${device}
                   RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
   file(GLOB left RELATIVE ${WORK}/ok_${device} ${WORK}/ok_${device}/*)
   if(NOT rc EQUAL 0 OR NOT left STREQUAL "animation.png;frame_0000.png;frame_0001.png")

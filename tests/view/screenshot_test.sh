@@ -7,8 +7,10 @@
 set -u
 view=$1 check=$2 dir=$3
 frames=45 points=60000
+mkdir -p "$dir"
 for bad in "--frames 0" "--screenshot x.png" "--resize 10x10" "--bogus" "--scene" \
-    "--scene cubes"; do
+    "--scene cubes" "--points 500" "--seed 2" "--device cpu" "--size 10x10" \
+    "--frames 1 --screenshot $dir/no/such/folder/x.png" "--frames 1 --screenshot $dir"; do
   # shellcheck disable=SC2086
   "$view" $bad >/dev/null 2>&1
   rc=$?
