@@ -30,6 +30,8 @@ struct VulkanHandles {
 // It ends with a device-owned event set once the blit has run; until then
 // the device refuses to release the image (VulkanDevice::releaseImage), so
 // a host may release an image any time after its blit's submission is done.
+// The host must submit what it recorded: the device takes the blit's layout
+// changes as done, and an image whose blit is never submitted stays in use.
 [[nodiscard]] std::expected<void, std::string> recordColorBlit(VulkanDevice& device,
                                                                VkCommandBuffer cb, ImageId color,
                                                                VkImage target, VkExtent2D extent);
