@@ -34,8 +34,8 @@ constexpr float kLineColour[3] = {0.30f, 0.90f, 1.00f};
 
 // One frame of the ring seen by `camera`, as 8-bit RGB rows, top row first.
 template <kova_device::FrameDevice Device>
-std::expected<std::vector<std::uint8_t>, std::string> renderRing(Device& device,
-                                                                 const kova_renderer::KovaCamera& camera) {
+std::expected<std::vector<std::uint8_t>, std::string> renderRing(
+    Device& device, const kova_renderer::KovaCamera& camera) {
   // The ring: cube k at arc k pi / 24 along the line through the origin in
   // direction +x, facing along it; the line through the cube centres.
   const HomVec4 origin{0, 0, 0, 1}, along{1, 0, 0, 0}, up{0, 1, 0, 0};
@@ -65,29 +65,41 @@ std::expected<std::vector<std::uint8_t>, std::string> renderRing(Device& device,
   const auto camera_block = kova_device::packCameraBlock(cam);
 
   // Targets, pipelines and buffers, all from kova's descriptors.
-  const DepthState fs_depth{
-      .depth_test = true, .depth_write = true, .depth_compare = CompareOp::less_equal, .fs_depth = true};
+  const DepthState fs_depth{.depth_test = true,
+                            .depth_write = true,
+                            .depth_compare = CompareOp::less_equal,
+                            .fs_depth = true};
   auto color = device.createImage(ImageDescriptor::initKovaRenderTarget(kWidth, kHeight));
-  auto depth = device.createImage(ImageDescriptor::init2D(
-      Format::depth32_float, kWidth, kHeight, ImageUsage::init({ImageUsageFlag::depth_stencil_attachment})));
-  auto solids = device.createPipeline(
-      {.type = PipelineType::kova_projective, .topology = PrimitiveTopology::triangle_list, .depth = fs_depth});
-  auto lines = device.createPipeline(
-      {.type = PipelineType::kova_projective, .topology = PrimitiveTopology::geodesic_list, .depth = fs_depth});
+  auto depth = device.createImage(
+      ImageDescriptor::init2D(Format::depth32_float, kWidth, kHeight,
+                              ImageUsage::init({ImageUsageFlag::depth_stencil_attachment})));
+  auto solids = device.createPipeline({.type = PipelineType::kova_projective,
+                                       .topology = PrimitiveTopology::triangle_list,
+                                       .depth = fs_depth});
+  auto lines = device.createPipeline({.type = PipelineType::kova_projective,
+                                      .topology = PrimitiveTopology::geodesic_list,
+                                      .depth = fs_depth});
   auto vertices = device.createBuffer(BufferDescriptor::initKovaPositions(cube.vertices.size()));
-  auto indices = device.createBuffer(
-      {.size = cube.indices.size() * 4, .stride = 4, .type = BufferType::index, .format = Format::r32_uint});
+  auto indices = device.createBuffer({.size = cube.indices.size() * 4,
+                                      .stride = 4,
+                                      .type = BufferType::index,
+                                      .format = Format::r32_uint});
   auto instances = device.createBuffer(BufferDescriptor::initKovaTransforms(kCubes));
-  auto colour_buffer = device.createBuffer(
-      {.size = colours.size() * 8, .stride = 8, .type = BufferType::storage, .format = Format::undefined});
+  auto colour_buffer = device.createBuffer({.size = colours.size() * 8,
+                                            .stride = 8,
+                                            .type = BufferType::storage,
+                                            .format = Format::undefined});
   auto camera_buffer = device.createBuffer(BufferDescriptor::initKovaTransforms(2));
   auto line_buffer = device.createBuffer(BufferDescriptor::initKovaPositions(line.size()));
-  for (const auto* made : {&vertices, &indices, &instances, &colour_buffer, &camera_buffer, &line_buffer})
+  for (const auto* made :
+       {&vertices, &indices, &instances, &colour_buffer, &camera_buffer, &line_buffer})
     if (!*made) return std::unexpected(made->error());
   if (!color || !depth) return std::unexpected(!color ? color.error() : depth.error());
   if (!solids || !lines) return std::unexpected(!solids ? solids.error() : lines.error());
-  if (auto ok = device.writeIndices(*indices, cube.indices); !ok) return std::unexpected(ok.error());
-  if (auto ok = device.writeValues(*colour_buffer, colours); !ok) return std::unexpected(ok.error());
+  if (auto ok = device.writeIndices(*indices, cube.indices); !ok)
+    return std::unexpected(ok.error());
+  if (auto ok = device.writeValues(*colour_buffer, colours); !ok)
+    return std::unexpected(ok.error());
 
   // The frame: clear, the cubes (one instanced draw), the line. Passes view
   // these arrays, which outlive the graph.
@@ -97,7 +109,8 @@ std::expected<std::vector<std::uint8_t>, std::string> renderRing(Device& device,
       begin, ClearCommand{*color, kBackground[0], kBackground[1], kBackground[2], 1.0f, 1.0f},
       EndPassCommand{}};
   const GpuCommand cube_cmds[] = {
-      begin, *solids,
+      begin,
+      *solids,
       KovaUploadPositionsCommand{*vertices, cube.vertices},
       KovaUploadPgl4Command{*instances, placements},
       KovaUploadPgl4Command{*camera_buffer, camera_block},
@@ -112,17 +125,19 @@ std::expected<std::vector<std::uint8_t>, std::string> renderRing(Device& device,
                   .instance_count = kCubes},
       EndPassCommand{}};
   const GpuCommand line_cmds[] = {
-      begin, *lines,
+      begin,
+      *lines,
       BindUniformCommand{*camera_buffer, 0, sizeof(camera_block), 0},
       KovaUploadPositionsCommand{*line_buffer, line},
-      KovaRenderGeodesicsCommand{*line_buffer, static_cast<std::uint32_t>(line.size()), kLineColour[0],
-                                 kLineColour[1], kLineColour[2]},
+      KovaRenderGeodesicsCommand{*line_buffer, static_cast<std::uint32_t>(line.size()),
+                                 kLineColour[0], kLineColour[1], kLineColour[2]},
       EndPassCommand{}};
   std::pmr::monotonic_buffer_resource arena;
   FrameGraph graph = FrameGraph::init(arena);
-  for (const FramePass& pass : {FramePass{"clear", {}, targets, clear_cmds, PassType::clear},
-                                FramePass{"cubes", {}, targets, cube_cmds, PassType::geometry},
-                                FramePass{"line", {}, targets, line_cmds, PassType::kova_geodesic}}) {
+  for (const FramePass& pass :
+       {FramePass{"clear", {}, targets, clear_cmds, PassType::clear},
+        FramePass{"cubes", {}, targets, cube_cmds, PassType::geometry},
+        FramePass{"line", {}, targets, line_cmds, PassType::kova_geodesic}}) {
     if (!graph.addPass(pass)) return std::unexpected("out of memory recording the frame");
   }
   if (auto done = device.execute(graph); !done) return std::unexpected(done.error());
@@ -148,9 +163,11 @@ int main(int argc, char** argv) {
   }
   const char* out = argv[1];
 
-  // The eye a little off the ring's line and beside it, looking along the
-  // ring: near cubes large, the rest shrinking towards the point of the line
-  // a quarter turn away, the cubes behind the eye seen on the far side.
+  // The eye 0.3 rad from the first cube, above it and to one side, looking along
+  // the ring: the near cubes large at the lower left, shrinking towards the
+  // part of the line farthest from the eye (pi/2, the most there is); past
+  // it the line comes round and the cubes grow again at the upper right.
+  // Those are the ones behind the eye, drawn where their points face it.
   auto camera = kova_renderer::KovaCamera::defaultCamera();
   camera.fov = 1.6;  // radians, horizontal
   camera.aspect = double{kWidth} / kHeight;
@@ -163,13 +180,15 @@ int main(int argc, char** argv) {
     used = "Vulkan (" + vulkan->name() + ")";
     rgb = renderRing(*vulkan, camera);
   } else {
-    std::fprintf(stderr, "no usable Vulkan device (%s); rendering on the CPU\n", vulkan.error().c_str());
+    std::fprintf(stderr, "no usable Vulkan device (%s); rendering on the CPU\n",
+                 vulkan.error().c_str());
     used = "CPU";
     kova_device::CpuDevice cpu;
     rgb = renderRing(cpu, camera);
   }
   if (!rgb) {
-    std::fprintf(stderr, "rendering failed on the %s device: %s\n", used.c_str(), rgb.error().c_str());
+    std::fprintf(stderr, "rendering failed on the %s device: %s\n", used.c_str(),
+                 rgb.error().c_str());
     return 1;
   }
   if (auto written = writePng(out, *rgb); !written) {

@@ -35,14 +35,19 @@ int main() {
       Format::depth32_float, w, h, ImageUsage::init({ImageUsageFlag::depth_stencil_attachment})));
   auto pipe = device.createPipeline({.type = PipelineType::kova_projective,
                                      .topology = PrimitiveTopology::triangle_list,
-                                     .depth = {.depth_test = true, .depth_write = true,
-                                               .depth_compare = CompareOp::less_equal, .fs_depth = true}});
+                                     .depth = {.depth_test = true,
+                                               .depth_write = true,
+                                               .depth_compare = CompareOp::less_equal,
+                                               .fs_depth = true}});
   auto vb = device.createBuffer(BufferDescriptor::initKovaPositions(cube.vertices.size()));
   auto tb = device.createBuffer(BufferDescriptor::initKovaTransforms(1));
   auto cb = device.createBuffer(BufferDescriptor::initKovaTransforms(2));
-  auto ib = device.createBuffer(
-      {.size = cube.indices.size() * 4, .stride = 4, .type = BufferType::index, .format = Format::r32_uint});
-  if (!color || !depth || !pipe || !vb || !tb || !cb || !ib || !device.writeIndices(*ib, cube.indices)) {
+  auto ib = device.createBuffer({.size = cube.indices.size() * 4,
+                                 .stride = 4,
+                                 .type = BufferType::index,
+                                 .format = Format::r32_uint});
+  if (!color || !depth || !pipe || !vb || !tb || !cb || !ib ||
+      !device.writeIndices(*ib, cube.indices)) {
     std::puts("device_consumer: resource creation failed");
     return 1;
   }
@@ -55,9 +60,13 @@ int main() {
       KovaUploadPgl4Command{*tb, std::span(&placement, 1)},
       KovaUploadPgl4Command{*cb, block},
       BindUniformCommand{*cb, 0, sizeof(block), 0},
-      DrawCommand{.pipeline = *pipe, .vertex_buffer = BufferId::invalid(), .index_buffer = *ib,
-                  .kova_transform_buffer = *tb, .kova_position_buffer = *vb,
-                  .index_count = static_cast<std::uint32_t>(cube.indices.size()), .instance_count = 1},
+      DrawCommand{.pipeline = *pipe,
+                  .vertex_buffer = BufferId::invalid(),
+                  .index_buffer = *ib,
+                  .kova_transform_buffer = *tb,
+                  .kova_position_buffer = *vb,
+                  .index_count = static_cast<std::uint32_t>(cube.indices.size()),
+                  .instance_count = 1},
       EndPassCommand{}};
   std::pmr::monotonic_buffer_resource arena;
   FrameGraph graph = FrameGraph::init(arena);
@@ -72,7 +81,7 @@ int main() {
     const std::size_t i = (std::size_t{y} * w + x) * 3;
     return (*rgb)[i] + (*rgb)[i + 1] + (*rgb)[i + 2];
   };
-  std::printf("device_consumer: %u of %u triangles drawn, centre %d, corner %d\n", stats->triangles_drawn,
-              stats->triangles, at(w / 2, h / 2), at(0, 0));
+  std::printf("device_consumer: %u of %u triangles drawn, centre %d, corner %d\n",
+              stats->triangles_drawn, stats->triangles, at(w / 2, h / 2), at(0, 0));
   return at(w / 2, h / 2) > 30 && at(0, 0) == 0 ? 0 : 1;
 }

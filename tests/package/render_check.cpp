@@ -44,13 +44,16 @@ bool showsRing(const char* path, const std::vector<unsigned char>& rgb) {
   std::size_t cube = 0, line = 0, background = 0;
   for (std::size_t i = 0; i < rgb.size(); i += 3) {
     const int r = rgb[i], g = rgb[i + 1], b = rgb[i + 2];
-    if (r > b + 40 && r > g) ++cube;
-    else if (g > r + 40 && b > r + 40) ++line;
-    else if (std::abs(r - 13) <= 3 && std::abs(g - 15) <= 3 && std::abs(b - 31) <= 3) ++background;
+    if (r > b + 40 && r > g)
+      ++cube;
+    else if (g > r + 40 && b > r + 40)
+      ++line;
+    else if (std::abs(r - 13) <= 3 && std::abs(g - 15) <= 3 && std::abs(b - 31) <= 3)
+      ++background;
   }
   const std::size_t pixels = std::size_t{kWidth} * kHeight;
-  std::printf("%s: %zu cube, %zu line, %zu background pixels of %zu\n", path, cube, line, background,
-              pixels);
+  std::printf("%s: %zu cube, %zu line, %zu background pixels of %zu\n", path, cube, line,
+              background, pixels);
   // The view shows a dozen cubes or more, the largest some 100 pixels wide,
   // and the line between them; most of the picture is background.
   return cube > pixels / 20 && line > 100 && background > pixels / 2;
@@ -62,7 +65,8 @@ bool agree(const std::vector<unsigned char>& a, const std::vector<unsigned char>
   std::size_t differing = 0;
   for (std::size_t i = 0; i < a.size(); i += 3) {
     int worst = 0;
-    for (std::size_t c = 0; c < 3; ++c) worst = std::max(worst, std::abs(int{a[i + c]} - int{b[i + c]}));
+    for (std::size_t c = 0; c < 3; ++c)
+      worst = std::max(worst, std::abs(int{a[i + c]} - int{b[i + c]}));
     if (worst > 24) ++differing;
   }
   std::printf("%zu pixels differ by more than 24\n", differing);
@@ -78,7 +82,8 @@ int main(int argc, char** argv) {
   }
   std::vector<unsigned char> first, second;
   if (!readRgb(argv[1], first) || !showsRing(argv[1], first)) return 1;
-  if (argc == 3 && (!readRgb(argv[2], second) || !showsRing(argv[2], second) || !agree(first, second)))
+  if (argc == 3 &&
+      (!readRgb(argv[2], second) || !showsRing(argv[2], second) || !agree(first, second)))
     return 1;
   return 0;
 }
