@@ -7,6 +7,7 @@
 #include <memory_resource>
 
 #include "arena_commands.hpp"
+#include "projective_pipeline.hpp"
 #include "kova_vulkan_device.hpp"
 
 namespace kova_demo {
@@ -153,16 +154,8 @@ template <FrameDevice Device>
 std::expected<LatticeGpu, std::string> createLatticeGpu(Device& device, const LatticeScene& scene) {
   using namespace kova_rhi;
   LatticeGpu g;
-  const DepthState fs_depth{.depth_test = true,
-                            .depth_write = true,
-                            .depth_compare = CompareOp::less_equal,
-                            .fs_depth = true};
-  auto mp = device.createPipeline({.type = PipelineType::kova_projective,
-                                   .topology = PrimitiveTopology::triangle_list,
-                                   .depth = fs_depth});
-  auto ep = device.createPipeline({.type = PipelineType::kova_projective,
-                                   .topology = PrimitiveTopology::geodesic_list,
-                                   .depth = fs_depth});
+  auto mp = createFsDepthPipeline(device, PrimitiveTopology::triangle_list);
+  auto ep = createFsDepthPipeline(device, PrimitiveTopology::geodesic_list);
   if (!mp || !ep) return std::unexpected(!mp ? mp.error() : ep.error());
   g.mesh_pipeline = *mp;
   g.edge_pipeline = *ep;

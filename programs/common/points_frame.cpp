@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "arena_commands.hpp"
+#include "projective_pipeline.hpp"
 
 namespace kova_demo {
 
@@ -11,17 +12,8 @@ template <FrameDevice Device>
 std::expected<PointsGpu, std::string> createPointsGpu(Device& device, const Scene& scene) {
   using namespace kova_rhi;
   PointsGpu g;
-  const DepthState fs_depth{.depth_test = true,
-                            .depth_write = true,
-                            .depth_compare = CompareOp::less_equal,
-                            .fs_depth = true};
-  GraphicsPipelineDescriptor points{.type = PipelineType::kova_projective,
-                                    .topology = PrimitiveTopology::point_list,
-                                    .depth = fs_depth};
-  GraphicsPipelineDescriptor geodesics = points;
-  geodesics.topology = PrimitiveTopology::geodesic_list;
-  auto pp = device.createPipeline(points);
-  auto gp = device.createPipeline(geodesics);
+  auto pp = createFsDepthPipeline(device, PrimitiveTopology::point_list);
+  auto gp = createFsDepthPipeline(device, PrimitiveTopology::geodesic_list);
   if (!pp || !gp) return std::unexpected(!pp ? pp.error() : gp.error());
   g.point_pipeline = *pp;
   g.geodesic_pipeline = *gp;
