@@ -1,0 +1,243 @@
+// The Vulkan objects behind the device's resources: memory (counted while
+// alive), buffers, images and their views, the raster pipelines made per
+// colour format, and the submission of the device's own command buffer.
+#include <algorithm>
+
+#include "vulkan_state.hpp"
+
+namespace kova_device {
+
+void VulkanDevice::State::destroy(GpuBuffer& b) noexcept {
+  if (b.mapped != nullptr) vkUnmapMemory(device, b.memory);
+  vkDestroyBuffer(device, b.buffer, nullptr);
+  if (b.memory != VK_NULL_HANDLE) --live_allocations;
+  vkFreeMemory(device, b.memory, nullptr);
+  b = GpuBuffer{};
+}
+
+void VulkanDevice::State::destroy(GpuImage& i) noexcept {
+  vkDestroyImageView(device, i.view, nullptr);
+  vkDestroyImage(device, i.image, nullptr);
+  if (i.memory != VK_NULL_HANDLE) --live_allocations;
+  vkFreeMemory(device, i.memory, nullptr);
+  i = GpuImage{};
+}
+
+void VulkanDevice::State::destroy(Image& i) noexcept {
+  destroy(i.gpu);
+  destroy(i.kinds);
+  destroy(i.resolved);
+  destroy(i.resolved_kinds);
+}
+
+namespace {
+
+VkCompareOp compareOp(kova_rhi::CompareOp op) {
+  using kova_rhi::CompareOp;
+  switch (op) {
+    case CompareOp::never:
+      return VK_COMPARE_OP_NEVER;
+    case CompareOp::less:
+      return VK_COMPARE_OP_LESS;
+    case CompareOp::equal:
+      return VK_COMPARE_OP_EQUAL;
+    case CompareOp::less_equal:
+      return VK_COMPARE_OP_LESS_OR_EQUAL;
+    case CompareOp::greater:
+      return VK_COMPARE_OP_GREATER;
+    case CompareOp::not_equal:
+      return VK_COMPARE_OP_NOT_EQUAL;
+    case CompareOp::greater_equal:
+      return VK_COMPARE_OP_GREATER_OR_EQUAL;
+    case CompareOp::always:
+      return VK_COMPARE_OP_ALWAYS;
+  }
+  return VK_COMPARE_OP_NEVER;
+}
+
+VkDeviceMemory allocate(VulkanDevice::State& s, VkMemoryRequirements req,
+                        VkMemoryPropertyFlags wanted) {
+  for (std::uint32_t t = 0; t < s.memory.memoryTypeCount; ++t) {
+    if ((req.memoryTypeBits & (1u << t)) &&
+        (s.memory.memoryTypes[t].propertyFlags & wanted) == wanted) {
+      VkMemoryAllocateInfo info{.sType = VK_STRUCTURE_TYPE_MEMORY_ALLOCATE_INFO,
+                                .allocationSize = req.size,
+                                .memoryTypeIndex = t};
+      VkDeviceMemory memory = VK_NULL_HANDLE;
+      check(vkAllocateMemory(s.device, &info, nullptr, &memory), "vkAllocateMemory");
+      ++s.live_allocations;
+      return memory;
+    }
+  }
+  throw VulkanFailure("no suitable memory type");
+}
+
+}  // namespace
+
+GpuBuffer VulkanDevice::State::makeBuffer(VkDeviceSize size, VkBufferUsageFlags usage,
+                                          bool host_visible) {
+  GpuBuffer b;
+  b.size = std::max<VkDeviceSize>(size, 256);
+  VkBufferCreateInfo info{.sType = VK_STRUCTURE_TYPE_BUFFER_CREATE_INFO,
+                          .size = b.size,
+                          .usage = usage,
+                          .sharingMode = VK_SHARING_MODE_EXCLUSIVE};
+  check(vkCreateBuffer(device, &info, nullptr, &b.buffer), "vkCreateBuffer");
+  VkMemoryRequirements req{};
+  vkGetBufferMemoryRequirements(device, b.buffer, &req);
+  try {
+    b.memory = allocate(
+        *this, req,
+        host_visible ? VK_MEMORY_PROPERTY_HOST_VISIBLE_BIT | VK_MEMORY_PROPERTY_HOST_COHERENT_BIT
+                     : VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT);
+    check(vkBindBufferMemory(device, b.buffer, b.memory, 0), "vkBindBufferMemory");
+    if (host_visible)
+      check(vkMapMemory(device, b.memory, 0, VK_WHOLE_SIZE, 0, &b.mapped), "vkMapMemory");
+  } catch (...) {
+    destroy(b);
+    throw;
+  }
+  return b;
+}
+
+void VulkanDevice::State::ensure(GpuBuffer& b, VkDeviceSize size, VkBufferUsageFlags usage,
+                                 bool host_visible) {
+  if (b.buffer != VK_NULL_HANDLE && b.size >= size) return;
+  destroy(b);
+  b = makeBuffer(std::max(size, b.size * 2), usage, host_visible);
+}
+
+GpuImage VulkanDevice::State::makeImage(VkFormat format, std::uint32_t width, std::uint32_t height,
+                                        VkImageUsageFlags usage, VkImageAspectFlags aspect,
+                                        VkSampleCountFlagBits samples) {
+  GpuImage img;
+  img.aspect = aspect;
+  VkImageCreateInfo info{.sType = VK_STRUCTURE_TYPE_IMAGE_CREATE_INFO,
+                         .imageType = VK_IMAGE_TYPE_2D,
+                         .format = format,
+                         .extent = {width, height, 1},
+                         .mipLevels = 1,
+                         .arrayLayers = 1,
+                         .samples = samples,
+                         .tiling = VK_IMAGE_TILING_OPTIMAL,
+                         .usage = usage,
+                         .sharingMode = VK_SHARING_MODE_EXCLUSIVE,
+                         .initialLayout = VK_IMAGE_LAYOUT_UNDEFINED};
+  check(vkCreateImage(device, &info, nullptr, &img.image), "vkCreateImage");
+  try {
+    VkMemoryRequirements req{};
+    vkGetImageMemoryRequirements(device, img.image, &req);
+    img.memory = allocate(*this, req, VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT);
+    check(vkBindImageMemory(device, img.image, img.memory, 0), "vkBindImageMemory");
+    VkImageViewCreateInfo view{.sType = VK_STRUCTURE_TYPE_IMAGE_VIEW_CREATE_INFO,
+                               .image = img.image,
+                               .viewType = VK_IMAGE_VIEW_TYPE_2D,
+                               .format = format,
+                               .subresourceRange = {aspect, 0, 1, 0, 1}};
+    check(vkCreateImageView(device, &view, nullptr, &img.view), "vkCreateImageView");
+  } catch (...) {
+    destroy(img);
+    throw;
+  }
+  return img;
+}
+
+VkPipeline VulkanDevice::State::rasterPipeline(Pipeline& p, VkFormat color_format) {
+  for (auto& [format, pipeline] : p.by_format) {
+    if (format == color_format) return pipeline;
+  }
+  using kova_rhi::PrimitiveTopology;
+  const PrimitiveTopology topology = p.desc.topology;
+  const std::size_t first_module = topology == PrimitiveTopology::point_list      ? 0
+                                   : topology == PrimitiveTopology::geodesic_list ? 2
+                                                                                  : 4;
+  const Program program = topology == PrimitiveTopology::point_list      ? Program::splat_draw
+                          : topology == PrimitiveTopology::geodesic_list ? Program::geodesic_draw
+                                                                         : Program::mesh_draw;
+  const VkPipelineShaderStageCreateInfo stages[2] = {
+      {.sType = VK_STRUCTURE_TYPE_PIPELINE_SHADER_STAGE_CREATE_INFO,
+       .stage = VK_SHADER_STAGE_VERTEX_BIT,
+       .module = raster_modules[first_module],
+       .pName = "main"},
+      {.sType = VK_STRUCTURE_TYPE_PIPELINE_SHADER_STAGE_CREATE_INFO,
+       .stage = VK_SHADER_STAGE_FRAGMENT_BIT,
+       .module = raster_modules[first_module + 1],
+       .pName = "main"}};
+  VkPipelineVertexInputStateCreateInfo vertex_input{
+      .sType = VK_STRUCTURE_TYPE_PIPELINE_VERTEX_INPUT_STATE_CREATE_INFO};
+  VkPipelineInputAssemblyStateCreateInfo assembly{
+      .sType = VK_STRUCTURE_TYPE_PIPELINE_INPUT_ASSEMBLY_STATE_CREATE_INFO,
+      .topology = program == Program::mesh_draw ? VK_PRIMITIVE_TOPOLOGY_TRIANGLE_LIST
+                                                : VK_PRIMITIVE_TOPOLOGY_POINT_LIST};
+  VkPipelineViewportStateCreateInfo viewport{
+      .sType = VK_STRUCTURE_TYPE_PIPELINE_VIEWPORT_STATE_CREATE_INFO,
+      .viewportCount = 1,
+      .scissorCount = 1};
+  VkPipelineRasterizationStateCreateInfo raster{
+      .sType = VK_STRUCTURE_TYPE_PIPELINE_RASTERIZATION_STATE_CREATE_INFO,
+      .polygonMode = VK_POLYGON_MODE_FILL,
+      .cullMode = VK_CULL_MODE_NONE,
+      .frontFace = VK_FRONT_FACE_COUNTER_CLOCKWISE,
+      .lineWidth = 1.0f};
+  VkPipelineMultisampleStateCreateInfo multisample{
+      .sType = VK_STRUCTURE_TYPE_PIPELINE_MULTISAMPLE_STATE_CREATE_INFO,
+      .rasterizationSamples = kSamples};
+  // Vulkan writes depth only where the test is on; without a test, the CPU
+  // device's meaning is a test that always passes.
+  const kova_rhi::DepthState& ds = p.desc.depth;
+  VkPipelineDepthStencilStateCreateInfo depth{
+      .sType = VK_STRUCTURE_TYPE_PIPELINE_DEPTH_STENCIL_STATE_CREATE_INFO,
+      .depthTestEnable = ds.depth_test || ds.depth_write ? VK_TRUE : VK_FALSE,
+      .depthWriteEnable = ds.depth_write ? VK_TRUE : VK_FALSE,
+      .depthCompareOp = ds.depth_test ? compareOp(ds.depth_compare) : VK_COMPARE_OP_ALWAYS};
+  const VkPipelineColorBlendAttachmentState blend[2] = {
+      {.colorWriteMask = VK_COLOR_COMPONENT_R_BIT | VK_COLOR_COMPONENT_G_BIT |
+                         VK_COLOR_COMPONENT_B_BIT | VK_COLOR_COMPONENT_A_BIT},
+      {.colorWriteMask = VK_COLOR_COMPONENT_R_BIT | VK_COLOR_COMPONENT_G_BIT |
+                         VK_COLOR_COMPONENT_B_BIT | VK_COLOR_COMPONENT_A_BIT}};
+  VkPipelineColorBlendStateCreateInfo blending{
+      .sType = VK_STRUCTURE_TYPE_PIPELINE_COLOR_BLEND_STATE_CREATE_INFO,
+      .attachmentCount = 2,
+      .pAttachments = blend};
+  const VkDynamicState dynamic_states[2] = {VK_DYNAMIC_STATE_VIEWPORT, VK_DYNAMIC_STATE_SCISSOR};
+  VkPipelineDynamicStateCreateInfo dynamic{
+      .sType = VK_STRUCTURE_TYPE_PIPELINE_DYNAMIC_STATE_CREATE_INFO,
+      .dynamicStateCount = 2,
+      .pDynamicStates = dynamic_states};
+  const VkFormat color_formats[2] = {color_format, VK_FORMAT_R8_UINT};
+  VkPipelineRenderingCreateInfo rendering{.sType = VK_STRUCTURE_TYPE_PIPELINE_RENDERING_CREATE_INFO,
+                                          .colorAttachmentCount = 2,
+                                          .pColorAttachmentFormats = color_formats,
+                                          .depthAttachmentFormat = VK_FORMAT_D32_SFLOAT};
+  VkGraphicsPipelineCreateInfo info{.sType = VK_STRUCTURE_TYPE_GRAPHICS_PIPELINE_CREATE_INFO,
+                                    .pNext = &rendering,
+                                    .stageCount = 2,
+                                    .pStages = stages,
+                                    .pVertexInputState = &vertex_input,
+                                    .pInputAssemblyState = &assembly,
+                                    .pViewportState = &viewport,
+                                    .pRasterizationState = &raster,
+                                    .pMultisampleState = &multisample,
+                                    .pDepthStencilState = &depth,
+                                    .pColorBlendState = &blending,
+                                    .pDynamicState = &dynamic,
+                                    .layout = layouts[static_cast<std::size_t>(program)]};
+  VkPipeline pipeline = VK_NULL_HANDLE;
+  check(vkCreateGraphicsPipelines(device, VK_NULL_HANDLE, 1, &info, nullptr, &pipeline),
+        "vkCreateGraphicsPipelines");
+  p.by_format.emplace_back(color_format, pipeline);
+  return pipeline;
+}
+
+void VulkanDevice::State::submitAndWait() const {
+  VkCommandBufferSubmitInfo cb{.sType = VK_STRUCTURE_TYPE_COMMAND_BUFFER_SUBMIT_INFO,
+                               .commandBuffer = commands};
+  VkSubmitInfo2 submit{.sType = VK_STRUCTURE_TYPE_SUBMIT_INFO_2,
+                       .commandBufferInfoCount = 1,
+                       .pCommandBufferInfos = &cb};
+  check(vkResetFences(device, 1, &fence), "vkResetFences");
+  check(vkQueueSubmit2(queue, 1, &submit, fence), "vkQueueSubmit2");
+  check(vkWaitForFences(device, 1, &fence, VK_TRUE, UINT64_MAX), "vkWaitForFences");
+}
+
+}  // namespace kova_device
