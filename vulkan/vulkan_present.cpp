@@ -2,6 +2,7 @@
 
 #include "vulkan_state.hpp"
 
+#include <algorithm>
 #include <vector>
 
 namespace kova_device {
@@ -25,7 +26,9 @@ std::expected<void, std::string> recordColorBlit(VulkanDevice& device, VkCommand
   if (img.is_depth) return std::unexpected(std::string("not a colour image"));
   if (extent.width == 0 || extent.height == 0)
     return std::unexpected(std::string("empty blit target"));
-  // The event that tells the device when the blit has run (see blitPending).
+  // The event that tells the device when the blit has run (see blitPending);
+  // those of a host's earlier frames have run by now and go.
+  s.forgetFinishedBlits();
   VkEvent done = VK_NULL_HANDLE;
   const VkEventCreateInfo event_info{.sType = VK_STRUCTURE_TYPE_EVENT_CREATE_INFO};
   if (vkCreateEvent(s.device, &event_info, nullptr, &done) != VK_SUCCESS)
@@ -72,16 +75,17 @@ std::expected<void, std::string> recordColorBlit(VulkanDevice& device, VkCommand
 // a blit and never submits it keeps the image in use for the device's life,
 // which is safe, where guessing that the work was dropped would not be.
 bool VulkanDevice::State::blitPending(ImageId image) {
-  bool pending = false;
+  forgetFinishedBlits();
+  return std::ranges::any_of(pending_blits,
+                             [&](const PendingBlit& blit) { return blit.image == image; });
+}
+
+void VulkanDevice::State::forgetFinishedBlits() noexcept {
   std::erase_if(pending_blits, [&](const PendingBlit& blit) {
-    if (vkGetEventStatus(device, blit.done) == VK_EVENT_SET) {
-      vkDestroyEvent(device, blit.done, nullptr);
-      return true;
-    }
-    pending = pending || blit.image == image;
-    return false;
+    if (vkGetEventStatus(device, blit.done) != VK_EVENT_SET) return false;
+    vkDestroyEvent(device, blit.done, nullptr);
+    return true;
   });
-  return pending;
 }
 
 }  // namespace kova_device

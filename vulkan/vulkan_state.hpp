@@ -114,6 +114,7 @@ struct VulkanDevice::State {
   std::vector<PendingBlit> pending_blits;
   // Whether a blit of `image` may still be unfinished; forgets the finished ones.
   bool blitPending(ImageId image);
+  void forgetFinishedBlits() noexcept;
 
   // Working buffers of execute() and the read-backs, grown on demand.
   GpuBuffer staging, splats, arcs, pixels, draw_args, stats, drawn;
