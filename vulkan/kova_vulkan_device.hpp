@@ -66,33 +66,31 @@ class VulkanDevice {
   [[nodiscard]] std::uint32_t validationMessages() const noexcept;
   [[nodiscard]] const std::string& firstValidationMessage() const noexcept;
 
-  [[nodiscard]] std::expected<BufferId, std::string> createBuffer(
-      const kova_rhi::BufferDescriptor& desc);
+  // The FrameDevice calls, with the CPU device's meaning and checks
+  // (kova_cpu_device.hpp); what differs on Vulkan is said with each.
+
+  // Records the checked graph into one command buffer, submits it and waits.
+  [[nodiscard]] std::expected<ExecuteStats, std::string> execute(const kova_rhi::FrameGraph& graph);
+  // Each resource has device-local memory of its own; images hold 4 samples.
   [[nodiscard]] std::expected<ImageId, std::string> createImage(
       const kova_rhi::ImageDescriptor& desc);
-  [[nodiscard]] std::expected<PipelineId, std::string> createPipeline(
-      const kova_rhi::GraphicsPipelineDescriptor& desc);
-
-  // Host writes into an index buffer or a storage buffer, as on the CPU
-  // device; they finish before the call returns. Fails, changing nothing, on
-  // an unknown buffer, the wrong type or more values than the buffer holds.
-  [[nodiscard]] std::expected<void, std::string> writeIndices(
-      BufferId id, std::span<const std::uint32_t> values);
+  [[nodiscard]] std::expected<BufferId, std::string> createBuffer(
+      const kova_rhi::BufferDescriptor& desc);
+  // Copied through a staging buffer; finished when the call returns.
   [[nodiscard]] std::expected<void, std::string> writeValues(BufferId id,
                                                              std::span<const double> values);
-
-  // Checks the whole graph (kova_device_checks.hpp), records it, submits it
-  // and waits. A graph that fails the checks changes nothing on the device.
-  [[nodiscard]] std::expected<ExecuteStats, std::string> execute(const kova_rhi::FrameGraph& graph);
-
-  // Frees a buffer or an image with all its memory (an image's views and
-  // resolved copies too). Fails, changing nothing, on a handle that names no
-  // live resource of this device (unknown, foreign or already released),
-  // and on an image that a colour blit recorded by recordColorBlit still
-  // reads: one not yet submitted, or submitted and not finished. The
-  // released handle stays stale for good.
-  [[nodiscard]] std::expected<void, std::string> releaseBuffer(BufferId id);
+  [[nodiscard]] std::expected<void, std::string> writeIndices(
+      BufferId id, std::span<const std::uint32_t> values);
+  // Built here for the default colour format, so that a driver's refusal
+  // shows at once.
+  [[nodiscard]] std::expected<PipelineId, std::string> createPipeline(
+      const kova_rhi::GraphicsPipelineDescriptor& desc);
+  // Frees the resource with all its memory (an image's views and resolved
+  // copies too). An image that a colour blit recorded by recordColorBlit
+  // still reads (not yet submitted, or submitted and not finished) is in
+  // use, and its release fails, changing nothing.
   [[nodiscard]] std::expected<void, std::string> releaseImage(ImageId id);
+  [[nodiscard]] std::expected<void, std::string> releaseBuffer(BufferId id);
 
   // Device memory allocations alive now: every buffer and image holds its own.
   [[nodiscard]] std::uint64_t liveAllocations() const noexcept;
