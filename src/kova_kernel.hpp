@@ -345,6 +345,28 @@ struct PGL4 {
 [[nodiscard]] PGL4 pglPlaceAlong(HomVec4 from, HomVec4 direction, double arc, HomVec4 up) noexcept;
 
 namespace detail {
+// Gram-Schmidt steps shared by the camera's frame and the placements, so that
+// both build their frames with the same bits.
+// v scaled by a power of two (exact, coordinate by coordinate) so that its
+// largest coordinate lies in [1, 2); false for the zero vector and for
+// non-finite input.
+bool scaledToUnitRange(HomVec4 v, HomVec4* out) noexcept;
+// The part of v orthogonal to the first `count` vectors of the orthonormal set
+// `basis`, normalised; false when none is left (a residual below 1e-14 of v).
+// The projection runs twice, so the result is orthogonal to rounding even
+// for v nearly in the span.
+bool orthogonalDirection(HomVec4 v, const HomVec4* basis, int count, HomVec4* out) noexcept;
+// As orthogonalDirection, falling back to the coordinate axis with the longest
+// part orthogonal to the basis (at least sqrt(1/2) of it for up to two
+// vectors), the first of x, y, z, w on a tie.
+[[nodiscard]] HomVec4 orthogonalDirectionOrAxis(HomVec4 v, const HomVec4* basis,
+                                                int count) noexcept;
+// The vector X with X.v = det[v; a; b; c] (rows) for every v: orthogonal to a,
+// b and c, of unit norm when they are orthonormal.
+[[nodiscard]] HomVec4 complement(HomVec4 a, HomVec4 b, HomVec4 c) noexcept;
+}  // namespace detail
+
+namespace detail {
 // Deliberately not constexpr: reaching it during constant evaluation stops
 // compilation, and the compiler's message names it.
 inline void pglFromHomogeneous_matrix_is_singular() noexcept {}

@@ -7,19 +7,24 @@
 
 namespace kova_kernel {
 
+namespace detail {
+
 namespace {
 
-// An orthogonal residual shorter than this, relative to its vector, is noise
-// (the camera's bound, so that both pick the same fallbacks).
+// An orthogonal residual shorter than this, relative to its vector, is noise.
 constexpr double MIN_RESIDUAL = 1e-14;
 
 bool isFinite(HomVec4 v) noexcept {
   return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z) && std::isfinite(v.w);
 }
 
-// v scaled by a power of two (exact, coordinate by coordinate, so subnormal
-// input works too) so that its largest coordinate lies in [1, 2); false for
-// the zero vector and for non-finite input.
+double det3(double a0, double a1, double a2, double b0, double b1, double b2, double c0, double c1,
+            double c2) noexcept {
+  return (a0 * (b1 * c2 - b2 * c1) - a1 * (b0 * c2 - b2 * c0)) + a2 * (b0 * c1 - b1 * c0);
+}
+
+}  // namespace
+
 bool scaledToUnitRange(HomVec4 v, HomVec4* out) noexcept {
   if (!isFinite(v)) return false;
   const double largest = std::fmax(std::fmax(std::fabs(v.x), std::fabs(v.y)),
@@ -31,9 +36,6 @@ bool scaledToUnitRange(HomVec4 v, HomVec4* out) noexcept {
   return true;
 }
 
-// The part of v orthogonal to the first `count` vectors of the orthonormal set
-// `basis`, normalised; false when none is left. The projection runs twice, so
-// the result is orthogonal to rounding even for v nearly in the span.
 bool orthogonalDirection(HomVec4 v, const HomVec4* basis, int count, HomVec4* out) noexcept {
   HomVec4 r;
   if (!scaledToUnitRange(v, &r)) return false;
@@ -46,10 +48,9 @@ bool orthogonalDirection(HomVec4 v, const HomVec4* basis, int count, HomVec4* ou
   return true;
 }
 
-// The coordinate axis with the longest part orthogonal to the first `count`
-// vectors of `basis` (at least sqrt(1/2) of it for up to two vectors), the
-// first one on a tie, made orthogonal to them and normalised.
-HomVec4 axisOrthogonalTo(const HomVec4* basis, int count) noexcept {
+HomVec4 orthogonalDirectionOrAxis(HomVec4 v, const HomVec4* basis, int count) noexcept {
+  HomVec4 out;
+  if (orthogonalDirection(v, basis, count, &out)) return out;
   const HomVec4 axes[4] = {{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}};
   double best = -1.0;
   HomVec4 best_axis = axes[0];
@@ -62,10 +63,24 @@ HomVec4 axisOrthogonalTo(const HomVec4* basis, int count) noexcept {
       best_axis = axis;
     }
   }
-  HomVec4 out;
   orthogonalDirection(best_axis, basis, count, &out);
   return out;
 }
+
+HomVec4 complement(HomVec4 a, HomVec4 b, HomVec4 c) noexcept {
+  return HomVec4::init(det3(a.y, a.z, a.w, b.y, b.z, b.w, c.y, c.z, c.w),
+                       -det3(a.x, a.z, a.w, b.x, b.z, b.w, c.x, c.z, c.w),
+                       det3(a.x, a.y, a.w, b.x, b.y, b.w, c.x, c.y, c.w),
+                       -det3(a.x, a.y, a.z, b.x, b.y, b.z, c.x, c.y, c.z));
+}
+
+}  // namespace detail
+
+namespace {
+
+using detail::complement;
+using detail::orthogonalDirection;
+using detail::scaledToUnitRange;
 
 // The next Gram-Schmidt vector after the orthonormal `basis`, computed the way
 // the camera computes it, so that both give the same bits: KovaCamera::init's
@@ -80,7 +95,7 @@ HomVec4 nextDirection(HomVec4 v, const HomVec4* basis, const HomVec4* first, int
                       HomVec4* projected) noexcept {
   HomVec4 out;
   if (!orthogonalDirection(v, basis, count, &out)) {
-    *projected = axisOrthogonalTo(basis, count);
+    *projected = detail::orthogonalDirectionOrAxis(v, basis, count);
     return *projected;
   }
   HomVec4 w;
@@ -92,23 +107,10 @@ HomVec4 nextDirection(HomVec4 v, const HomVec4* basis, const HomVec4* first, int
   return out;
 }
 
-double det3(double a0, double a1, double a2, double b0, double b1, double b2, double c0, double c1,
-            double c2) noexcept {
-  return (a0 * (b1 * c2 - b2 * c1) - a1 * (b0 * c2 - b2 * c0)) + a2 * (b0 * c1 - b1 * c0);
-}
-
-// The vector X with X.v = det[v; a; b; c] (rows) for every v: orthogonal to a,
-// b and c, of unit norm when they are orthonormal.
-HomVec4 complement(HomVec4 a, HomVec4 b, HomVec4 c) noexcept {
-  return HomVec4::init(det3(a.y, a.z, a.w, b.y, b.z, b.w, c.y, c.z, c.w),
-                       -det3(a.x, a.z, a.w, b.x, b.z, b.w, c.x, c.z, c.w),
-                       det3(a.x, a.y, a.w, b.x, b.y, b.w, c.x, c.y, c.w),
-                       -det3(a.x, a.y, a.z, b.x, b.y, b.z, c.x, c.y, c.z));
-}
-
 // A position on the sphere: normalize(), or the origin for non-finite input.
 HomVec4 unitPosition(HomVec4 at) noexcept {
-  return isFinite(at) ? at.normalize() : HomVec4::init(0.0, 0.0, 0.0, 1.0);
+  HomVec4 finite;
+  return scaledToUnitRange(at, &finite) ? at.normalize() : HomVec4::init(0.0, 0.0, 0.0, 1.0);
 }
 
 // Columns right, up, -forward, position for the unit position p.

@@ -16,8 +16,6 @@ namespace {
 // it is; rounding of the moves stays far below it, and a frame that has drifted
 // this far is rebuilt, so errors never accumulate beyond it.
 constexpr double FRAME_TOLERANCE = 1e-14;
-// An orthogonal residual shorter than this, relative to its vector, is noise.
-constexpr double MIN_RESIDUAL = 1e-14;
 
 struct Frame {
   HomVec4 p;  // eye
@@ -30,65 +28,10 @@ bool isFinite(HomVec4 v) noexcept {
   return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z) && std::isfinite(v.w);
 }
 
-// v scaled by a power of two (exact) so that its largest coordinate lies in
-// [1, 2); false for the zero vector and for non-finite input.
-bool scaledToUnitRange(HomVec4 v, HomVec4* out) noexcept {
-  const double largest = std::fmax(std::fmax(std::fabs(v.x), std::fabs(v.y)),
-                                   std::fmax(std::fabs(v.z), std::fabs(v.w)));
-  if (!(largest > 0.0) || !std::isfinite(largest) || !isFinite(v)) return false;
-  *out = v * std::ldexp(1.0, -std::ilogb(largest));
-  return true;
-}
-
-// The part of v orthogonal to the first `count` vectors of the orthonormal set
-// `basis`, normalised; false when none is left. The projection runs twice, so
-// the result is orthogonal to rounding even for v nearly in the span.
-bool orthogonalDirection(HomVec4 v, const HomVec4* basis, int count, HomVec4* out) noexcept {
-  HomVec4 r;
-  if (!scaledToUnitRange(v, &r)) return false;
-  for (int pass = 0; pass < 2; ++pass) {
-    for (int i = 0; i < count; ++i) r = r - r.dot(basis[i]) * basis[i];
-  }
-  const double n = r.norm();
-  if (!(n > MIN_RESIDUAL)) return false;
-  *out = r * (1.0 / n);
-  return true;
-}
-
-// As orthogonalDirection, falling back to the coordinate axis with the longest
-// part orthogonal to the basis (at least sqrt(1/2) of it for up to two vectors).
-HomVec4 orthogonalDirectionOrAxis(HomVec4 v, const HomVec4* basis, int count) noexcept {
-  HomVec4 out;
-  if (orthogonalDirection(v, basis, count, &out)) return out;
-  const HomVec4 axes[4] = {{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}};
-  double best = -1.0;
-  HomVec4 best_axis = axes[0];
-  for (const HomVec4& axis : axes) {
-    HomVec4 r = axis;
-    for (int i = 0; i < count; ++i) r = r - r.dot(basis[i]) * basis[i];
-    const double n = r.norm();
-    if (n > best) {
-      best = n;
-      best_axis = axis;
-    }
-  }
-  orthogonalDirection(best_axis, basis, count, &out);
-  return out;
-}
-
-double det3(double a0, double a1, double a2, double b0, double b1, double b2, double c0, double c1,
-            double c2) noexcept {
-  return (a0 * (b1 * c2 - b2 * c1) - a1 * (b0 * c2 - b2 * c0)) + a2 * (b0 * c1 - b1 * c0);
-}
-
-// The vector X with dot(X, v) = det[v; a; b; c] (rows) for every v: orthogonal
-// to a, b and c, of unit norm when they are orthonormal.
-HomVec4 complement(HomVec4 a, HomVec4 b, HomVec4 c) noexcept {
-  return HomVec4::init(det3(a.y, a.z, a.w, b.y, b.z, b.w, c.y, c.z, c.w),
-                       -det3(a.x, a.z, a.w, b.x, b.z, b.w, c.x, c.z, c.w),
-                       det3(a.x, a.y, a.w, b.x, b.y, b.w, c.x, c.y, c.w),
-                       -det3(a.x, a.y, a.z, b.x, b.y, b.z, c.x, c.y, c.z));
-}
+using kova_kernel::detail::complement;
+using kova_kernel::detail::orthogonalDirection;
+using kova_kernel::detail::orthogonalDirectionOrAxis;
+using kova_kernel::detail::scaledToUnitRange;
 
 // right for the orthonormal p, f, u: det[right, u, -f, p] = +1.
 HomVec4 rightOf(HomVec4 p, HomVec4 f, HomVec4 u) noexcept {
