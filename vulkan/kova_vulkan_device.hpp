@@ -71,7 +71,7 @@ class VulkanDevice {
 
   // Records the checked graph into one command buffer, submits it and waits.
   [[nodiscard]] std::expected<ExecuteStats, std::string> execute(const kova_rhi::FrameGraph& graph);
-  // Each resource has device-local memory of its own; images hold 4 samples.
+  // Device-local memory from the device's blocks; images hold samples() samples.
   [[nodiscard]] std::expected<ImageId, std::string> createImage(
       const kova_rhi::ImageDescriptor& desc);
   [[nodiscard]] std::expected<BufferId, std::string> createBuffer(
@@ -92,8 +92,11 @@ class VulkanDevice {
   [[nodiscard]] std::expected<void, std::string> releaseImage(ImageId id);
   [[nodiscard]] std::expected<void, std::string> releaseBuffer(BufferId id);
 
-  // Device memory allocations alive now: every buffer and image holds its own.
+  // Memory held now: every live buffer and image holds one range of a
+  // block, and blocks come from the driver (64 MiB each, or one resource's
+  // own when it is larger than half that) and go back once empty.
   [[nodiscard]] std::uint64_t liveAllocations() const noexcept;
+  [[nodiscard]] std::uint64_t memoryBlocks() const noexcept;
 
   [[nodiscard]] std::expected<std::vector<std::uint8_t>, std::string> readRgb8(ImageId image) const;
   [[nodiscard]] std::expected<std::vector<float>, std::string> readDepth(ImageId image) const;

@@ -19,7 +19,7 @@ VkDeviceSize alignUp(VkDeviceSize v, VkDeviceSize a) { return (v + a - 1) / a * 
 }  // namespace
 
 void Recorder::begin() {
-  check(vkResetCommandBuffer(cb_, 0), "vkResetCommandBuffer");
+  check(vkResetCommandPool(s_.device, s_.pool, 0), "vkResetCommandPool");
   if (s_.descriptors != VK_NULL_HANDLE)
     check(vkResetDescriptorPool(s_.device, s_.descriptors, 0), "vkResetDescriptorPool");
   VkCommandBufferBeginInfo info{.sType = VK_STRUCTURE_TYPE_COMMAND_BUFFER_BEGIN_INFO,
@@ -70,7 +70,7 @@ std::expected<void, std::string> Recorder::finish() {
 void Recorder::abandon() {
   endRendering();
   vkEndCommandBuffer(cb_);
-  vkResetCommandBuffer(cb_, 0);
+  vkResetCommandPool(s_.device, s_.pool, 0);
   sync_.undo();
   releaseRetired();
 }

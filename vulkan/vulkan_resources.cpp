@@ -170,6 +170,7 @@ std::expected<void, std::string> VulkanDevice::releaseImage(ImageId id) {
   return {};
 }
 
-std::uint64_t VulkanDevice::liveAllocations() const noexcept { return s_->live_allocations; }
+std::uint64_t VulkanDevice::liveAllocations() const noexcept { return s_->blocks->liveSlices(); }
+std::uint64_t VulkanDevice::memoryBlocks() const noexcept { return s_->blocks->liveBlocks(); }
 
 }  // namespace kova_device

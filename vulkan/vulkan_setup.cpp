@@ -329,8 +329,11 @@ std::expected<VulkanDevice, std::string> VulkanDevice::create(const VulkanOption
   check(device_made, "vkCreateDevice");
   vkGetDeviceQueue(s->device, s->queue_family, 0, &s->queue);
 
+  s->blocks = std::make_unique<DeviceMemory>(s->device, s->memory);
+  // The pool holds the device's one command buffer and is reset whole
+  // before each recording.
   VkCommandPoolCreateInfo pool_info{.sType = VK_STRUCTURE_TYPE_COMMAND_POOL_CREATE_INFO,
-                                    .flags = VK_COMMAND_POOL_CREATE_RESET_COMMAND_BUFFER_BIT,
+                                    .flags = VK_COMMAND_POOL_CREATE_TRANSIENT_BIT,
                                     .queueFamilyIndex = s->queue_family};
   check(vkCreateCommandPool(s->device, &pool_info, nullptr, &s->pool), "vkCreateCommandPool");
   VkCommandBufferAllocateInfo cb_info{.sType = VK_STRUCTURE_TYPE_COMMAND_BUFFER_ALLOCATE_INFO,
@@ -357,6 +360,7 @@ VulkanDevice::State::~State() {
     for (const PendingBlit& blit : pending_blits) vkDestroyEvent(device, blit.done, nullptr);
     for (GpuBuffer* b : {&staging, &splats, &arcs, &pixels, &draw_args, &stats, &drawn, &readback})
       destroy(*b);
+    blocks.reset();
     for (VkPipeline k : kernels) vkDestroyPipeline(device, k, nullptr);
     for (VkShaderModule m : raster_modules) vkDestroyShaderModule(device, m, nullptr);
     for (VkPipelineLayout l : layouts) vkDestroyPipelineLayout(device, l, nullptr);

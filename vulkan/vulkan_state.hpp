@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -14,6 +15,7 @@
 #include "kova_device_resources.hpp"
 #include "kova_vulkan_device.hpp"
 #include "vulkan_barriers.hpp"
+#include "vulkan_memory.hpp"
 
 namespace kova_device {
 
@@ -24,10 +26,10 @@ struct VulkanFailure : std::runtime_error {
 
 void check(VkResult result, const char* what);
 
-// A buffer with its own memory; host-visible ones stay mapped.
+// A buffer in a slice of a memory block; host-visible ones stay mapped.
 struct GpuBuffer {
   VkBuffer buffer = VK_NULL_HANDLE;
-  VkDeviceMemory memory = VK_NULL_HANDLE;
+  MemorySlice memory;
   VkDeviceSize size = 0;
   void* mapped = nullptr;
   SyncState sync;  // accesses since the last write, for the barriers
@@ -35,7 +37,7 @@ struct GpuBuffer {
 
 struct GpuImage {
   VkImage image = VK_NULL_HANDLE;
-  VkDeviceMemory memory = VK_NULL_HANDLE;
+  MemorySlice memory;
   VkImageView view = VK_NULL_HANDLE;
   VkImageAspectFlags aspect = VK_IMAGE_ASPECT_COLOR_BIT;
   VkImageLayout layout = VK_IMAGE_LAYOUT_UNDEFINED;  // as of the last recorded command
@@ -73,8 +75,8 @@ struct VulkanDevice::State {
   std::uint32_t max_image_side = 0;
   std::string name;
   DeviceLimits limits{};
-  // Device memory allocations alive now (vkAllocateMemory less vkFreeMemory).
-  std::uint64_t live_allocations = 0;
+  // The blocks every buffer and image takes its memory from; freed before the device.
+  std::unique_ptr<DeviceMemory> blocks;
 
   std::uint32_t validation_messages = 0;
   std::string first_validation_message;
@@ -146,7 +148,7 @@ GpuImage& resolvedColor(VulkanDevice::State& s, VulkanDevice::State::Image& img,
 
 template <class Record>
 void VulkanDevice::State::oneShot(Record record) const {
-  check(vkResetCommandBuffer(commands, 0), "vkResetCommandBuffer");
+  check(vkResetCommandPool(device, pool, 0), "vkResetCommandPool");
   VkCommandBufferBeginInfo begin{.sType = VK_STRUCTURE_TYPE_COMMAND_BUFFER_BEGIN_INFO,
                                  .flags = VK_COMMAND_BUFFER_USAGE_ONE_TIME_SUBMIT_BIT};
   check(vkBeginCommandBuffer(commands, &begin), "vkBeginCommandBuffer");
