@@ -26,6 +26,10 @@ struct VulkanOptions {
   // Enables the Khronos validation layer with synchronisation validation and
   // counts what it reports (validationMessages()).
   bool validation = false;
+  // With validation: the layer's best-practices checks too. The warnings the
+  // device accepts, each for a stated reason, are left out of the count
+  // (vulkan_setup.cpp, kAcceptedBestPractices).
+  bool best_practices = false;
   // For a host that shows the pictures in a window: the instance extensions
   // its window system needs (VK_KHR_surface and the platform's), and the
   // device extension VK_KHR_swapchain.

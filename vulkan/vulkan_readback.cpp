@@ -39,6 +39,8 @@ void resolveInto(VkCommandBuffer cb, Barriers& sync, const State::Image& img, Gp
   // A resolve reads the samples and writes the one-sample image at the end
   // of the rendering, in the colour attachment output stage even for depth;
   // the load and store of the depth source run in the fragment test stages.
+  // Best practices warns of colour accesses on an image in a depth layout;
+  // the warning is accepted for this reason (kAcceptedBestPractices).
   const Access resolving = depth ? Access{kColorAttachment.stages | kDepthAttachment.stages,
                                           kColorAttachment.access | kDepthAttachment.access, layout}
                                  : kColorAttachment;

@@ -16,12 +16,39 @@ std::unexpected<std::string> fail(std::string message) {
   return std::unexpected(std::move(message));
 }
 
+// Best-practices warnings the device accepts, by message id, each with why.
+// Every other warning or error counts as a validation message.
+struct AcceptedWarning {
+  std::string_view id;
+  std::string_view reason;
+};
+constexpr AcceptedWarning kAcceptedBestPractices[] = {
+    // VK_EXT_debug_utils is enabled only with validation on, to receive
+    // these very messages: that is the debugging use it exists for.
+    {"UNASSIGNED-BestPractices-vkCreateInstance-specialuse-extension-debugging",
+     "the debug messenger is enabled only for a validation run"},
+    // The read-backs resolve depth at the end of a rendering, and Vulkan
+    // runs that resolve in the colour attachment output stage with colour
+    // attachment accesses even on a depth image; synchronisation validation
+    // requires the barrier to name them (resolveInto, vulkan_readback.cpp).
+    {"UNASSIGNED-BestPractices-ImageBarrierAccessLayout",
+     "a depth resolve is a colour attachment access on a depth image"},
+};
+
+bool accepted(const VkDebugUtilsMessengerCallbackDataEXT* data) {
+  if (data == nullptr || data->pMessageIdName == nullptr) return false;
+  const std::string_view id = data->pMessageIdName;
+  return std::any_of(std::begin(kAcceptedBestPractices), std::end(kAcceptedBestPractices),
+                     [&](const AcceptedWarning& w) { return w.id == id; });
+}
+
 VKAPI_ATTR VkBool32 VKAPI_CALL onValidationMessage(VkDebugUtilsMessageSeverityFlagBitsEXT severity,
                                                    VkDebugUtilsMessageTypeFlagsEXT,
                                                    const VkDebugUtilsMessengerCallbackDataEXT* data,
                                                    void* user) {
   if ((severity & (VK_DEBUG_UTILS_MESSAGE_SEVERITY_WARNING_BIT_EXT |
-                   VK_DEBUG_UTILS_MESSAGE_SEVERITY_ERROR_BIT_EXT)) != 0) {
+                   VK_DEBUG_UTILS_MESSAGE_SEVERITY_ERROR_BIT_EXT)) != 0 &&
+      !accepted(data)) {
     auto* state = static_cast<VulkanDevice::State*>(user);
     if (state->validation_messages++ == 0 && data != nullptr && data->pMessage != nullptr)
       state->first_validation_message = data->pMessage;
@@ -231,12 +258,15 @@ std::expected<VulkanDevice, std::string> VulkanDevice::create(const VulkanOption
                      VK_DEBUG_UTILS_MESSAGE_TYPE_PERFORMANCE_BIT_EXT,
       .pfnUserCallback = onValidationMessage,
       .pUserData = s.get()};
-  const VkValidationFeatureEnableEXT sync_validation =
-      VK_VALIDATION_FEATURE_ENABLE_SYNCHRONIZATION_VALIDATION_EXT;
+  const VkValidationFeatureEnableEXT checks[] = {
+      VK_VALIDATION_FEATURE_ENABLE_SYNCHRONIZATION_VALIDATION_EXT,
+      VK_VALIDATION_FEATURE_ENABLE_BEST_PRACTICES_EXT};
   VkValidationFeaturesEXT features{.sType = VK_STRUCTURE_TYPE_VALIDATION_FEATURES_EXT,
                                    .pNext = &messenger_info,
-                                   .enabledValidationFeatureCount = 1,
-                                   .pEnabledValidationFeatures = &sync_validation};
+                                   .enabledValidationFeatureCount = options.best_practices ? 2u : 1u,
+                                   .pEnabledValidationFeatures = checks};
+  if (options.best_practices && !options.validation)
+    return fail("best-practices checks need the validation layer (validation = true)");
   if (options.validation) {
     std::uint32_t n = 0;
     vkEnumerateInstanceLayerProperties(&n, nullptr);

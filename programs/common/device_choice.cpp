@@ -12,6 +12,7 @@ std::optional<DeviceChoice> parseDeviceChoice(std::string_view text, bool automa
 std::expected<VulkanDevice, std::string> openVulkanDevice(const DeviceRequest& request,
                                                           VulkanOptions extra) {
   extra.validation = request.validation;
+  extra.best_practices = request.best_practices;
   auto device = VulkanDevice::create(extra);
   if (!device) return std::unexpected("no usable Vulkan device (" + device.error() + ")");
   return device;

@@ -25,6 +25,8 @@ struct DeviceRequest {
   bool require = false;
   // Run under the Vulkan validation layer; any report fails the run.
   bool validation = false;
+  // With validation: the layer's best-practices checks too.
+  bool best_practices = false;
 };
 
 // "vulkan", "cpu" (and "auto" when `automatic` is offered), or nothing.
