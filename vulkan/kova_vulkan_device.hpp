@@ -5,7 +5,8 @@
 // graph into one command buffer and waits for it, and the read-backs return
 // what the CPU device would. Positions and transforms stay in double
 // precision on the device until a pixel is known; depth is the FS-depth the
-// device computes. Every command is checked on the host, by the rules every
+// device computes. Without double-precision shaders, distances are computed
+// on the host, bit for bit fsDistance (usesFloat64()). Every command is checked on the host, by the rules every
 // device shares, before anything is recorded, so a malformed graph is an
 // error and never reaches the driver.
 #pragma once
@@ -35,6 +36,14 @@ struct VulkanOptions {
   // device extension VK_KHR_swapchain.
   std::vector<std::string> instance_extensions{};
   bool swapchain = false;
+  // Use double-precision shaders when the GPU has them (shaderFloat64).
+  // Without them (a GPU that lacks them, or float64 = false), distances
+  // are computed on the host, bit for bit fsDistance, and the pipelines
+  // whose shaders still use doubles cannot be created.
+  bool float64 = true;
+  // Samples per pixel of every image and raster pipeline: 1 or 4 (at the
+  // standard positions, as the CPU device's); anything else fails create().
+  std::uint32_t samples = 4;
 };
 
 // What device selection needs to know about one physical device.
@@ -52,7 +61,8 @@ struct VulkanCandidate {
 };
 
 // The index of the device to use: the best ranked one that has everything
-// the device layer needs, or a one-line reason why none does.
+// the device layer needs (of two equally ranked, the one with shaderFloat64),
+// or a one-line reason why none does. shaderFloat64 is not required.
 [[nodiscard]] std::expected<std::size_t, std::string> chooseVulkanDevice(
     std::span<const VulkanCandidate> candidates);
 
@@ -111,8 +121,15 @@ class VulkanDevice {
   [[nodiscard]] std::expected<std::vector<double>, std::string> readValues(BufferId buffer) const;
 
   void setTrace(std::vector<DrawTrace>* trace) noexcept;
-  // Samples per pixel of every image (4, at the standard positions).
-  [[nodiscard]] std::uint32_t samples() const noexcept { return 4; }
+  // Samples per pixel of every image (VulkanOptions::samples).
+  [[nodiscard]] std::uint32_t samples() const noexcept;
+  // Whether the device runs double-precision shaders. Without them,
+  // kova_compute_fs_distance runs on the host at record time, in graph
+  // order: the device keeps a host copy of what each positions buffer was
+  // last uploaded, computes kova_kernel::fsDistance of the pairs (bit for
+  // bit the CPU device's values) and uploads the results; and
+  // createPipeline refuses pipelines whose shaders still need doubles.
+  [[nodiscard]] bool usesFloat64() const noexcept;
 
   struct State;
 

@@ -164,7 +164,7 @@ VkPipeline VulkanDevice::State::rasterPipeline(Pipeline& p, VkFormat color_forma
       .lineWidth = 1.0f};
   VkPipelineMultisampleStateCreateInfo multisample{
       .sType = VK_STRUCTURE_TYPE_PIPELINE_MULTISAMPLE_STATE_CREATE_INFO,
-      .rasterizationSamples = kSamples};
+      .rasterizationSamples = samples};
   // Vulkan writes depth only where the test is on; without a test, the CPU
   // device's meaning is a test that always passes.
   const kova_rhi::DepthState& ds = p.desc.depth;
