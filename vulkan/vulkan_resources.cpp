@@ -134,7 +134,7 @@ std::expected<PipelineId, std::string> VulkanDevice::createPipeline(
     if (!s_->runs(program))
       return fail(
           "this pipeline needs double-precision shaders, and the device runs without them "
-          "(VulkanOptions.float64 is off or the GPU lacks shaderFloat64)");
+          "(they are turned off, or the GPU lacks shaderFloat64)");
   }
   State::Pipeline p;
   p.desc = desc;

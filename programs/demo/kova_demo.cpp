@@ -151,7 +151,9 @@ DeviceRequest deviceRequest(const Options& opt) {
   return DeviceRequest{.choice = opt.device,
                        .require = opt.require_device,
                        .validation = best_practices || how.starts_with('1'),
-                       .best_practices = best_practices};
+                       .best_practices = best_practices,
+                       .float64 = opt.float64,
+                       .samples = opt.samples};
 }
 
 int runLattice(const Options& opt, const fs::path& out) {
