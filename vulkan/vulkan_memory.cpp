@@ -140,9 +140,16 @@ MemorySlice DeviceMemory::allocate(const VkMemoryRequirements& req, VkMemoryProp
     }
   }
   if (!at) {
-    // A large resource gets a block of its own size, so that none is wasted.
-    const bool dedicated = req.size > kBlockBytes / 2;
-    slice.block = newBlock(pool, dedicated ? req.size : kBlockBytes);
+    // A large resource gets a block of its own size, so that none is wasted;
+    // so does a small one when a whole block is more than the heap can give.
+    bool dedicated = req.size > kBlockBytes / 2;
+    try {
+      slice.block = newBlock(pool, dedicated ? req.size : kBlockBytes);
+    } catch (const VulkanFailure&) {
+      if (dedicated) throw;
+      dedicated = true;
+      slice.block = newBlock(pool, req.size);
+    }
     pool.blocks[slice.block].dedicated = dedicated;
     at = pool.blocks[slice.block].ranges->allocate(req.size, req.alignment);
   }

@@ -6,9 +6,10 @@
 // device's bufferImageGranularity can never put a buffer and an image on the
 // same page. Inside a block, ranges are handed out first-fit at the
 // resource's alignment (RangeAllocator); freed ranges merge with their free
-// neighbours. A resource larger than half a block gets a block of its own,
-// freed with it. An emptied block goes back to the driver unless it is its
-// pool's last one, kept for the next resource of its kind.
+// neighbours. A resource larger than half a block (or any, when the heap
+// cannot give a whole block) gets a block of its own, freed with it; such
+// a block is never shared. An emptied block goes back to the driver unless it is its
+// pool's last shared one, kept for the next resource of its kind.
 #pragma once
 
 #include <vulkan/vulkan.h>
