@@ -6,9 +6,9 @@
 // what the CPU device would. Positions and transforms stay in double
 // precision on the device until a pixel is known; depth is the FS-depth the
 // device computes. Without double-precision shaders, distances are computed
-// on the host, bit for bit fsDistance (usesFloat64()). Every command is checked on the host, by the rules every
-// device shares, before anything is recorded, so a malformed graph is an
-// error and never reaches the driver.
+// on the host, bit for bit fsDistance (usesFloat64()). Every command is
+// checked on the host, by the rules every device shares, before anything is
+// recorded, so a malformed graph is an error and never reaches the driver.
 #pragma once
 
 #include <cstdint>

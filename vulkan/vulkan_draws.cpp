@@ -80,8 +80,8 @@ void Recorder::hostFsDistance(const CheckedCommand& command) {
   const std::vector<kova_kernel::HomVec4>& b = buffer(c.positions_b).host_points;
   // The checker saw each input hold one point (repeated) or `count` points,
   // which the host copies hold as the graph's order left them.
-  if ((command.points_a != 1 && a.size() < c.count) || (command.points_b != 1 && b.size() < c.count) ||
-      a.empty() || b.empty())
+  if ((command.points_a != 1 && a.size() < c.count) ||
+      (command.points_b != 1 && b.size() < c.count) || a.empty() || b.empty())
     throw VulkanFailure("kova_compute_fs_distance: the host copy of a positions buffer is missing");
   std::vector<double> values(c.count);
   for (std::uint32_t i = 0; i < c.count; ++i) {

@@ -12,8 +12,7 @@ RangeAllocator::RangeAllocator(std::uint64_t capacity) : capacity_(capacity) {
   if (capacity > 0) free_.emplace(0, capacity);
 }
 
-std::optional<std::uint64_t> RangeAllocator::allocate(std::uint64_t size,
-                                                      std::uint64_t alignment) {
+std::optional<std::uint64_t> RangeAllocator::allocate(std::uint64_t size, std::uint64_t alignment) {
   size = std::max<std::uint64_t>(size, 1);
   alignment = std::max<std::uint64_t>(alignment, 1);
   for (auto it = free_.begin(); it != free_.end(); ++it) {

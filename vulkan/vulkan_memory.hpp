@@ -29,8 +29,7 @@ class RangeAllocator {
 
   // The offset of `size` bytes at a multiple of `alignment` (a power of
   // two), or nothing when no free range holds them. Zero bytes take one.
-  [[nodiscard]] std::optional<std::uint64_t> allocate(std::uint64_t size,
-                                                      std::uint64_t alignment);
+  [[nodiscard]] std::optional<std::uint64_t> allocate(std::uint64_t size, std::uint64_t alignment);
   // Returns the range allocate() gave at `offset`; an offset it did not give
   // is ignored.
   void free(std::uint64_t offset) noexcept;
@@ -69,8 +68,8 @@ class DeviceMemory {
   // Memory for a resource with requirements `req` in a type with `wanted`
   // properties; `linear` for buffers, false for optimal-tiling images.
   // Host-visible blocks stay mapped. Throws VulkanFailure.
-  [[nodiscard]] MemorySlice allocate(const VkMemoryRequirements& req,
-                                     VkMemoryPropertyFlags wanted, bool linear);
+  [[nodiscard]] MemorySlice allocate(const VkMemoryRequirements& req, VkMemoryPropertyFlags wanted,
+                                     bool linear);
   void free(const MemorySlice& slice) noexcept;
 
   // Slices handed out and not freed: one per live buffer or image.

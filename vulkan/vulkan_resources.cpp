@@ -60,7 +60,8 @@ void writeThrough(State& s, GpuBuffer& target, std::span<const std::byte> bytes)
 // a points or geodesics draw.
 std::vector<Program> programsOf(kova_rhi::PrimitiveTopology topology) {
   using kova_rhi::PrimitiveTopology;
-  if (topology == PrimitiveTopology::point_list) return {Program::point_splats, Program::splat_draw};
+  if (topology == PrimitiveTopology::point_list)
+    return {Program::point_splats, Program::splat_draw};
   if (topology == PrimitiveTopology::geodesic_list)
     return {Program::geodesics, Program::geodesic_draw};
   return {Program::mesh_draw};

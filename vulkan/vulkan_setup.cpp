@@ -294,10 +294,11 @@ std::expected<VulkanDevice, std::string> VulkanDevice::create(const VulkanOption
   const VkValidationFeatureEnableEXT checks[] = {
       VK_VALIDATION_FEATURE_ENABLE_SYNCHRONIZATION_VALIDATION_EXT,
       VK_VALIDATION_FEATURE_ENABLE_BEST_PRACTICES_EXT};
-  VkValidationFeaturesEXT features{.sType = VK_STRUCTURE_TYPE_VALIDATION_FEATURES_EXT,
-                                   .pNext = &messenger_info,
-                                   .enabledValidationFeatureCount = options.best_practices ? 2u : 1u,
-                                   .pEnabledValidationFeatures = checks};
+  VkValidationFeaturesEXT features{
+      .sType = VK_STRUCTURE_TYPE_VALIDATION_FEATURES_EXT,
+      .pNext = &messenger_info,
+      .enabledValidationFeatureCount = options.best_practices ? 2u : 1u,
+      .pEnabledValidationFeatures = checks};
   if (options.best_practices && !options.validation)
     return fail("best-practices checks need the validation layer (validation = true)");
   if (options.validation) {

@@ -181,11 +181,13 @@ TEST(VulkanFsDistance, WithoutFloat64TheHostComputesFsDistanceBitForBit) {
     const auto r2 = device.createBuffer(results);
     const auto r3 = device.createBuffer(results);
     EXPECT_TRUE(ba && bb && b1 && r1 && r2 && r3);
-    const GpuCommand commands[] = {
-        KovaUploadPositionsCommand{*ba, a},  KovaUploadPositionsCommand{*bb, b},
-        KovaUploadPositionsCommand{*b1, one}, KovaComputeFsDistanceCommand{*ba, *bb, *r1, n},
-        KovaUploadPositionsCommand{*ba, a2}, KovaComputeFsDistanceCommand{*ba, *bb, *r2, n},
-        KovaComputeFsDistanceCommand{*bb, *b1, *r3, n - 3}};
+    const GpuCommand commands[] = {KovaUploadPositionsCommand{*ba, a},
+                                   KovaUploadPositionsCommand{*bb, b},
+                                   KovaUploadPositionsCommand{*b1, one},
+                                   KovaComputeFsDistanceCommand{*ba, *bb, *r1, n},
+                                   KovaUploadPositionsCommand{*ba, a2},
+                                   KovaComputeFsDistanceCommand{*ba, *bb, *r2, n},
+                                   KovaComputeFsDistanceCommand{*bb, *b1, *r3, n - 3}};
     std::pmr::monotonic_buffer_resource arena;
     FrameGraph graph = FrameGraph::init(arena);
     EXPECT_TRUE(graph.addPass(FramePass{"fs", {}, {}, commands, PassType::kova_fs_compute}));
@@ -207,10 +209,10 @@ TEST(VulkanFsDistance, WithoutFloat64TheHostComputesFsDistanceBitForBit) {
   EXPECT_EQ(std::bit_cast<std::uint64_t>(got[1][0]),
             std::bit_cast<std::uint64_t>(kova_kernel::fsDistance(a2[0], b[0])));
   // Pipelines whose shaders still use doubles are refused, saying why.
-  const auto pipeline = vk.createPipeline(
-      GraphicsPipelineDescriptor{.type = PipelineType::kova_projective,
-                                 .topology = PrimitiveTopology::point_list,
-                                 .depth = DepthState{.fs_depth = true}});
+  const auto pipeline =
+      vk.createPipeline(GraphicsPipelineDescriptor{.type = PipelineType::kova_projective,
+                                                   .topology = PrimitiveTopology::point_list,
+                                                   .depth = DepthState{.fs_depth = true}});
   if (kova_device::needsFloat64(kova_device::Program::splat_draw) ||
       kova_device::needsFloat64(kova_device::Program::point_splats)) {
     ASSERT_FALSE(pipeline);

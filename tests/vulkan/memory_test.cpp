@@ -68,7 +68,7 @@ TEST(VulkanMemory, FirstFitReusesTheFreedGapAndRefusesWhatDoesNotFit) {
   ranges.free(0);
   ranges.free(12345);  // not given: ignored
   EXPECT_EQ(ranges.allocate(512, 512), 0u);
-  EXPECT_EQ(ranges.allocate(400, 128), 512u);  // the rest of the gap
+  EXPECT_EQ(ranges.allocate(400, 128), 512u);   // the rest of the gap
   EXPECT_EQ(ranges.allocate(600, 128), 1152u);  // after the 256-aligned range
   EXPECT_EQ(ranges.liveRanges(), 4u);
 }
