@@ -69,12 +69,16 @@ TEST(VulkanDeviceChoice, NamesWhatIsMissing) {
   EXPECT_EQ(chooseVulkanDevice(only_no_f64).value(), 1u);
 }
 
-TEST(VulkanBadInput, SamplesOtherThanOneOrFourAreRefusedAtCreate) {
+TEST(VulkanBadInput, OptionsThatCannotHoldAreRefusedAtCreate) {
   for (const std::uint32_t samples : {0u, 2u, 3u, 8u}) {
     const auto made = kova_device::VulkanDevice::create({.samples = samples});
     ASSERT_FALSE(made) << samples;
     EXPECT_EQ(made.error(), "samples must be 1 or 4, not " + std::to_string(samples));
   }
+  const auto unchecked = kova_device::VulkanDevice::create({.best_practices = true});
+  ASSERT_FALSE(unchecked);
+  EXPECT_NE(unchecked.error().find("need the validation layer"), std::string::npos)
+      << unchecked.error();
 }
 
 }  // namespace
