@@ -5,9 +5,10 @@
 // graph into one command buffer and waits for it, and the read-backs return
 // what the CPU device would. Positions and transforms stay in double
 // precision on the device until a pixel is known; depth is the FS-depth the
-// device computes. Every command is checked on the host, by the rules every
-// device shares, before anything is recorded, so a malformed graph is an
-// error and never reaches the driver.
+// device computes. Without double-precision shaders, distances are computed
+// on the host, bit for bit fsDistance (usesFloat64()). Every command is
+// checked on the host, by the rules every device shares, before anything is
+// recorded, so a malformed graph is an error and never reaches the driver.
 #pragma once
 
 #include <cstdint>
@@ -26,11 +27,23 @@ struct VulkanOptions {
   // Enables the Khronos validation layer with synchronisation validation and
   // counts what it reports (validationMessages()).
   bool validation = false;
+  // With validation: the layer's best-practices checks too. The warnings the
+  // device accepts, each for a stated reason, are left out of the count
+  // (vulkan_setup.cpp, kAcceptedBestPractices).
+  bool best_practices = false;
   // For a host that shows the pictures in a window: the instance extensions
   // its window system needs (VK_KHR_surface and the platform's), and the
   // device extension VK_KHR_swapchain.
   std::vector<std::string> instance_extensions{};
   bool swapchain = false;
+  // Use double-precision shaders when the GPU has them (shaderFloat64).
+  // Without them (a GPU that lacks them, or float64 = false), distances
+  // are computed on the host, bit for bit fsDistance, and the pipelines
+  // whose shaders still use doubles cannot be created.
+  bool float64 = true;
+  // Samples per pixel of every image and raster pipeline: 1 or 4 (at the
+  // standard positions, as the CPU device's); anything else fails create().
+  std::uint32_t samples = 4;
 };
 
 // What device selection needs to know about one physical device.
@@ -48,7 +61,8 @@ struct VulkanCandidate {
 };
 
 // The index of the device to use: the best ranked one that has everything
-// the device layer needs, or a one-line reason why none does.
+// the device layer needs (of two equally ranked, the one with shaderFloat64),
+// or a one-line reason why none does. shaderFloat64 is not required.
 [[nodiscard]] std::expected<std::size_t, std::string> chooseVulkanDevice(
     std::span<const VulkanCandidate> candidates);
 
@@ -71,7 +85,7 @@ class VulkanDevice {
 
   // Records the checked graph into one command buffer, submits it and waits.
   [[nodiscard]] std::expected<ExecuteStats, std::string> execute(const kova_rhi::FrameGraph& graph);
-  // Each resource has device-local memory of its own; images hold 4 samples.
+  // Device-local memory from the device's blocks; images hold samples() samples.
   [[nodiscard]] std::expected<ImageId, std::string> createImage(
       const kova_rhi::ImageDescriptor& desc);
   [[nodiscard]] std::expected<BufferId, std::string> createBuffer(
@@ -92,8 +106,11 @@ class VulkanDevice {
   [[nodiscard]] std::expected<void, std::string> releaseImage(ImageId id);
   [[nodiscard]] std::expected<void, std::string> releaseBuffer(BufferId id);
 
-  // Device memory allocations alive now: every buffer and image holds its own.
+  // Memory held now: every live buffer and image holds one range of a
+  // block, and blocks come from the driver (64 MiB each, or one resource's
+  // own when it is larger than half that) and go back once empty.
   [[nodiscard]] std::uint64_t liveAllocations() const noexcept;
+  [[nodiscard]] std::uint64_t memoryBlocks() const noexcept;
 
   [[nodiscard]] std::expected<std::vector<std::uint8_t>, std::string> readRgb8(ImageId image) const;
   [[nodiscard]] std::expected<std::vector<float>, std::string> readDepth(ImageId image) const;
@@ -104,8 +121,15 @@ class VulkanDevice {
   [[nodiscard]] std::expected<std::vector<double>, std::string> readValues(BufferId buffer) const;
 
   void setTrace(std::vector<DrawTrace>* trace) noexcept;
-  // Samples per pixel of every image (4, at the standard positions).
-  [[nodiscard]] std::uint32_t samples() const noexcept { return 4; }
+  // Samples per pixel of every image (VulkanOptions::samples).
+  [[nodiscard]] std::uint32_t samples() const noexcept;
+  // Whether the device runs double-precision shaders. Without them,
+  // kova_compute_fs_distance runs on the host at record time, in graph
+  // order: the device keeps a host copy of what each positions buffer was
+  // last uploaded, computes kova_kernel::fsDistance of the pairs (bit for
+  // bit the CPU device's values) and uploads the results; and
+  // createPipeline refuses pipelines whose shaders still need doubles.
+  [[nodiscard]] bool usesFloat64() const noexcept;
 
   struct State;
 

@@ -36,6 +36,21 @@ inline constexpr std::uint32_t kMeshFrag[] = {
 #include "mesh.frag.inc"
 };
 
+// Whether a module declares the Float64 capability (OpCapability Float64):
+// such a module runs only on a device created with shaderFloat64.
+constexpr bool declaresFloat64(std::span<const std::uint32_t> words) {
+  constexpr std::uint32_t kOpCapability = 17, kFloat64 = 10;
+  for (std::size_t at = 5; at < words.size();) {
+    const std::uint32_t count = words[at] >> 16;
+    if ((words[at] & 0xFFFFu) == kOpCapability && at + 1 < words.size() &&
+        words[at + 1] == kFloat64)
+      return true;
+    if (count == 0) return false;  // malformed: stop rather than loop
+    at += count;
+  }
+  return false;
+}
+
 struct Module {
   std::string_view name;
   std::span<const std::uint32_t> words;

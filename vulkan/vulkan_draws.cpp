@@ -59,6 +59,7 @@ void Recorder::fsDistance(const CheckedCommand& command) {
   State::Buffer* out = &buffer(c.results);
   stats_.distances += c.count;
   if (c.count == 0) return;
+  if (!s_.runs(Program::fs_distance)) return hostFsDistance(command);
   sync_.note(a->gpu, kComputeRead);
   sync_.note(b->gpu, kComputeRead);
   sync_.note(out->gpu, kComputeWrite);
@@ -71,6 +72,24 @@ void Recorder::fsDistance(const CheckedCommand& command) {
   } pc{c.count, command.points_a == 1 ? 1u : 0u, command.points_b == 1 ? 1u : 0u};
   push(Program::fs_distance, VK_SHADER_STAGE_COMPUTE_BIT, pc);
   dispatchOver(c.count);
+}
+
+void Recorder::hostFsDistance(const CheckedCommand& command) {
+  const auto& c = std::get<kova_rhi::KovaComputeFsDistanceCommand>(*command.command);
+  const std::vector<kova_kernel::HomVec4>& a = buffer(c.positions_a).host_points;
+  const std::vector<kova_kernel::HomVec4>& b = buffer(c.positions_b).host_points;
+  // The checker saw each input hold one point (repeated) or `count` points,
+  // which the host copies hold as the graph's order left them.
+  if ((command.points_a != 1 && a.size() < c.count) ||
+      (command.points_b != 1 && b.size() < c.count) || a.empty() || b.empty())
+    throw VulkanFailure("kova_compute_fs_distance: the host copy of a positions buffer is missing");
+  std::vector<double> values(c.count);
+  for (std::uint32_t i = 0; i < c.count; ++i) {
+    const kova_kernel::HomVec4& pa = command.points_a == 1 ? a[0] : a[i];
+    const kova_kernel::HomVec4& pb = command.points_b == 1 ? b[0] : b[i];
+    values[i] = kova_kernel::fsDistance(pa, pb);
+  }
+  stage(buffer(c.results).gpu, std::as_bytes(std::span<const double>(values)));
 }
 
 void Recorder::drawPoints(const CheckedCommand& command) {

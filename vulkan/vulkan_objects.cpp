@@ -1,6 +1,7 @@
-// The Vulkan objects behind the device's resources: memory (counted while
-// alive), buffers, images and their views, the raster pipelines made per
-// colour format, and the submission of the device's own command buffer.
+// The Vulkan objects behind the device's resources: buffers, images and
+// their views in slices of the device's memory blocks, the raster pipelines
+// made per colour format, and the submission of the device's own command
+// buffer.
 #include <algorithm>
 
 #include "vulkan_state.hpp"
@@ -8,18 +9,15 @@
 namespace kova_device {
 
 void VulkanDevice::State::destroy(GpuBuffer& b) noexcept {
-  if (b.mapped != nullptr) vkUnmapMemory(device, b.memory);
   vkDestroyBuffer(device, b.buffer, nullptr);
-  if (b.memory != VK_NULL_HANDLE) --live_allocations;
-  vkFreeMemory(device, b.memory, nullptr);
+  if (blocks) blocks->free(b.memory);
   b = GpuBuffer{};
 }
 
 void VulkanDevice::State::destroy(GpuImage& i) noexcept {
   vkDestroyImageView(device, i.view, nullptr);
   vkDestroyImage(device, i.image, nullptr);
-  if (i.memory != VK_NULL_HANDLE) --live_allocations;
-  vkFreeMemory(device, i.memory, nullptr);
+  if (blocks) blocks->free(i.memory);
   i = GpuImage{};
 }
 
@@ -55,23 +53,6 @@ VkCompareOp compareOp(kova_rhi::CompareOp op) {
   return VK_COMPARE_OP_NEVER;
 }
 
-VkDeviceMemory allocate(VulkanDevice::State& s, VkMemoryRequirements req,
-                        VkMemoryPropertyFlags wanted) {
-  for (std::uint32_t t = 0; t < s.memory.memoryTypeCount; ++t) {
-    if ((req.memoryTypeBits & (1u << t)) &&
-        (s.memory.memoryTypes[t].propertyFlags & wanted) == wanted) {
-      VkMemoryAllocateInfo info{.sType = VK_STRUCTURE_TYPE_MEMORY_ALLOCATE_INFO,
-                                .allocationSize = req.size,
-                                .memoryTypeIndex = t};
-      VkDeviceMemory memory = VK_NULL_HANDLE;
-      check(vkAllocateMemory(s.device, &info, nullptr, &memory), "vkAllocateMemory");
-      ++s.live_allocations;
-      return memory;
-    }
-  }
-  throw VulkanFailure("no suitable memory type");
-}
-
 }  // namespace
 
 GpuBuffer VulkanDevice::State::makeBuffer(VkDeviceSize size, VkBufferUsageFlags usage,
@@ -86,13 +67,14 @@ GpuBuffer VulkanDevice::State::makeBuffer(VkDeviceSize size, VkBufferUsageFlags 
   VkMemoryRequirements req{};
   vkGetBufferMemoryRequirements(device, b.buffer, &req);
   try {
-    b.memory = allocate(
-        *this, req,
+    b.memory = blocks->allocate(
+        req,
         host_visible ? VK_MEMORY_PROPERTY_HOST_VISIBLE_BIT | VK_MEMORY_PROPERTY_HOST_COHERENT_BIT
-                     : VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT);
-    check(vkBindBufferMemory(device, b.buffer, b.memory, 0), "vkBindBufferMemory");
-    if (host_visible)
-      check(vkMapMemory(device, b.memory, 0, VK_WHOLE_SIZE, 0, &b.mapped), "vkMapMemory");
+                     : VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT,
+        true);
+    b.mapped = b.memory.mapped;
+    check(vkBindBufferMemory(device, b.buffer, b.memory.memory, b.memory.offset),
+          "vkBindBufferMemory");
   } catch (...) {
     destroy(b);
     throw;
@@ -127,8 +109,9 @@ GpuImage VulkanDevice::State::makeImage(VkFormat format, std::uint32_t width, st
   try {
     VkMemoryRequirements req{};
     vkGetImageMemoryRequirements(device, img.image, &req);
-    img.memory = allocate(*this, req, VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT);
-    check(vkBindImageMemory(device, img.image, img.memory, 0), "vkBindImageMemory");
+    img.memory = blocks->allocate(req, VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT, false);
+    check(vkBindImageMemory(device, img.image, img.memory.memory, img.memory.offset),
+          "vkBindImageMemory");
     VkImageViewCreateInfo view{.sType = VK_STRUCTURE_TYPE_IMAGE_VIEW_CREATE_INFO,
                                .image = img.image,
                                .viewType = VK_IMAGE_VIEW_TYPE_2D,
@@ -181,7 +164,7 @@ VkPipeline VulkanDevice::State::rasterPipeline(Pipeline& p, VkFormat color_forma
       .lineWidth = 1.0f};
   VkPipelineMultisampleStateCreateInfo multisample{
       .sType = VK_STRUCTURE_TYPE_PIPELINE_MULTISAMPLE_STATE_CREATE_INFO,
-      .rasterizationSamples = kSamples};
+      .rasterizationSamples = samples};
   // Vulkan writes depth only where the test is on; without a test, the CPU
   // device's meaning is a test that always passes.
   const kova_rhi::DepthState& ds = p.desc.depth;

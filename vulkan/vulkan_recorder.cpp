@@ -19,7 +19,7 @@ VkDeviceSize alignUp(VkDeviceSize v, VkDeviceSize a) { return (v + a - 1) / a * 
 }  // namespace
 
 void Recorder::begin() {
-  check(vkResetCommandBuffer(cb_, 0), "vkResetCommandBuffer");
+  check(vkResetCommandPool(s_.device, s_.pool, 0), "vkResetCommandPool");
   if (s_.descriptors != VK_NULL_HANDLE)
     check(vkResetDescriptorPool(s_.device, s_.descriptors, 0), "vkResetDescriptorPool");
   VkCommandBufferBeginInfo info{.sType = VK_STRUCTURE_TYPE_COMMAND_BUFFER_BEGIN_INFO,
@@ -70,8 +70,12 @@ std::expected<void, std::string> Recorder::finish() {
 void Recorder::abandon() {
   endRendering();
   vkEndCommandBuffer(cb_);
-  vkResetCommandBuffer(cb_, 0);
+  vkResetCommandPool(s_.device, s_.pool, 0);
   sync_.undo();
+  // Newest first, so that a buffer uploaded twice gets back what it held before.
+  for (auto it = replaced_points_.rbegin(); it != replaced_points_.rend(); ++it)
+    it->first->host_points = std::move(it->second);
+  replaced_points_.clear();
   releaseRetired();
 }
 
@@ -203,15 +207,25 @@ void Recorder::dispatchOver(std::uint64_t items) {
 
 void Recorder::upload(State::Buffer& b, std::span<const std::byte> data) {
   stats_.bytes_uploaded += data.size_bytes();
+  stage(b.gpu, data);
+}
+
+void Recorder::stage(GpuBuffer& target, std::span<const std::byte> data) {
   if (data.empty()) return;
   // The staging memory is written by the host only, before the submission.
-  sync_.note(b.gpu, kTransferWrite);
+  sync_.note(target, kTransferWrite);
   outside();
   const VkDeviceSize at =
       reserve(s_.staging, staging_used_, data.size_bytes(), VK_BUFFER_USAGE_TRANSFER_SRC_BIT);
   std::memcpy(static_cast<std::byte*>(s_.staging.mapped) + at, data.data(), data.size_bytes());
   const VkBufferCopy region{at, 0, data.size_bytes()};
-  vkCmdCopyBuffer(cb_, s_.staging.buffer, b.gpu.buffer, 1, &region);
+  vkCmdCopyBuffer(cb_, s_.staging.buffer, target.buffer, 1, &region);
+}
+
+void Recorder::keepPoints(State::Buffer& b, std::span<const kova_kernel::HomVec4> points) {
+  if (s_.float64) return;
+  replaced_points_.emplace_back(&b, std::move(b.host_points));
+  b.host_points.assign(points.begin(), points.end());
 }
 
 void Recorder::record(const CheckedCommand& command) {
@@ -236,6 +250,7 @@ void Recorder::record(const CheckedCommand& command) {
     }
     case CheckedOp::upload_positions: {
       const auto& c = std::get<KovaUploadPositionsCommand>(*command.command);
+      keepPoints(buffer(c.buffer), c.positions);
       return upload(buffer(c.buffer), std::as_bytes(c.positions));
     }
     case CheckedOp::fs_distance:

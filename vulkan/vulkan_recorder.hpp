@@ -108,8 +108,16 @@ class Recorder {
   static VkDescriptorBufferInfo whole(const GpuBuffer& b) { return {b.buffer, 0, VK_WHOLE_SIZE}; }
 
   void upload(State::Buffer& b, std::span<const std::byte> data);
+  // Copies host data into `target` through the staging buffer.
+  void stage(GpuBuffer& target, std::span<const std::byte> data);
+  // Without double-precision shaders: keeps the uploaded positions on the
+  // host, undone if the recording is abandoned.
+  void keepPoints(State::Buffer& b, std::span<const kova_kernel::HomVec4> points);
   void clear(const CheckedCommand& command);
   void fsDistance(const CheckedCommand& command);
+  // fsDistance without double-precision shaders: kova_kernel::fsDistance of
+  // the host's copies, uploaded into the results.
+  void hostFsDistance(const CheckedCommand& command);
   void drawPoints(const CheckedCommand& command);
   void drawMesh(const CheckedCommand& command);
   void drawGeodesics(const CheckedCommand& command);
@@ -124,6 +132,8 @@ class Recorder {
   std::vector<Counted> counted_;
   std::vector<GpuBuffer> retired_;
   std::vector<VkDescriptorPool> retired_pools_;
+  // Host copies of positions replaced by this recording, with what they held.
+  std::vector<std::pair<State::Buffer*, std::vector<kova_kernel::HomVec4>>> replaced_points_;
 };
 
 }  // namespace kova_device::recording

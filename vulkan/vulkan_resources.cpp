@@ -56,6 +56,17 @@ void writeThrough(State& s, GpuBuffer& target, std::span<const std::byte> bytes)
   s.destroy(staging);
 }
 
+// The programs a raster pipeline runs: its draw, and the kernel that feeds
+// a points or geodesics draw.
+std::vector<Program> programsOf(kova_rhi::PrimitiveTopology topology) {
+  using kova_rhi::PrimitiveTopology;
+  if (topology == PrimitiveTopology::point_list)
+    return {Program::point_splats, Program::splat_draw};
+  if (topology == PrimitiveTopology::geodesic_list)
+    return {Program::geodesics, Program::geodesic_draw};
+  return {Program::mesh_draw};
+}
+
 }  // namespace
 
 std::expected<BufferId, std::string> VulkanDevice::createBuffer(
@@ -83,14 +94,14 @@ std::expected<ImageId, std::string> VulkanDevice::createImage(
     if (img.is_depth) {
       img.gpu = s_->makeImage(img.format, desc.width, desc.height,
                               VK_IMAGE_USAGE_DEPTH_STENCIL_ATTACHMENT_BIT | kTransfer,
-                              VK_IMAGE_ASPECT_DEPTH_BIT, kSamples);
+                              VK_IMAGE_ASPECT_DEPTH_BIT, s_->samples);
     } else {
       img.gpu = s_->makeImage(img.format, desc.width, desc.height,
                               VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT | kTransfer,
-                              VK_IMAGE_ASPECT_COLOR_BIT, kSamples);
+                              VK_IMAGE_ASPECT_COLOR_BIT, s_->samples);
       img.kinds = s_->makeImage(VK_FORMAT_R8_UINT, desc.width, desc.height,
                                 VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT | kTransfer,
-                                VK_IMAGE_ASPECT_COLOR_BIT, kSamples);
+                                VK_IMAGE_ASPECT_COLOR_BIT, s_->samples);
     }
     // An image starts as the CPU device's do: colour and kinds 0, depth 1.
     s_->oneShot([&](VkCommandBuffer cb) {
@@ -120,6 +131,12 @@ std::expected<ImageId, std::string> VulkanDevice::createImage(
 std::expected<PipelineId, std::string> VulkanDevice::createPipeline(
     const kova_rhi::GraphicsPipelineDescriptor& desc) try {
   if (auto ok = checkPipelineDescriptor(desc); !ok) return fail(ok.error());
+  for (const Program program : programsOf(desc.topology)) {
+    if (!s_->runs(program))
+      return fail(
+          "this pipeline needs double-precision shaders, and the device runs without them "
+          "(they are turned off, or the GPU lacks shaderFloat64)");
+  }
   State::Pipeline p;
   p.desc = desc;
   // Built now for the default render target format, so that errors show here.
@@ -170,6 +187,7 @@ std::expected<void, std::string> VulkanDevice::releaseImage(ImageId id) {
   return {};
 }
 
-std::uint64_t VulkanDevice::liveAllocations() const noexcept { return s_->live_allocations; }
+std::uint64_t VulkanDevice::liveAllocations() const noexcept { return s_->blocks->liveSlices(); }
+std::uint64_t VulkanDevice::memoryBlocks() const noexcept { return s_->blocks->liveBlocks(); }
 
 }  // namespace kova_device

@@ -16,12 +16,39 @@ std::unexpected<std::string> fail(std::string message) {
   return std::unexpected(std::move(message));
 }
 
+// Best-practices warnings the device accepts, by message id, each with why.
+// Every other warning or error counts as a validation message.
+struct AcceptedWarning {
+  std::string_view id;
+  std::string_view reason;
+};
+constexpr AcceptedWarning kAcceptedBestPractices[] = {
+    // VK_EXT_debug_utils is enabled only with validation on, to receive
+    // these very messages: that is the debugging use it exists for.
+    {"UNASSIGNED-BestPractices-vkCreateInstance-specialuse-extension-debugging",
+     "the debug messenger is enabled only for a validation run"},
+    // The read-backs resolve depth at the end of a rendering, and Vulkan
+    // runs that resolve in the colour attachment output stage with colour
+    // attachment accesses even on a depth image; synchronisation validation
+    // requires the barrier to name them (resolveInto, vulkan_readback.cpp).
+    {"UNASSIGNED-BestPractices-ImageBarrierAccessLayout",
+     "a depth resolve is a colour attachment access on a depth image"},
+};
+
+bool accepted(const VkDebugUtilsMessengerCallbackDataEXT* data) {
+  if (data == nullptr || data->pMessageIdName == nullptr) return false;
+  const std::string_view id = data->pMessageIdName;
+  return std::any_of(std::begin(kAcceptedBestPractices), std::end(kAcceptedBestPractices),
+                     [&](const AcceptedWarning& w) { return w.id == id; });
+}
+
 VKAPI_ATTR VkBool32 VKAPI_CALL onValidationMessage(VkDebugUtilsMessageSeverityFlagBitsEXT severity,
                                                    VkDebugUtilsMessageTypeFlagsEXT,
                                                    const VkDebugUtilsMessengerCallbackDataEXT* data,
                                                    void* user) {
   if ((severity & (VK_DEBUG_UTILS_MESSAGE_SEVERITY_WARNING_BIT_EXT |
-                   VK_DEBUG_UTILS_MESSAGE_SEVERITY_ERROR_BIT_EXT)) != 0) {
+                   VK_DEBUG_UTILS_MESSAGE_SEVERITY_ERROR_BIT_EXT)) != 0 &&
+      !accepted(data)) {
     auto* state = static_cast<VulkanDevice::State*>(user);
     if (state->validation_messages++ == 0 && data != nullptr && data->pMessage != nullptr)
       state->first_validation_message = data->pMessage;
@@ -117,6 +144,27 @@ constexpr LayoutShape kShapes[kProgramCount] = {
      VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT},
 };
 
+// Each program's SPIR-V modules: a compute kernel, or a vertex and a fragment shader.
+constexpr std::span<const std::uint32_t> kModules[kProgramCount][2] = {
+    {spirv::kFsDistance, {}},
+    {spirv::kPointSplats, {}},
+    {spirv::kGeodesics, {}},
+    {spirv::kSplatVert, spirv::kSplatFrag},
+    {spirv::kGeodesicVert, spirv::kGeodesicFrag},
+    {spirv::kMeshVert, spirv::kMeshFrag},
+};
+
+constexpr bool programNeedsFloat64(std::size_t p) {
+  return spirv::declaresFloat64(kModules[p][0]) || spirv::declaresFloat64(kModules[p][1]);
+}
+
+// Which programs use doubles, read from their SPIR-V once at build time.
+constexpr std::array<bool, kProgramCount> kNeedsFloat64 = [] {
+  std::array<bool, kProgramCount> needs{};
+  for (std::size_t p = 0; p < kProgramCount; ++p) needs[p] = programNeedsFloat64(p);
+  return needs;
+}();
+
 void makePrograms(VulkanDevice::State& s) {
   for (std::size_t p = 0; p < kProgramCount; ++p) {
     const LayoutShape& shape = kShapes[p];
@@ -143,10 +191,11 @@ void makePrograms(VulkanDevice::State& s) {
     check(vkCreatePipelineLayout(s.device, &layout_info, nullptr, &s.layouts[p]),
           "vkCreatePipelineLayout");
   }
-  const std::span<const std::uint32_t> kernels[] = {spirv::kFsDistance, spirv::kPointSplats,
-                                                    spirv::kGeodesics};
+  // A program whose shaders use doubles gets no pipeline on a device
+  // without shaderFloat64: its modules would be invalid there.
   for (std::size_t k = 0; k < 3; ++k) {
-    VkShaderModule module = makeModule(s.device, kernels[k]);
+    if (!s.runs(static_cast<Program>(k))) continue;
+    VkShaderModule module = makeModule(s.device, kModules[k][0]);
     VkComputePipelineCreateInfo info{
         .sType = VK_STRUCTURE_TYPE_COMPUTE_PIPELINE_CREATE_INFO,
         .stage = {.sType = VK_STRUCTURE_TYPE_PIPELINE_SHADER_STAGE_CREATE_INFO,
@@ -159,13 +208,18 @@ void makePrograms(VulkanDevice::State& s) {
     vkDestroyShaderModule(s.device, module, nullptr);
     check(r, "vkCreateComputePipelines");
   }
-  const std::span<const std::uint32_t> raster[] = {spirv::kSplatVert,    spirv::kSplatFrag,
-                                                   spirv::kGeodesicVert, spirv::kGeodesicFrag,
-                                                   spirv::kMeshVert,     spirv::kMeshFrag};
-  for (std::size_t m = 0; m < 6; ++m) s.raster_modules[m] = makeModule(s.device, raster[m]);
+  for (std::size_t m = 0; m < 6; ++m) {
+    const std::size_t p = 3 + m / 2;
+    if (s.runs(static_cast<Program>(p)))
+      s.raster_modules[m] = makeModule(s.device, kModules[p][m % 2]);
+  }
 }
 
 }  // namespace
+
+bool needsFloat64(Program program) noexcept {
+  return kNeedsFloat64[static_cast<std::size_t>(program)];
+}
 
 void check(VkResult result, const char* what) {
   if (result == VK_SUCCESS) return;
@@ -184,7 +238,6 @@ std::expected<std::size_t, std::string> chooseVulkanDevice(
     const VulkanCandidate& c = candidates[i];
     const char* lack = c.api_version < VK_API_VERSION_1_3 ? "Vulkan 1.3"
                        : !c.graphics_compute_queue        ? "a graphics and compute queue"
-                       : !c.float64                       ? "shaderFloat64"
                        : !c.large_points                  ? "largePoints"
                        : !c.dynamic_rendering             ? "dynamicRendering"
                        : !c.synchronization2              ? "synchronization2"
@@ -195,7 +248,9 @@ std::expected<std::size_t, std::string> chooseVulkanDevice(
       why += (why.empty() ? "" : "; ") + c.name + " lacks " + lack;
       continue;
     }
-    if (!best || c.type_rank < candidates[*best].type_rank) best = i;
+    if (!best || c.type_rank < candidates[*best].type_rank ||
+        (c.type_rank == candidates[*best].type_rank && c.float64 && !candidates[*best].float64))
+      best = i;
   }
   if (!best) return fail("no usable Vulkan device (" + why + ")");
   return *best;
@@ -207,6 +262,8 @@ VulkanDevice& VulkanDevice::operator=(VulkanDevice&&) noexcept = default;
 VulkanDevice::~VulkanDevice() = default;
 
 const std::string& VulkanDevice::name() const noexcept { return s_->name; }
+std::uint32_t VulkanDevice::samples() const noexcept { return s_->samples; }
+bool VulkanDevice::usesFloat64() const noexcept { return s_->float64; }
 std::uint32_t VulkanDevice::validationMessages() const noexcept { return s_->validation_messages; }
 const std::string& VulkanDevice::firstValidationMessage() const noexcept {
   return s_->first_validation_message;
@@ -214,7 +271,10 @@ const std::string& VulkanDevice::firstValidationMessage() const noexcept {
 void VulkanDevice::setTrace(std::vector<DrawTrace>* trace) noexcept { s_->trace = trace; }
 
 std::expected<VulkanDevice, std::string> VulkanDevice::create(const VulkanOptions& options) try {
+  if (options.samples != 1 && options.samples != 4)
+    return fail("samples must be 1 or 4, not " + std::to_string(options.samples));
   auto s = std::make_unique<State>();
+  s->samples = options.samples == 1 ? VK_SAMPLE_COUNT_1_BIT : VK_SAMPLE_COUNT_4_BIT;
 
   std::uint32_t loader_version = 0;
   if (vkEnumerateInstanceVersion(&loader_version) != VK_SUCCESS ||
@@ -231,12 +291,16 @@ std::expected<VulkanDevice, std::string> VulkanDevice::create(const VulkanOption
                      VK_DEBUG_UTILS_MESSAGE_TYPE_PERFORMANCE_BIT_EXT,
       .pfnUserCallback = onValidationMessage,
       .pUserData = s.get()};
-  const VkValidationFeatureEnableEXT sync_validation =
-      VK_VALIDATION_FEATURE_ENABLE_SYNCHRONIZATION_VALIDATION_EXT;
-  VkValidationFeaturesEXT features{.sType = VK_STRUCTURE_TYPE_VALIDATION_FEATURES_EXT,
-                                   .pNext = &messenger_info,
-                                   .enabledValidationFeatureCount = 1,
-                                   .pEnabledValidationFeatures = &sync_validation};
+  const VkValidationFeatureEnableEXT checks[] = {
+      VK_VALIDATION_FEATURE_ENABLE_SYNCHRONIZATION_VALIDATION_EXT,
+      VK_VALIDATION_FEATURE_ENABLE_BEST_PRACTICES_EXT};
+  VkValidationFeaturesEXT features{
+      .sType = VK_STRUCTURE_TYPE_VALIDATION_FEATURES_EXT,
+      .pNext = &messenger_info,
+      .enabledValidationFeatureCount = options.best_practices ? 2u : 1u,
+      .pEnabledValidationFeatures = checks};
+  if (options.best_practices && !options.validation)
+    return fail("best-practices checks need the validation layer (validation = true)");
   if (options.validation) {
     std::uint32_t n = 0;
     vkEnumerateInstanceLayerProperties(&n, nullptr);
@@ -286,6 +350,7 @@ std::expected<VulkanDevice, std::string> VulkanDevice::create(const VulkanOption
   if (!chosen) return fail(chosen.error());
   s->physical = devices[*chosen];
   s->name = candidates[*chosen].name;
+  s->float64 = options.float64 && candidates[*chosen].float64;
   s->queue_family = findQueueFamily(s->physical);
 
   VkPhysicalDeviceProperties props{};
@@ -313,7 +378,7 @@ std::expected<VulkanDevice, std::string> VulkanDevice::create(const VulkanOption
       .maintenance4 = VK_TRUE};
   VkPhysicalDeviceFeatures2 enabled{.sType = VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_FEATURES_2,
                                     .pNext = &v13};
-  enabled.features.shaderFloat64 = VK_TRUE;
+  enabled.features.shaderFloat64 = s->float64 ? VK_TRUE : VK_FALSE;
   enabled.features.largePoints = VK_TRUE;
   enabled.features.fragmentStoresAndAtomics = VK_TRUE;
   const char* swapchain_extension = VK_KHR_SWAPCHAIN_EXTENSION_NAME;
@@ -329,8 +394,11 @@ std::expected<VulkanDevice, std::string> VulkanDevice::create(const VulkanOption
   check(device_made, "vkCreateDevice");
   vkGetDeviceQueue(s->device, s->queue_family, 0, &s->queue);
 
+  s->blocks = std::make_unique<DeviceMemory>(s->device, s->memory);
+  // The pool holds the device's one command buffer and is reset whole
+  // before each recording.
   VkCommandPoolCreateInfo pool_info{.sType = VK_STRUCTURE_TYPE_COMMAND_POOL_CREATE_INFO,
-                                    .flags = VK_COMMAND_POOL_CREATE_RESET_COMMAND_BUFFER_BIT,
+                                    .flags = VK_COMMAND_POOL_CREATE_TRANSIENT_BIT,
                                     .queueFamilyIndex = s->queue_family};
   check(vkCreateCommandPool(s->device, &pool_info, nullptr, &s->pool), "vkCreateCommandPool");
   VkCommandBufferAllocateInfo cb_info{.sType = VK_STRUCTURE_TYPE_COMMAND_BUFFER_ALLOCATE_INFO,
@@ -357,6 +425,7 @@ VulkanDevice::State::~State() {
     for (const PendingBlit& blit : pending_blits) vkDestroyEvent(device, blit.done, nullptr);
     for (GpuBuffer* b : {&staging, &splats, &arcs, &pixels, &draw_args, &stats, &drawn, &readback})
       destroy(*b);
+    blocks.reset();
     for (VkPipeline k : kernels) vkDestroyPipeline(device, k, nullptr);
     for (VkShaderModule m : raster_modules) vkDestroyShaderModule(device, m, nullptr);
     for (VkPipelineLayout l : layouts) vkDestroyPipelineLayout(device, l, nullptr);

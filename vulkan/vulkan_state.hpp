@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -12,8 +13,10 @@
 
 #include "kova_device_checks.hpp"
 #include "kova_device_resources.hpp"
+#include "kova_kernel.hpp"
 #include "kova_vulkan_device.hpp"
 #include "vulkan_barriers.hpp"
+#include "vulkan_memory.hpp"
 
 namespace kova_device {
 
@@ -24,10 +27,10 @@ struct VulkanFailure : std::runtime_error {
 
 void check(VkResult result, const char* what);
 
-// A buffer with its own memory; host-visible ones stay mapped.
+// A buffer in a slice of a memory block; host-visible ones stay mapped.
 struct GpuBuffer {
   VkBuffer buffer = VK_NULL_HANDLE;
-  VkDeviceMemory memory = VK_NULL_HANDLE;
+  MemorySlice memory;
   VkDeviceSize size = 0;
   void* mapped = nullptr;
   SyncState sync;  // accesses since the last write, for the barriers
@@ -35,7 +38,7 @@ struct GpuBuffer {
 
 struct GpuImage {
   VkImage image = VK_NULL_HANDLE;
-  VkDeviceMemory memory = VK_NULL_HANDLE;
+  MemorySlice memory;
   VkImageView view = VK_NULL_HANDLE;
   VkImageAspectFlags aspect = VK_IMAGE_ASPECT_COLOR_BIT;
   VkImageLayout layout = VK_IMAGE_LAYOUT_UNDEFINED;  // as of the last recorded command
@@ -53,9 +56,10 @@ enum class Program : std::uint8_t {
 };
 inline constexpr std::size_t kProgramCount = 6;
 
-// Samples per pixel of every image, at the standard positions (as the CPU
-// device's default); read-backs resolve them.
-inline constexpr VkSampleCountFlagBits kSamples = VK_SAMPLE_COUNT_4_BIT;
+// Whether a program's shaders use doubles (they declare Float64): read from
+// their SPIR-V, so a program rewritten in single precision stops needing
+// shaderFloat64 by itself (vulkan_setup.cpp).
+[[nodiscard]] bool needsFloat64(Program program) noexcept;
 
 struct VulkanDevice::State {
   // Set-up.
@@ -73,8 +77,16 @@ struct VulkanDevice::State {
   std::uint32_t max_image_side = 0;
   std::string name;
   DeviceLimits limits{};
-  // Device memory allocations alive now (vkAllocateMemory less vkFreeMemory).
-  std::uint64_t live_allocations = 0;
+  // Created with shaderFloat64: the programs that use doubles run here.
+  bool float64 = false;
+  // Samples per pixel of every image and raster pipeline: 1 or 4.
+  VkSampleCountFlagBits samples = VK_SAMPLE_COUNT_4_BIT;
+  // Whether `program` runs on this device; the others have no pipeline.
+  [[nodiscard]] bool runs(Program program) const noexcept {
+    return float64 || !needsFloat64(program);
+  }
+  // The blocks every buffer and image takes its memory from; freed before the device.
+  std::unique_ptr<DeviceMemory> blocks;
 
   std::uint32_t validation_messages = 0;
   std::string first_validation_message;
@@ -90,6 +102,9 @@ struct VulkanDevice::State {
   // Resources made from kova's descriptors, behind generational handles.
   struct Buffer : BufferRecord {
     GpuBuffer gpu;
+    // Without double-precision shaders: the positions last uploaded, for
+    // the distances computed on the host.
+    std::vector<kova_kernel::HomVec4> host_points;
   };
   struct Image : ImageRecord {
     VkFormat format = VK_FORMAT_UNDEFINED;
@@ -139,14 +154,15 @@ struct VulkanDevice::State {
   void submitAndWait() const;
 };
 
-// The one-sample colour of a multisampled colour image, resolved (the mean of
-// the samples) in `cb`: what a window host blits into its swapchain.
+// The one-sample colour of a colour image: the image itself at one sample
+// per pixel, else resolved (the mean of the samples) in `cb`: what a window
+// host blits into its swapchain.
 GpuImage& resolvedColor(VulkanDevice::State& s, VulkanDevice::State::Image& img, VkCommandBuffer cb,
                         Barriers& sync);
 
 template <class Record>
 void VulkanDevice::State::oneShot(Record record) const {
-  check(vkResetCommandBuffer(commands, 0), "vkResetCommandBuffer");
+  check(vkResetCommandPool(device, pool, 0), "vkResetCommandPool");
   VkCommandBufferBeginInfo begin{.sType = VK_STRUCTURE_TYPE_COMMAND_BUFFER_BEGIN_INFO,
                                  .flags = VK_COMMAND_BUFFER_USAGE_ONE_TIME_SUBMIT_BIT};
   check(vkBeginCommandBuffer(commands, &begin), "vkBeginCommandBuffer");

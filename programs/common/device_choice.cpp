@@ -9,9 +9,18 @@ std::optional<DeviceChoice> parseDeviceChoice(std::string_view text, bool automa
   return std::nullopt;
 }
 
+std::optional<std::uint32_t> parseSamples(std::string_view text) {
+  if (text == "1") return 1;
+  if (text == "4") return 4;
+  return std::nullopt;
+}
+
 std::expected<VulkanDevice, std::string> openVulkanDevice(const DeviceRequest& request,
                                                           VulkanOptions extra) {
   extra.validation = request.validation;
+  extra.best_practices = request.best_practices;
+  extra.float64 = request.float64;
+  extra.samples = request.samples;
   auto device = VulkanDevice::create(extra);
   if (!device) return std::unexpected("no usable Vulkan device (" + device.error() + ")");
   return device;

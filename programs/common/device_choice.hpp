@@ -25,7 +25,16 @@ struct DeviceRequest {
   bool require = false;
   // Run under the Vulkan validation layer; any report fails the run.
   bool validation = false;
+  // With validation: the layer's best-practices checks too.
+  bool best_practices = false;
+  // Vulkan: use double-precision shaders when the GPU has them (--no-float64 clears it).
+  bool float64 = true;
+  // Samples per pixel on either device: 1 or 4 (--samples).
+  std::uint32_t samples = 4;
 };
+
+// "1" or "4" (--samples), or nothing.
+[[nodiscard]] std::optional<std::uint32_t> parseSamples(std::string_view text);
 
 // "vulkan", "cpu" (and "auto" when `automatic` is offered), or nothing.
 [[nodiscard]] std::optional<DeviceChoice> parseDeviceChoice(std::string_view text,
@@ -34,8 +43,8 @@ struct DeviceRequest {
 // The exit status of a program that could not get the device it required.
 inline constexpr int kExitNoDevice = 1;
 
-// The Vulkan device for `request` (its validation flag included; `extra`
-// adds what a window needs), or the one-line reason why there is none:
+// The Vulkan device for `request` (its validation, float64 and samples
+// included; `extra` adds what a window needs), or the one-line reason why there is none:
 // "no usable Vulkan device (REASON)".
 [[nodiscard]] std::expected<VulkanDevice, std::string> openVulkanDevice(
     const DeviceRequest& request, VulkanOptions extra = {});
@@ -83,7 +92,7 @@ int runOnChosenDevice(std::string_view program, const DeviceRequest& request, Ma
     std::printf("%.*s: %s; rendering on the CPU\n", static_cast<int>(program.size()),
                 program.data(), device.error().c_str());
   }
-  return run(CpuDevice{});
+  return run(CpuDevice{request.samples});
 }
 
 }  // namespace kova_demo

@@ -57,6 +57,9 @@ std::string usage(std::string_view program) {
       "                usable Vulkan device the frames are rendered on the CPU)\n"
       "  --require-device  with Vulkan: stop with the reason (exit status 1)\n"
       "                instead of rendering on the CPU when no device is usable\n"
+      "  --samples N   samples per pixel, 1 or 4 (default 4), on either device\n"
+      "  --no-float64  Vulkan: no double-precision shaders even where the GPU has\n"
+      "                them; distances are then computed on the host\n"
       "  --dump        points scene: also write frame_NNNN.txt, .depth.pfm and\n"
       "                .kind.pgm with what each frame culled, sorted and drew\n"
       "  --help        print this text and exit\n"
@@ -84,14 +87,16 @@ std::expected<Options, std::string> parseOptions(std::span<const std::string_vie
       inline_value = arg.substr(eq + 1);
     }
 
-    const bool is_flag =
-        name == "--help" || name == "-h" || name == "--dump" || name == "--require-device";
+    const bool is_flag = name == "--help" || name == "-h" || name == "--dump" ||
+                         name == "--require-device" || name == "--no-float64";
     if (is_flag) {
       if (inline_value) return std::unexpected(cat({"option ", name, " takes no value"}));
       if (name == "--dump") {
         options.dump = true;
       } else if (name == "--require-device") {
         options.require_device = true;
+      } else if (name == "--no-float64") {
+        options.float64 = false;
       } else {
         options.help = true;
       }
@@ -99,7 +104,7 @@ std::expected<Options, std::string> parseOptions(std::span<const std::string_vie
     }
     const bool takes_value = name == "--points" || name == "--frames" || name == "--size" ||
                              name == "--out" || name == "--seed" || name == "--scene" ||
-                             name == "--device";
+                             name == "--device" || name == "--samples";
     if (!takes_value) {
       return std::unexpected(cat({"unknown option '", arg, "' (see --help)"}));
     }
@@ -153,6 +158,10 @@ std::expected<Options, std::string> parseOptions(std::span<const std::string_vie
       }
       options.width = static_cast<std::uint32_t>(*w);
       options.height = static_cast<std::uint32_t>(*h);
+    } else if (name == "--samples") {
+      const auto n = parseSamples(value);
+      if (!n) return std::unexpected(cat({"--samples ", shown, ": expected 1 or 4"}));
+      options.samples = *n;
     } else if (name == "--device") {
       const auto choice = parseDeviceChoice(value, false);
       if (!choice) return std::unexpected(cat({"--device ", shown, ": expected vulkan or cpu"}));
@@ -174,6 +183,10 @@ std::expected<Options, std::string> parseOptions(std::span<const std::string_vie
       return std::unexpected(
           "--seed: the lattice scene is the same every run; the seed is for --scene points");
   }
+  if (!options.float64 && options.device == DeviceChoice::cpu)
+    return std::unexpected(
+        "--no-float64: the CPU device always computes in double precision; the option is for "
+        "Vulkan");
   if (options.require_device && options.device == DeviceChoice::cpu)
     return std::unexpected(
         "--require-device: the CPU device is always there; the option is for Vulkan");

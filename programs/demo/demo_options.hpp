@@ -26,6 +26,8 @@ struct Options {
   std::uint64_t seed = 1;   // scene seed; the same seed gives the same pictures
   DeviceChoice device = DeviceChoice::automatic;
   bool require_device = false;  // no fallback to the CPU device
+  bool float64 = true;          // Vulkan: double-precision shaders where the GPU has them
+  std::uint32_t samples = 4;    // samples per pixel, 1 or 4
   bool dump = false;  // also write the per-frame check files (points scene)
   bool help = false;  // print the usage and stop
 };

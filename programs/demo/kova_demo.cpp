@@ -142,11 +142,18 @@ bool prepareOutput(const Options& opt, const fs::path& out, bool animation) {
   return true;
 }
 
+// KOVA_VULKAN_VALIDATION=1 runs under the validation layer;
+// KOVA_VULKAN_VALIDATION=best-practices adds its best-practices checks.
 DeviceRequest deviceRequest(const Options& opt) {
   const char* validate = std::getenv("KOVA_VULKAN_VALIDATION");
+  const std::string_view how = validate != nullptr ? validate : "";
+  const bool best_practices = how == "best-practices";
   return DeviceRequest{.choice = opt.device,
                        .require = opt.require_device,
-                       .validation = validate != nullptr && validate[0] == '1'};
+                       .validation = best_practices || how.starts_with('1'),
+                       .best_practices = best_practices,
+                       .float64 = opt.float64,
+                       .samples = opt.samples};
 }
 
 int runLattice(const Options& opt, const fs::path& out) {

@@ -31,6 +31,7 @@ std::optional<std::pair<std::uint32_t, std::uint32_t>> size(std::string_view tex
 std::string viewUsage() {
   return "usage: kova_view [--scene lattice|points] [--size WxH] [--points N] [--seed S]\n"
          "                 [--device vulkan] [--require-device] [--validation] [--no-vsync]\n"
+         "                 [--samples 1|4] [--no-float64]\n"
          "                 [--autopilot] [--frames N] [--screenshot FILE.png]\n"
          "                 [--show-help] [--resize WxH] [--resize-cycle N]\n"
          "  --scene        the main job's lattice (the default) or the points scene\n"
@@ -42,6 +43,8 @@ std::string viewUsage() {
          "  --require-device  the viewer never falls back: without a usable Vulkan\n"
          "                 device it stops with the reason (exit status 1)\n"
          "  --validation   run under the Vulkan validation layer; a report fails the run\n"
+         "  --samples N    samples per pixel, 1 or 4 (default 4)\n"
+         "  --no-float64   no double-precision shaders even where the GPU has them\n"
          "  --autopilot    fly a fixed path instead of following the keys and mouse\n"
          "  --frames N     stop after N frames\n"
          "  --screenshot   write the last frame shown as a PNG (needs --frames); the\n"
@@ -70,6 +73,13 @@ std::expected<ViewOptions, std::string> parseViewOptions(std::span<const char* c
       o.device.validation = true;
     } else if (a == "--require-device") {
       o.device.require = true;
+    } else if (a == "--no-float64") {
+      o.device.float64 = false;
+    } else if (a == "--samples") {
+      const auto v = value();
+      const auto n = v ? kova_demo::parseSamples(*v) : std::nullopt;
+      if (!n) return fail("--samples needs 1 or 4");
+      o.device.samples = *n;
     } else if (a == "--device") {
       const auto v = value();
       const auto choice = v ? kova_demo::parseDeviceChoice(*v, false) : std::nullopt;

@@ -14,7 +14,9 @@ set(cases
   # Options the lattice (the default scene) does not use, and a requirement
   # the CPU device cannot miss.
   "--points|500" "--seed|3" "--dump" "--scene|lattice|--points=9" "--device|cpu|--require-device"
-  "--require-device=yes")
+  "--require-device=yes"
+  # Samples are 1 or 4; --no-float64 concerns Vulkan only.
+  "--samples|2" "--samples|0" "--samples|four" "--samples" "--no-float64=yes" "--device|cpu|--no-float64")
 foreach(case IN LISTS cases)
   string(REPLACE "|" ";" args "${case}")
   if(NOT case MATCHES "^--out")
@@ -36,6 +38,17 @@ execute_process(COMMAND ${DEMO} --help RESULT_VARIABLE rc OUTPUT_VARIABLE out)
 if(NOT rc EQUAL 0 OR NOT out MATCHES "--points N" OR NOT out MATCHES "--size WxH"
    OR NOT out MATCHES "--require-device" OR NOT out MATCHES "are\nremoved")
   message(FATAL_ERROR "kova_demo --help: status ${rc}\n${out}")
+endif()
+
+# --samples reaches the device: the lattice's report names the samples per pixel.
+execute_process(COMMAND ${DEMO} --device cpu --samples 1 --frames 1 --size 32x24
+                  --out ${WORK}/one_sample RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT rc EQUAL 0 OR NOT out MATCHES "at 32x24, 1 samples per pixel")
+  message(FATAL_ERROR "kova_demo --samples 1: status ${rc}\n${out}${err}")
+endif()
+execute_process(COMMAND ${DEMO} --help RESULT_VARIABLE rc OUTPUT_VARIABLE out)
+if(NOT out MATCHES "--samples N" OR NOT out MATCHES "--no-float64")
+  message(FATAL_ERROR "kova_demo --help lacks --samples or --no-float64\n${out}")
 endif()
 
 # Vulkan required where there is none: the reason, a failing status, and no

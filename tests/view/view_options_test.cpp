@@ -36,6 +36,9 @@ TEST(ViewOptions, RefusesWhatDoesNotApplyAndNamesIt) {
       {{"--resize", "800x450", "--resize-cycle", "4", "--frames", "39"}, "--resize-cycle"},
       {{"--resize-cycle", "0"}, "--resize-cycle"},
       {{"--screenshot", "x.png"}, "--screenshot"},  // without --frames
+      {{"--samples", "2"}, "--samples"},
+      {{"--samples", "0"}, "--samples"},
+      {{"--samples"}, "--samples"},
   };
   for (const auto& c : bad) {
     const auto o = parse(c.args);
@@ -73,6 +76,19 @@ TEST(ViewOptions, SizeSpellingsAgreeAndTheDeviceRequestIsKept) {
   ASSERT_TRUE(e);
   EXPECT_EQ(e->device.choice, kova_demo::DeviceChoice::vulkan);
   EXPECT_FALSE(e->device.require);
+}
+
+TEST(ViewOptions, SamplesAndFloat64ReachTheDeviceRequest) {
+  const auto plain = parse({});
+  ASSERT_TRUE(plain);
+  EXPECT_EQ(plain->device.samples, 4u);
+  EXPECT_TRUE(plain->device.float64);
+  const auto asked = parse({"--samples", "1", "--no-float64"});
+  ASSERT_TRUE(asked) << asked.error();
+  EXPECT_EQ(asked->device.samples, 1u);
+  EXPECT_FALSE(asked->device.float64);
+  EXPECT_NE(viewUsage().find("--samples"), std::string::npos);
+  EXPECT_NE(viewUsage().find("--no-float64"), std::string::npos);
 }
 
 }  // namespace

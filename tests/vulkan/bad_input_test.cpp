@@ -53,14 +53,32 @@ TEST(VulkanDeviceChoice, NamesWhatIsMissing) {
   old.api_version = (1u << 22) | (2u << 12);
   VulkanCandidate small_points = ok("tiny", 1);
   small_points.large_points = false;
-  const VulkanCandidate lacking[] = {no_f64, old, small_points};
+  VulkanCandidate no_sync2 = ok("nosync", 0);
+  no_sync2.synchronization2 = false;
+  const VulkanCandidate lacking[] = {no_sync2, old, small_points};
   const auto none = chooseVulkanDevice(lacking);
   ASSERT_FALSE(none);
-  EXPECT_NE(none.error().find("old gpu lacks shaderFloat64"), std::string::npos) << none.error();
+  EXPECT_NE(none.error().find("nosync lacks synchronization2"), std::string::npos) << none.error();
   EXPECT_NE(none.error().find("vk12 lacks Vulkan 1.3"), std::string::npos) << none.error();
   EXPECT_NE(none.error().find("tiny lacks largePoints"), std::string::npos) << none.error();
   const VulkanCandidate mixed[] = {ok("llvmpipe", 3), no_f64, ok("discrete", 0), ok("igpu", 1)};
   EXPECT_EQ(chooseVulkanDevice(mixed).value(), 2u);
+  // Double-precision shaders are preferred but not required: without them
+  // the device computes distances on the host.
+  const VulkanCandidate only_no_f64[] = {ok("llvmpipe", 3), no_f64};
+  EXPECT_EQ(chooseVulkanDevice(only_no_f64).value(), 1u);
+}
+
+TEST(VulkanBadInput, OptionsThatCannotHoldAreRefusedAtCreate) {
+  for (const std::uint32_t samples : {0u, 2u, 3u, 8u}) {
+    const auto made = kova_device::VulkanDevice::create({.samples = samples});
+    ASSERT_FALSE(made) << samples;
+    EXPECT_EQ(made.error(), "samples must be 1 or 4, not " + std::to_string(samples));
+  }
+  const auto unchecked = kova_device::VulkanDevice::create({.best_practices = true});
+  ASSERT_FALSE(unchecked);
+  EXPECT_NE(unchecked.error().find("need the validation layer"), std::string::npos)
+      << unchecked.error();
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 #include <random>
 
 #include "device_math.hpp"
+#include "kova_cpu_device.hpp"
+#include "vulkan_state.hpp"
 #include "vulkan_test_device.hpp"
 
 namespace {
@@ -143,6 +145,82 @@ TEST(VulkanFsDistance, BitIdenticalToTheHostBuildAndWithinOneUlpOfTheKernel) {
   ASSERT_TRUE(got1 && got2);
   expectDeviceDistances(a, b, *got1, n);
   expectDeviceDistances(one, b, *got2, n - 5);
+  EXPECT_VALIDATION_SILENT(vk);
+}
+
+// Without double-precision shaders the host computes the distances at
+// record time, from the positions in graph order: the CPU device's values,
+// bit for bit, with the validation layer silent on a device created
+// without shaderFloat64.
+TEST(VulkanFsDistance, WithoutFloat64TheHostComputesFsDistanceBitForBit) {
+  auto made = kova_device::VulkanDevice::create({.validation = true, .float64 = false});
+  if (!made) GTEST_SKIP() << "no usable Vulkan device: " << made.error();
+  kova_device::VulkanDevice vk = std::move(*made);
+  EXPECT_FALSE(vk.usesFloat64());
+  kova_device::CpuDevice cpu;
+  using namespace kova_rhi;
+  constexpr std::uint32_t n = 5000;
+  const std::vector<HomVec4> both = pairs(n, 11);
+  std::vector<HomVec4> a(n), b(n), a2(n);
+  for (std::uint32_t i = 0; i < n; ++i) a[i] = both[2 * i], b[i] = both[2 * i + 1];
+  for (std::uint32_t i = 0; i < n; ++i) a2[i] = b[(i * 7919) % n];
+  const HomVec4 one[1] = {HomVec4{0.3, -0.2, 0.5, 0.9}};
+  const BufferDescriptor results{.size = n * 8ull,
+                                 .stride = 8,
+                                 .type = BufferType::storage,
+                                 .format = Format::undefined,
+                                 .heap = HeapType::device_local,
+                                 .dynamic = true};
+  // The same graph on both devices: `a` is uploaded again between the
+  // distances, which must see each upload in its turn.
+  const auto run = [&](auto& device) {
+    const auto ba = device.createBuffer(BufferDescriptor::initKovaPositions(n));
+    const auto bb = device.createBuffer(BufferDescriptor::initKovaPositions(n));
+    const auto b1 = device.createBuffer(BufferDescriptor::initKovaPositions(1));
+    const auto r1 = device.createBuffer(results);
+    const auto r2 = device.createBuffer(results);
+    const auto r3 = device.createBuffer(results);
+    EXPECT_TRUE(ba && bb && b1 && r1 && r2 && r3);
+    const GpuCommand commands[] = {KovaUploadPositionsCommand{*ba, a},
+                                   KovaUploadPositionsCommand{*bb, b},
+                                   KovaUploadPositionsCommand{*b1, one},
+                                   KovaComputeFsDistanceCommand{*ba, *bb, *r1, n},
+                                   KovaUploadPositionsCommand{*ba, a2},
+                                   KovaComputeFsDistanceCommand{*ba, *bb, *r2, n},
+                                   KovaComputeFsDistanceCommand{*bb, *b1, *r3, n - 3}};
+    std::pmr::monotonic_buffer_resource arena;
+    FrameGraph graph = FrameGraph::init(arena);
+    EXPECT_TRUE(graph.addPass(FramePass{"fs", {}, {}, commands, PassType::kova_fs_compute}));
+    const auto stats = device.execute(graph);
+    EXPECT_TRUE(stats) << (stats ? "" : stats.error());
+    std::vector<std::vector<double>> values;
+    for (const auto& r : {*r1, *r2, *r3}) values.push_back(device.readValues(r).value());
+    return values;
+  };
+  const auto got = run(vk);
+  const auto want = run(cpu);
+  ASSERT_EQ(got.size(), want.size());
+  for (std::size_t r = 0; r < got.size(); ++r) {
+    ASSERT_EQ(got[r].size(), want[r].size()) << "results " << r;
+    for (std::size_t i = 0; i < got[r].size(); ++i)
+      ASSERT_EQ(std::bit_cast<std::uint64_t>(got[r][i]), std::bit_cast<std::uint64_t>(want[r][i]))
+          << "results " << r << ", pair " << i;
+  }
+  EXPECT_EQ(std::bit_cast<std::uint64_t>(got[1][0]),
+            std::bit_cast<std::uint64_t>(kova_kernel::fsDistance(a2[0], b[0])));
+  // Pipelines whose shaders still use doubles are refused, saying why.
+  const auto pipeline =
+      vk.createPipeline(GraphicsPipelineDescriptor{.type = PipelineType::kova_projective,
+                                                   .topology = PrimitiveTopology::point_list,
+                                                   .depth = DepthState{.fs_depth = true}});
+  if (kova_device::needsFloat64(kova_device::Program::splat_draw) ||
+      kova_device::needsFloat64(kova_device::Program::point_splats)) {
+    ASSERT_FALSE(pipeline);
+    EXPECT_NE(pipeline.error().find("needs double-precision shaders"), std::string::npos)
+        << pipeline.error();
+  } else {
+    EXPECT_TRUE(pipeline) << pipeline.error();
+  }
   EXPECT_VALIDATION_SILENT(vk);
 }
 

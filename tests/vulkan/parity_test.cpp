@@ -44,35 +44,51 @@ void expectSameTrace(const std::vector<DrawTrace>& cpu, const std::vector<DrawTr
   }
 }
 
-TEST(VulkanParity, DemoFramesMatchTheCpuDevice) {
-  struct Case {
-    std::uint32_t points, width, height, frames;
-    std::uint64_t seed;
-  };
-  for (const Case c : {Case{100'000, 640, 360, 3, 1}, Case{20'000, 333, 197, 2, 9}}) {
-    KOVA_VULKAN_DEVICE_OR_SKIP(device);
-    const Scene scene = makeScene(c.points, c.seed);
-    auto cpu = FrameDriver<CpuDevice>::create(scene, c.width, c.height);
-    auto vk = FrameDriver<VulkanDevice>::create(scene, c.width, c.height, std::move(device));
-    ASSERT_TRUE(cpu && vk) << (cpu ? vk.error() : cpu.error());
-    for (std::uint32_t f = 0; f < c.frames; ++f) {
-      const std::string what = "seed " + std::to_string(c.seed) + " frame " + std::to_string(f);
-      auto rc = cpu->renderFrame();
-      auto rv = vk->renderFrame();
-      ASSERT_TRUE(rc && rv) << (rc ? rv.error() : rc.error());
-      EXPECT_EQ(rc->drawn, rv->drawn) << what;
-      EXPECT_EQ(rc->geodesic_arcs, rv->geodesic_arcs) << what;
-      EXPECT_EQ(rc->commands, rv->commands) << what;
-      EXPECT_GT(rc->drawn, c.points / 50) << what;
-      EXPECT_GT(rc->geodesic_arcs, 10u) << what;
-      auto ic = cpu->readImages();
-      auto iv = vk->readImages();
-      ASSERT_TRUE(ic && iv);
-      EXPECT_GT(expectSamePictures(*ic, *iv, what), c.width * c.height / 50) << what;
-      expectSameTrace(cpu->trace(), vk->trace(), what);
-    }
-    EXPECT_VALIDATION_SILENT(vk->device());
+struct DemoCase {
+  std::uint32_t points, width, height, frames;
+  std::uint64_t seed;
+};
+
+// Renders the demo's frames of `c` on both devices and compares them.
+void expectSameDemoFrames(const DemoCase& c, CpuDevice cpu_device, VulkanDevice vk_device) {
+  const Scene scene = makeScene(c.points, c.seed);
+  auto cpu = FrameDriver<CpuDevice>::create(scene, c.width, c.height, std::move(cpu_device));
+  auto vk = FrameDriver<VulkanDevice>::create(scene, c.width, c.height, std::move(vk_device));
+  ASSERT_TRUE(cpu && vk) << (cpu ? vk.error() : cpu.error());
+  for (std::uint32_t f = 0; f < c.frames; ++f) {
+    const std::string what = "seed " + std::to_string(c.seed) + " frame " + std::to_string(f) +
+                             ", " + std::to_string(vk->device().samples()) + " samples";
+    auto rc = cpu->renderFrame();
+    auto rv = vk->renderFrame();
+    ASSERT_TRUE(rc && rv) << (rc ? rv.error() : rc.error());
+    EXPECT_EQ(rc->drawn, rv->drawn) << what;
+    EXPECT_EQ(rc->geodesic_arcs, rv->geodesic_arcs) << what;
+    EXPECT_EQ(rc->commands, rv->commands) << what;
+    EXPECT_GT(rc->drawn, c.points / 50) << what;
+    EXPECT_GT(rc->geodesic_arcs, 10u) << what;
+    auto ic = cpu->readImages();
+    auto iv = vk->readImages();
+    ASSERT_TRUE(ic && iv);
+    EXPECT_GT(expectSamePictures(*ic, *iv, what), c.width * c.height / 50) << what;
+    expectSameTrace(cpu->trace(), vk->trace(), what);
   }
+  EXPECT_VALIDATION_SILENT(vk->device());
+}
+
+TEST(VulkanParity, DemoFramesMatchTheCpuDevice) {
+  for (const DemoCase c : {DemoCase{100'000, 640, 360, 3, 1}, DemoCase{20'000, 333, 197, 2, 9}}) {
+    KOVA_VULKAN_DEVICE_OR_SKIP(device);
+    expectSameDemoFrames(c, CpuDevice{}, std::move(device));
+  }
+}
+
+// At one sample per pixel on both devices: a pixel is covered where its
+// centre is, and nothing is resolved.
+TEST(VulkanParity, DemoFramesMatchTheCpuDeviceAtOneSample) {
+  auto device = VulkanDevice::create({.validation = true, .samples = 1});
+  if (!device) GTEST_SKIP() << "no usable Vulkan device: " << device.error();
+  ASSERT_EQ(device->samples(), 1u);
+  expectSameDemoFrames(DemoCase{20'000, 333, 197, 2, 9}, CpuDevice{1}, std::move(*device));
 }
 
 // A frame built by hand: points drawn in the given order (no sorting) and

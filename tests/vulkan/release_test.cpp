@@ -31,7 +31,9 @@ TEST(VulkanRelease, MemoryReturns) {
   const ImageId first = must(vk.createImage(ImageDescriptor::initKovaRenderTarget(1280, 720)));
   ASSERT_TRUE(vk.readRgb8(first));
   ASSERT_TRUE(vk.releaseImage(first));
+  // Every buffer and image holds one range of a memory block.
   const std::uint64_t baseline = vk.liveAllocations();
+  const std::uint64_t blocks = vk.memoryBlocks();
   for (int i = 0; i < 200; ++i) {
     const ImageId image = must(vk.createImage(ImageDescriptor::initKovaRenderTarget(1280, 720)));
     const BufferId buffer = must(vk.createBuffer(storageBuffer(1 << 17)));  // 1 MiB
@@ -44,6 +46,8 @@ TEST(VulkanRelease, MemoryReturns) {
     ASSERT_TRUE(vk.releaseBuffer(buffer));
     ASSERT_EQ(vk.liveAllocations(), baseline) << "image " << i;
   }
+  // And the blocks go back: none is left over from 200 images and buffers.
+  EXPECT_EQ(vk.memoryBlocks(), blocks);
   EXPECT_VALIDATION_SILENT(vk);
 }
 
