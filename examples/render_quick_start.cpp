@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <expected>
+#include <filesystem>
 #include <memory_resource>
 #include <numbers>
 #include <string>
@@ -162,6 +163,16 @@ int main(int argc, char** argv) {
     return 2;
   }
   const char* out = argv[1];
+  // Refuse a path that cannot take the file before any work starts.
+  const std::filesystem::path path(out);
+  const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : ".";
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec) || !std::filesystem::is_directory(folder, ec)) {
+    std::fprintf(stderr, "cannot write %s: %s\n", out,
+                 std::filesystem::is_directory(path, ec) ? "it is a folder"
+                                                          : "its folder does not exist");
+    return 2;
+  }
 
   // The eye 0.3 rad from the first cube, above it and to one side, looking along
   // the ring: the near cubes large at the lower left, shrinking towards the
