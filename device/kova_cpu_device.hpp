@@ -13,12 +13,14 @@
 #include <array>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "kova_device.hpp"
 #include "kova_device_checks.hpp"
+#include "kova_device_raster.hpp"
 #include "kova_device_resources.hpp"
 #include "kova_rhi.hpp"
 
@@ -97,6 +99,9 @@ class CpuDevice {
   struct Image : ImageRecord {
     std::vector<float> texels;        // RGBA per sample, or one depth value per sample
     std::vector<std::uint8_t> kinds;  // PixelKind per pixel (colour images)
+    // The camera of the last draw into a depth image since its last clear,
+    // which readDepth reads the stored depths with.
+    std::optional<DepthCamera> depth_camera;
   };
   struct Pipeline : PipelineRecord {};
 
