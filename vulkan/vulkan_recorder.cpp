@@ -203,6 +203,7 @@ void Recorder::dispatchOver(std::uint64_t items) {
 
 void Recorder::upload(State::Buffer& b, std::span<const std::byte> data) {
   stats_.bytes_uploaded += data.size_bytes();
+  keepHostCopy(b, data);
   if (data.empty()) return;
   // The staging memory is written by the host only, before the submission.
   sync_.note(b.gpu, kTransferWrite);

@@ -3,14 +3,19 @@
 
 #include <vulkan/vulkan.h>
 
+#include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "kova_device_checks.hpp"
+#include "kova_device_raster.hpp"
 #include "kova_device_resources.hpp"
 #include "kova_vulkan_device.hpp"
 #include "vulkan_barriers.hpp"
@@ -57,6 +62,13 @@ inline constexpr std::size_t kProgramCount = 6;
 // device's default); read-backs resolve them.
 inline constexpr VkSampleCountFlagBits kSamples = VK_SAMPLE_COUNT_4_BIT;
 
+// Overwrites the start of a buffer's host copy with data.
+template <class B>
+void keepHostCopy(B& b, std::span<const std::byte> data) {
+  if (b.host.size() < data.size()) b.host.resize(data.size());
+  std::copy(data.begin(), data.end(), b.host.begin());
+}
+
 struct VulkanDevice::State {
   // Set-up.
   VkInstance instance = VK_NULL_HANDLE;
@@ -90,6 +102,10 @@ struct VulkanDevice::State {
   // Resources made from kova's descriptors, behind generational handles.
   struct Buffer : BufferRecord {
     GpuBuffer gpu;
+    // What the host last put in the buffer (uploads as recorded, writeValues),
+    // from offset 0: the mesh draws read positions, transforms, the camera
+    // block and colours here to hand the GPU single precision.
+    std::vector<std::byte> host;
   };
   struct Image : ImageRecord {
     VkFormat format = VK_FORMAT_UNDEFINED;
@@ -98,6 +114,9 @@ struct VulkanDevice::State {
     // One sample per pixel, made on the first read-back: the colour's mean,
     // sample 0 of depth and kinds.
     GpuImage resolved, resolved_kinds;
+    // The camera of the last draw recorded into a depth image since its
+    // last clear, which readDepth reads the stored depths with.
+    std::optional<DepthCamera> depth_camera;
   };
   struct Pipeline : PipelineRecord {
     std::vector<std::pair<VkFormat, VkPipeline>> by_format;  // one per colour format used

@@ -13,6 +13,9 @@ layout(push_constant) uniform Push {
   double near_fs;
   double far_fs;
   vec4 fog;
+  float tan_h;
+  float tan_v;
+  double depth_scale;  // tan(near)
 } pc;
 layout(location = 0) flat out uint depth_bits;
 
