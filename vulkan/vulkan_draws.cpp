@@ -209,13 +209,18 @@ void Recorder::drawMesh(const CheckedCommand& command) {
   const VkDeviceSize vertices_at = colours_at + colour_span;
   auto* base = static_cast<std::byte*>(s_.splats.mapped);
   for (std::size_t i = 0; i < n_instances; ++i) {
-    PGL4 model{};
-    std::memcpy(&model, instances->host.data() + i * sizeof(PGL4), sizeof(PGL4));
+    // The checker has counted the transforms uploaded; the guard keeps a
+    // read inside the host copy whatever happens.
+    PGL4 model = PGL4::identity();
+    if (instances->host.size() >= (i + 1) * sizeof(PGL4))
+      std::memcpy(&model, instances->host.data() + i * sizeof(PGL4), sizeof(PGL4));
     const PGL4 placed = view.mul(model);
     const auto m = toSingle(placed.data);
     std::memcpy(base + matrices_at + i * 64, m.data(), 64);
     float rgba[4] = {1.0f, 1.0f, 1.0f, 1.0f};
-    if (colors != nullptr) {
+    // Colours are the values the host wrote (writeValues); values only the
+    // device computed have no host copy and leave the instance white.
+    if (colors != nullptr && colors->host.size() >= (i + 1) * 24) {
       double rgb[3];
       std::memcpy(rgb, colors->host.data() + i * 24, 24);
       for (std::size_t c = 0; c < 3; ++c) rgba[c] = static_cast<float>(rgb[c]);
@@ -291,7 +296,7 @@ void Recorder::drawGeodesics(const CheckedCommand& command) {
   Counted counted = counters(true);
   counted_.push_back(counted);
   grow(s_.arcs, VkDeviceSize{arcs} * 8, kStorage, false);
-  grow(s_.pixels, VkDeviceSize{kPixelCapacity} * 8, kStorage, false);
+  grow(s_.pixels, VkDeviceSize{kPixelCapacity} * kArcPixelBytes, kStorage, false);
   grow(s_.draw_args, 16, kStorage | VK_BUFFER_USAGE_INDIRECT_BUFFER_BIT, false);
 
   endRendering();
@@ -309,7 +314,10 @@ void Recorder::drawGeodesics(const CheckedCommand& command) {
     sync_.flush();
     const struct {
       std::uint32_t count, width, height, mode, capacity, counter;
-    } pc{c.count, color.desc.width, color.desc.height, mode, kPixelCapacity, counted.slot};
+      double depth_scale;
+    } pc{c.count,      color.desc.width, color.desc.height,
+         mode,         kPixelCapacity,   counted.slot,
+         encodingScale(command.camera_block[1].data[6])};
     push(Program::geodesics, VK_SHADER_STAGE_COMPUTE_BIT, pc);
     dispatchOver(mode == 1 ? 1 : arcs);
   }
@@ -324,23 +332,18 @@ void Recorder::drawGeodesics(const CheckedCommand& command) {
   const bool isometric = params.data[8] == 1.0;
   const struct {
     float rgb[4];
-    std::uint32_t width, height, isometric, pad;
-    double near_fs, far_fs;
     float fog[4];
+    std::uint32_t width, height, isometric;
     float tan_h, tan_v;
-    double depth_scale;
   } draw_pc{{c.color_r, c.color_g, c.color_b, 1.0f},
+            {static_cast<float>(params.data[9]), static_cast<float>(params.data[10]),
+             static_cast<float>(params.data[11]), 1.0f},
             color.desc.width,
             color.desc.height,
             isometric ? 1u : 0u,
-            0u,
-            params.data[6],
-            params.data[7],
-            {static_cast<float>(params.data[9]), static_cast<float>(params.data[10]),
-             static_cast<float>(params.data[11]), 1.0f},
             static_cast<float>(params.data[4]),
-            static_cast<float>(params.data[5]),
-            encodingScale(params.data[6])};
+            static_cast<float>(params.data[5])};
+  static_assert(sizeof(draw_pc) == 52);
   push(Program::geodesic_draw, VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT, draw_pc);
   vkCmdDrawIndirect(cb_, s_.draw_args.buffer, 0, 1, 16);
 }

@@ -91,6 +91,20 @@ TEST(VulkanShaders, MeshFragmentsComputeInMarkedSinglePrecision) {
   FAIL() << "mesh.frag is not embedded";
 }
 
+// The raster path is single precision: no vertex or fragment shader does
+// double arithmetic (only the compute kernels do).
+TEST(VulkanShaders, RasterShadersDoNoDoubleArithmetic) {
+  std::size_t raster = 0;
+  for (const kova_device::spirv::Module& m : kova_device::spirv::kAll) {
+    if (!m.name.ends_with(".vert") && !m.name.ends_with(".frag")) continue;
+    ++raster;
+    const Scan s = scan(m.words);
+    EXPECT_EQ(s.double_ops, 0u) << m.name;
+    EXPECT_GT(s.float_ops, 0u) << m.name;
+  }
+  EXPECT_EQ(raster, 6u);
+}
+
 // The scan finds an unmarked operation: a hand-made module with one
 // double multiply, first without, then with the decoration.
 TEST(VulkanShaders, TheScanSeesAMissingMark) {
