@@ -40,7 +40,8 @@ std::expected<ImageId, std::string> CpuDevice::createImage(const kova_rhi::Image
   img.desc = desc;
   img.is_depth = *is_depth;
   const std::size_t pixels = std::size_t{desc.width} * desc.height;
-  img.texels.assign(pixels * samples_ * (img.is_depth ? 1 : 4), img.is_depth ? 1.0f : 0.0f);
+  img.texels.assign(pixels * samples_ * (img.is_depth ? 1 : 4),
+                    img.is_depth ? clearedDepth(1.0f) : 0.0f);
   if (!img.is_depth) img.kinds.assign(pixels, static_cast<std::uint8_t>(PixelKind::clear));
   return resources_.images.add(std::move(img));
 }
@@ -160,7 +161,8 @@ void CpuDevice::clear(const CheckedCommand& command) {
   // The depth image of the enclosing pass is cleared with the colour.
   if (command.depth) {
     Image& depth = *resources_.images.find(*command.depth);
-    std::fill(depth.texels.begin(), depth.texels.end(), c.depth);
+    std::fill(depth.texels.begin(), depth.texels.end(), clearedDepth(c.depth));
+    depth.depth_camera.reset();
   }
 }
 
@@ -183,8 +185,13 @@ std::expected<std::vector<std::uint8_t>, std::string> CpuDevice::readRgb8(ImageI
 std::expected<std::vector<float>, std::string> CpuDevice::readDepth(ImageId id) const {
   const Image* img = resources_.images.find(id);
   if (img == nullptr || !img->is_depth) return fail("not a depth image");
+  // Stored projective depths become FS-depth along each pixel centre's ray.
   std::vector<float> depth(img->texels.size() / samples_);
-  for (std::size_t p = 0; p < depth.size(); ++p) depth[p] = img->texels[p * samples_];
+  const std::uint32_t w = img->desc.width;
+  for (std::size_t p = 0; p < depth.size(); ++p)
+    depth[p] = fsDepthFromStored(img->texels[p * samples_], static_cast<std::uint32_t>(p % w),
+                                 static_cast<std::uint32_t>(p / w), w, img->desc.height,
+                                 img->depth_camera);
   return depth;
 }
 

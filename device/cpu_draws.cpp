@@ -12,14 +12,15 @@
 namespace kova_device {
 namespace {
 
-// Writes a fragment to every sample of a pixel that passes the depth test;
-// true when any did.
+// Writes a fragment with stored depth z to every sample of a pixel that
+// passes the depth test; true when any did.
 bool writePixel(std::vector<float>& color, std::vector<float>& depth, std::size_t pixel,
                 std::uint32_t samples, const kova_rhi::DepthState& ds, float z,
                 const std::array<float, 3>& rgb) noexcept {
   bool any = false;
+  const kova_rhi::CompareOp op = storedCompare(ds.depth_compare, ds.fs_depth);
   for (std::size_t at = pixel * samples; at < (pixel + 1) * samples; ++at) {
-    if (ds.depth_test && !depthPasses(ds.depth_compare, z, depth[at])) continue;
+    if (ds.depth_test && !depthPasses(op, z, depth[at])) continue;
     if (ds.depth_write) depth[at] = z;
     color[at * 4 + 0] = rgb[0];
     color[at * 4 + 1] = rgb[1];
@@ -43,6 +44,8 @@ void CpuDevice::drawPoints(const CheckedCommand& command, ExecuteStats& stats) {
   Image& depth = *resources_.images.find(*command.depth);
   const int w = static_cast<int>(color.desc.width);
   const int h = static_cast<int>(color.desc.height);
+  depth.depth_camera = DepthCamera{cam.tan_h, cam.tan_v, cam.near_fs, cam.far_fs};
+  const auto tan_h = static_cast<float>(cam.tan_h), tan_v = static_cast<float>(cam.tan_v);
   for (std::uint32_t i = 0; i < draw.index_count; ++i) {
     const double d = distances.values[i];
     const auto sp = project(cam, positions.points[i], color.desc.width, color.desc.height);
@@ -53,13 +56,20 @@ void CpuDevice::drawPoints(const CheckedCommand& command, ExecuteStats& stats) {
     if (cx + r < 0 || cy + r < 0 || cx - r >= w || cy - r >= h) continue;
     const float z = static_cast<float>(depthFromDistance(d, cam.near_fs, cam.far_fs));
     const auto rgb = depthColor(z);
+    const float k = depthFactor(d, encodingScale(cam.near_fs));
     for (int dy = -r; dy <= r; ++dy) {
       for (int dx = -r; dx <= r; ++dx) {
         const int x = cx + dx, y = cy + dy;
         if (!splatCovers(dx, dy, r) || x < 0 || y < 0 || x >= w || y >= h) continue;
         const std::size_t p =
             static_cast<std::size_t>(y) * color.desc.width + static_cast<std::size_t>(x);
-        if (writePixel(color.texels, depth.texels, p, samples_, pipe.depth, z, rgb))
+        // The stored depth of the point's distance along this pixel's ray;
+        // nearer than the near bound (above 1) is not drawn.
+        const float stored = pixelDepth(k, static_cast<std::uint32_t>(x),
+                                        static_cast<std::uint32_t>(y), color.desc.width,
+                                        color.desc.height, tan_h, tan_v);
+        if (!(stored <= 1.0f)) continue;
+        if (writePixel(color.texels, depth.texels, p, samples_, pipe.depth, stored, rgb))
           color.kinds[p] = static_cast<std::uint8_t>(PixelKind::point);
       }
     }
@@ -89,6 +99,8 @@ void CpuDevice::drawMesh(const CheckedCommand& command, ExecuteStats& stats) {
                   pipe.depth};
   Image& color = *resources_.images.find(command.color);
   Image& depth = *resources_.images.find(*command.depth);
+  depth.depth_camera = DepthCamera{td.camera.tan_h, td.camera.tan_v, td.camera.near_fs,
+                                   td.camera.far_fs};
   const std::size_t sample_count = color.texels.size() / 4;
   if (coverage_ != nullptr && coverage_->size() != sample_count) coverage_->assign(sample_count, 0);
   SampleTarget target{
@@ -112,6 +124,7 @@ void CpuDevice::drawGeodesics(const CheckedCommand& command, ExecuteStats& stats
   Image& color = *resources_.images.find(command.color);
   Image& depth = *resources_.images.find(*command.depth);
   const std::uint32_t w = color.desc.width, h = color.desc.height;
+  depth.depth_camera = DepthCamera{cam.tan_h, cam.tan_v, cam.near_fs, cam.far_fs};
 
   // A sample along the arc: its pixel position, depth and which half of the
   // view it lies in (a segment across the boundary passes through infinity):
@@ -144,7 +157,16 @@ void CpuDevice::drawGeodesics(const CheckedCommand& command, ExecuteStats& stats
       const auto fade = static_cast<float>(0.2 + 0.8 * std::pow(1.0 - z, 0.8));
       for (std::size_t i = 0; i < 3; ++i) rgb[i] = line[i] * fade;
     }
-    if (writePixel(color.texels, depth.texels, p, samples_, pipe.depth, static_cast<float>(z), rgb))
+    // The stored depth of the FS distance z stands for, along this pixel's
+    // ray (z is single precision on both devices).
+    const double theta = cam.near_fs + static_cast<double>(static_cast<float>(z)) *
+                                           (cam.far_fs - cam.near_fs);
+    const float stored =
+        pixelDepth(depthFactor(theta, encodingScale(cam.near_fs)), static_cast<std::uint32_t>(x),
+                   static_cast<std::uint32_t>(y), w, h, static_cast<float>(cam.tan_h),
+                   static_cast<float>(cam.tan_v));
+    if (!(stored <= 1.0f)) return;
+    if (writePixel(color.texels, depth.texels, p, samples_, pipe.depth, stored, rgb))
       color.kinds[p] = static_cast<std::uint8_t>(PixelKind::geodesic);
   };
 

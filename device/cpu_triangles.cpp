@@ -9,15 +9,18 @@
 namespace kova_device {
 namespace {
 
-// A clip-space vertex: view x / tan_h, view y / tan_v and the distance ahead
-// w = -(view z); the picture is x / w, y / w.
+// A clip-space vertex: view x / tan_h, view y / tan_v, the projective depth
+// z = tan(near) s (view w) of the half s, and the distance ahead
+// w = -(view z); the picture is x / w, y / w and the stored depth z / w.
 struct ClipVertex {
-  double x = 0, y = 0, w = 0;
+  double x = 0, y = 0, z = 0, w = 0;
 };
+
+constexpr int kClipPlanes = 7;
 
 // At most the three vertices plus one per clipping plane.
 struct Polygon {
-  std::array<ClipVertex, 8> v{};
+  std::array<ClipVertex, 3 + kClipPlanes> v{};
   int n = 0;
 };
 
@@ -31,8 +34,14 @@ double planeValue(const ClipVertex& c, int plane) noexcept {
       return kGuardBand * c.w + c.x;
     case 3:
       return kGuardBand * c.w - c.y;
-    default:
+    case 4:
       return kGuardBand * c.w + c.y;
+    case 5:
+      // The half's side of view w = 0 (a GPU's 0 <= z clip).
+      return c.z;
+    default:
+      // The near bound: stored depth z / w at most 1 (a GPU's z <= w clip).
+      return c.w - c.z;
   }
 }
 
@@ -52,7 +61,8 @@ void clip(Polygon& poly, int plane) noexcept {
       const double fi = fa >= 0.0 ? fa : fb, fe = fa >= 0.0 ? fb : fa;
       const double t = fi / (fi - fe);
       out.v[static_cast<std::size_t>(out.n++)] =
-          ClipVertex{in.x + t * (ex.x - in.x), in.y + t * (ex.y - in.y), in.w + t * (ex.w - in.w)};
+          ClipVertex{in.x + t * (ex.x - in.x), in.y + t * (ex.y - in.y), in.z + t * (ex.z - in.z),
+                     in.w + t * (ex.w - in.w)};
     }
   }
   poly = out;
@@ -70,18 +80,14 @@ Fixed snap(const ClipVertex& c, double width, double height) noexcept {
   return Fixed{std::llround(px * kScale), std::llround(py * kScale)};
 }
 
-// The fragment of one triangle at one pixel, shared by its covered samples.
+// The colour of one triangle at one pixel, shared by its covered samples.
 struct Fragment {
-  float depth = 0.0f;
   std::array<float, 3> rgb{};
 };
 
 class Rasteriser {
  public:
   Rasteriser(const TriangleDraw& draw, SampleTarget& target) : draw_(draw), t_(target) {}
-
-  // Set by every fragment shaded (inside the depth range, before the depth test).
-  bool shaded = false;
 
   // Rasterises one snapped triangle with the flat normal of its source
   // triangle; returns the number of fragments written.
@@ -124,22 +130,25 @@ class Rasteriser {
           if (inside) covered |= 1u << s;
         }
         if (covered == 0) continue;
-        const auto frag =
+        const Fragment frag =
             shade(static_cast<double>(x) + 0.5, static_cast<double>(y) + 0.5, normal, base);
-        if (!frag) continue;
-        shaded = true;
         const std::size_t pixel =
             static_cast<std::size_t>(y) * t_.width + static_cast<std::size_t>(x);
         bool any = false;
         for (std::uint32_t s = 0; s < samples; ++s) {
           if ((covered >> s & 1u) == 0) continue;
           const std::size_t at = pixel * samples + s;
+          const auto& off = samples == 1 ? kSamplePosition1 : kSamplePositions4[s];
+          const float depth = sampleDepth(static_cast<double>(x) + off[0] / 256.0,
+                                          static_cast<double>(y) + off[1] / 256.0, normal);
           const auto& ds = draw_.depth;
-          if (ds.depth_test && !depthPasses(ds.depth_compare, frag->depth, t_.depth[at])) continue;
-          if (ds.depth_write) t_.depth[at] = frag->depth;
-          t_.color[at * 4 + 0] = frag->rgb[0];
-          t_.color[at * 4 + 1] = frag->rgb[1];
-          t_.color[at * 4 + 2] = frag->rgb[2];
+          if (ds.depth_test &&
+              !depthPasses(storedCompare(ds.depth_compare, ds.fs_depth), depth, t_.depth[at]))
+            continue;
+          if (ds.depth_write) t_.depth[at] = depth;
+          t_.color[at * 4 + 0] = frag.rgb[0];
+          t_.color[at * 4 + 1] = frag.rgb[1];
+          t_.color[at * 4 + 2] = frag.rgb[2];
           t_.color[at * 4 + 3] = 1.0f;
           if (!t_.coverage.empty()) ++t_.coverage[at];
           any = true;
@@ -154,15 +163,23 @@ class Rasteriser {
   }
 
  private:
-  // Depth and colour at the pixel centre, or nothing outside the depth range.
-  std::optional<Fragment> shade(double fx, double fy, HomVec4 normal,
-                                const std::array<float, 3>& base) const {
+  // The colour at the pixel centre.
+  Fragment shade(double fx, double fy, HomVec4 normal, const std::array<float, 3>& base) const {
     const CameraBlock& cam = draw_.camera;
     const HomVec4 ray = pixelRay(fx, fy, t_.width, t_.height, cam.tan_h, cam.tan_v);
     const SurfaceHit hit = surfaceHit(normal, ray);
-    if (hit.distance < cam.near_fs || hit.distance > cam.far_fs) return std::nullopt;
-    return Fragment{static_cast<float>(depthFromDistance(hit.distance, cam.near_fs, cam.far_fs)),
-                    shadeSurface(base, hit.lambert, hit.distance, cam.far_fs, cam.fog)};
+    return Fragment{shadeSurface(base, hit.lambert, hit.distance, cam.far_fs, cam.fog)};
+  }
+
+  // The stored depth at a sample: the ray meets the plane at
+  // p = (N.w D, -N.xyz . D), so d = tan(near) |N.xyz . D| / |N.w|, the value a
+  // GPU interpolates from the clip positions (within the near bound).
+  float sampleDepth(double fx, double fy, HomVec4 normal) const {
+    const CameraBlock& cam = draw_.camera;
+    const HomVec4 ray = pixelRay(fx, fy, t_.width, t_.height, cam.tan_h, cam.tan_v);
+    const double nd = normal.x * ray.x + normal.y * ray.y + normal.z * ray.z;
+    const double d = encodingScale(cam.near_fs) * std::fabs(nd) / std::fabs(normal.w);
+    return static_cast<float>(std::clamp(d, 0.0, 1.0));
   }
 
   const TriangleDraw& draw_;
@@ -182,6 +199,7 @@ TriangleStats drawTriangles(const TriangleDraw& draw, SampleTarget& target) {
   const double width = target.width, height = target.height;
   const std::size_t triangles = draw.indices.size() / 3;
   std::vector<bool> drawn(triangles);
+  const double scale = encodingScale(cam.near_fs);
   for (std::size_t inst = 0; inst < draw.instances.size(); ++inst) {
     const PGL4& model = draw.instances[inst];
     std::array<float, 3> base = {1.0f, 1.0f, 1.0f};
@@ -192,9 +210,13 @@ TriangleStats drawTriangles(const TriangleDraw& draw, SampleTarget& target) {
     stats.triangles += static_cast<std::uint32_t>(triangles);
     std::fill(drawn.begin(), drawn.end(), false);
     // All triangles' halves in front of the focal plane, then all halves
-    // behind it seen through their negation: the order of a GPU drawing each
-    // instance twice, which decides the winner where depths tie.
-    for (const double sign : {1.0, -1.0}) {
+    // behind it seen through their negation, each split at view w = 0 into
+    // its part with w >= 0 (s = 1) and its part with w <= 0 (s = -1): the
+    // order of a GPU drawing each instance four times, which decides the
+    // winner where depths tie.
+    for (int pass = 0; pass < 4; ++pass) {
+      const double sign = pass < 2 ? 1.0 : -1.0;
+      const double s = pass % 2 == 0 ? 1.0 : -1.0;
       for (std::size_t t = 0; t < triangles; ++t) {
         // View-space vertices, normalised onto S^3 so that the clip epsilon
         // means the same angle everywhere. Dividing by the largest component
@@ -213,27 +235,28 @@ TriangleStats drawTriangles(const TriangleDraw& draw, SampleTarget& target) {
         }
         if (!valid) continue;
         const HomVec4 normal = faceNormal(q[0], q[1], q[2]);
-        if (!(normal.x != 0.0 || normal.y != 0.0 || normal.z != 0.0 || normal.w != 0.0)) continue;
+        // A plane through the eye (N.w = 0) is seen edge-on and covers nothing.
+        if (!(normal.w != 0.0)) continue;
         Polygon poly;
         poly.n = 3;
         for (std::size_t k = 0; k < 3; ++k) {
           // Clip coordinates are single precision, as a GPU's are.
           poly.v[k] = ClipVertex{static_cast<float>(sign * q[k].x / cam.tan_h),
                                  static_cast<float>(sign * q[k].y / cam.tan_v),
+                                 static_cast<float>(scale * (s * (sign * q[k].w))),
                                  static_cast<float>(-sign * q[k].z)};
         }
-        for (int plane = 0; plane < 5 && poly.n >= 3; ++plane) clip(poly, plane);
+        for (int plane = 0; plane < kClipPlanes && poly.n >= 3; ++plane) clip(poly, plane);
         if (poly.n < 3) continue;
         const Fixed first = snap(poly.v[0], width, height);
         Fixed prev = snap(poly.v[1], width, height);
         std::uint64_t written = 0;
-        raster.shaded = false;
         for (int i = 2; i < poly.n; ++i) {
           const Fixed cur = snap(poly.v[static_cast<std::size_t>(i)], width, height);
           written += raster.triangle(first, prev, cur, normal, base);
           prev = cur;
         }
-        if (raster.shaded) drawn[t] = true;
+        if (written > 0) drawn[t] = true;
         stats.fragments += written;
       }
     }

@@ -4,12 +4,13 @@
 // through an isometric view, is drawn in its two halves: the part in front of
 // the eye's focal plane as it is, and the part behind it through the negated
 // (forward-facing) vertices, each clipped in homogeneous coordinates to the
-// half in front of the eye. Geometry stays in double precision until clip
-// space. Coverage follows the rules of a GPU: vertices snapped to 1/256 pixel,
+// half in front of the eye, and split at view w = 0 (kova_device_raster.hpp's
+// projective depth is linear in clip space only within one sign of w).
+// Geometry stays in double precision until clip space. Coverage follows the rules of a GPU: vertices snapped to 1/256 pixel,
 // samples at the standard 4x positions (or the pixel centre), the top-left
 // fill rule. One fragment per pixel and triangle is shaded at the pixel
-// centre (mesh_shading.hpp) and depth-tested per covered sample with its
-// Fubini-Study depth.
+// centre (mesh_shading.hpp) and depth-tested per covered sample with the
+// projective depth of the sample's ray (reversed compare).
 #pragma once
 
 #include <array>
@@ -59,7 +60,7 @@ struct TriangleDraw {
 
 struct TriangleStats {
   std::uint32_t triangles = 0;        // triangles submitted (all instances)
-  std::uint32_t triangles_drawn = 0;  // of those, with a fragment that reached the depth test
+  std::uint32_t triangles_drawn = 0;  // of those, with a fragment that passed the depth test
   std::uint64_t fragments = 0;        // fragments that passed the depth test
 };
 

@@ -4,7 +4,12 @@
 // kova_compute_fs_distance computes Fubini-Study distances, clear clears,
 // and the projective pipelines draw points and triangle meshes
 // (draw_indexed) and geodesics (kova_render_geodesics) into a colour image
-// with a depth image holding FS-depth. Images keep several samples per pixel
+// and a depth image. The depth image of an fs_depth pipeline holds the
+// projective depth d = tan(near) |D| cot(theta) of kova_device_raster.hpp
+// (theta the FS distance, |D| the length of the sample's ray), tested with
+// the reversed compare; d > 1, nearer than the plane at tan(near) in the
+// eye's chart, is the near bound and is not drawn. readDepth turns it back
+// into FS-depth. Images keep several samples per pixel
 // (4 by default) and are resolved on read-back. Every graph is checked whole
 // before it runs; a malformed graph is reported as an error, changes nothing
 // and never touches memory the device does not own.
@@ -13,12 +18,14 @@
 #include <array>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "kova_device.hpp"
 #include "kova_device_checks.hpp"
+#include "kova_device_raster.hpp"
 #include "kova_device_resources.hpp"
 #include "kova_rhi.hpp"
 
@@ -67,8 +74,10 @@ class CpuDevice {
   [[nodiscard]] static DeviceLimits limits() noexcept;
 
   // Read-back of a colour image as 8-bit RGB (the mean of its samples), of a
-  // depth image (sample 0 of each pixel), and of the per-pixel record of what
-  // last wrote each pixel of a colour image.
+  // depth image as FS-depth (sample 0 of each pixel, read along the pixel
+  // centre's ray with the camera of the last draw since the last clear; a
+  // depth image only cleared reads 1 - stored), and of the per-pixel record
+  // of what last wrote each pixel of a colour image.
   [[nodiscard]] std::expected<std::vector<std::uint8_t>, std::string> readRgb8(ImageId image) const;
   [[nodiscard]] std::expected<std::vector<float>, std::string> readDepth(ImageId image) const;
   [[nodiscard]] std::expected<std::vector<std::uint8_t>, std::string> readKinds(
@@ -97,6 +106,9 @@ class CpuDevice {
   struct Image : ImageRecord {
     std::vector<float> texels;        // RGBA per sample, or one depth value per sample
     std::vector<std::uint8_t> kinds;  // PixelKind per pixel (colour images)
+    // The camera of the last draw into a depth image since its last clear,
+    // which readDepth reads the stored depths with.
+    std::optional<DepthCamera> depth_camera;
   };
   struct Pipeline : PipelineRecord {};
 

@@ -46,7 +46,7 @@ struct ExecuteStats {
   std::uint32_t points_drawn = 0;     // splats that reached the image
   std::uint32_t geodesic_arcs = 0;    // arcs with at least one segment in front of the eye
   std::uint32_t triangles = 0;        // triangles submitted, over all instances
-  std::uint32_t triangles_drawn = 0;  // of those, with a fragment that reached the depth test
+  std::uint32_t triangles_drawn = 0;  // of those, with a fragment that passed the depth test
 };
 
 // What last wrote a pixel; kept beside the colour for checking.

@@ -28,6 +28,149 @@ namespace kova_device {
   return (d - near_fs) / (far_fs - near_fs);
 }
 
+// What a depth attachment of a pipeline with fs_depth holds: not the
+// FS-depth itself but a projective depth d that the rasteriser interpolates.
+// In view space (eye at (0, 0, 0, 1), looking along -z) a point p taken at
+// its forward representative (p.z <= 0) is stored as
+//     d = tan(near) |p.w| / (-p.z),
+// which along a pixel's ray D = (sx tan_h, sy tan_v, -1) is
+//     d = tan(near) |D| cot(theta)
+// for the point's Fubini-Study distance theta from the eye: strictly
+// falling in theta, so depth tests compare reversed (greater wins where
+// FS-depth's less would). d > 1 lies nearer than the plane at distance
+// tan(near) in the eye's chart: that plane is the near bound, removed by
+// the 0 <= z <= w clip; it meets the view axis at FS distance near_fs and
+// lies a little farther off it. d falls to 0 at the horizon (theta = pi/2).
+// Nothing bounds the far side: a surface beyond far_fs is drawn, fully
+// fogged. A near_fs below kMinNearFs is taken as kMinNearFs, so that d stays
+// informative.
+inline constexpr double kMinNearFs = 1e-6;
+
+[[nodiscard]] inline double encodingScale(double near_fs) noexcept {
+  return std::tan(std::max(near_fs, kMinNearFs));
+}
+
+// The stored depth of a point at FS distance theta on a ray of length
+// ray_len (|D|); +inf at the eye, 0 at the horizon.
+[[nodiscard]] inline double depthFromRay(double theta, double ray_len, double near_fs) noexcept {
+  return encodingScale(near_fs) * ray_len / std::tan(theta);
+}
+
+// The FS distance of the point a stored depth d means on a ray of length
+// ray_len: the inverse of depthFromRay, well conditioned at both ends.
+[[nodiscard]] inline double fsDistanceFromDepth(double d, double ray_len,
+                                                double near_fs) noexcept {
+  return std::atan2(encodingScale(near_fs) * ray_len, std::max(d, 0.0));
+}
+
+// sin on [0, pi/2]: fdlibm's sine kernel below pi/4, its cosine kernel of
+// pi/2 - x above; operation for operation the twin of deviceSin in
+// vulkan/shaders/device_math.glsl, so that both devices get the same bits.
+[[nodiscard]] inline double kernelSin(double x) noexcept {
+  if (x <= 0.7853981633974483) {
+    const double z = x * x;
+    const double v = z * x;
+    const double r =
+        0.00833333333332249 +
+        z * (-0.0001984126982985795 +
+             z * (2.7557313707070068e-06 + z * (-2.5050760253406863e-08 + z * 1.58969099521155e-10)));
+    return x + v * (-0.16666666666666632 + z * r);
+  }
+  const double t = 1.5707963267341256 - x;
+  const double hi = t + 6.077100506506192e-11;
+  const double lo = (t - hi) + 6.077100506506192e-11;
+  const double z = hi * hi;
+  const double r =
+      z * (0.0416666666666666 +
+           z * (-0.001388888888887411 +
+                z * (2.480158728947673e-05 +
+                     z * (-2.7557314351390663e-07 +
+                          z * (2.087572321298175e-09 + z * -1.1359647557788195e-11)))));
+  const double hz = 0.5 * z;
+  const double w = 1.0 - hz;
+  return w + (((1.0 - w) - hz) + (z * r - hi * lo));
+}
+
+// tan(near) cot(theta) in single precision, theta taken into [0, pi/2]: the
+// stored depth of distance theta on a ray of length 1, for draws that know a
+// distance rather than a plane (points, arcs). Twin of deviceDepthFactor in
+// device_math.glsl. A non-finite result (theta = 0) is nearer than any bound.
+[[nodiscard]] inline float depthFactor(double theta, double depth_scale) noexcept {
+  const double t = theta < 0.0 ? 0.0 : (theta > 1.5707963267948966 ? 1.5707963267948966 : theta);
+  const double s = kernelSin(t);
+  const double c = kernelSin(1.5707963267948966 - t);
+  const double k = depth_scale * (c / s);
+  return static_cast<float>(k);
+}
+
+// The stored depth at pixel (x, y) of a draw whose depth factor is k: k times
+// the length of the pixel centre's ray, in single precision. Twin of the
+// same lines in splat.frag and geodesic.frag.
+[[nodiscard]] inline float pixelDepth(float k, std::uint32_t x, std::uint32_t y,
+                                      std::uint32_t width, std::uint32_t height, float tan_h,
+                                      float tan_v) noexcept {
+  const float fx = static_cast<float>(x) + 0.5f, fy = static_cast<float>(y) + 0.5f;
+  const float rx = ((2.0f * fx) / static_cast<float>(width) - 1.0f) * tan_h;
+  const float ry = (1.0f - (2.0f * fy) / static_cast<float>(height)) * tan_v;
+  const float len = std::sqrt(rx * rx + ry * ry + 1.0f);
+  return k * len;
+}
+
+// The length |D| of the ray through framebuffer position (fx, fy).
+[[nodiscard]] inline double rayLength(double fx, double fy, double width, double height,
+                                      double tan_h, double tan_v) noexcept {
+  const double rx = ((2.0 * fx) / width - 1.0) * tan_h;
+  const double ry = (1.0 - (2.0 * fy) / height) * tan_v;
+  return std::sqrt(rx * rx + ry * ry + 1.0);
+}
+
+// The stored value a depth clear to FS-depth c writes: 1 - c, clamped. A
+// clear has no camera, so only its ends are exact: c = 1 (the far bound at
+// pi/2: the horizon) stores 0 and c = 0 stores the near bound 1; between
+// them 1 - c is the stored depth of a point on the view axis (|D| = 1) at
+// FS distance atan(tan(near) / (1 - c)).
+[[nodiscard]] inline float clearedDepth(float c) noexcept {
+  return std::clamp(1.0f - c, 0.0f, 1.0f);
+}
+
+// The camera a depth attachment was last drawn through, which readDepth
+// needs to turn stored depths back into FS-depth.
+struct DepthCamera {
+  double tan_h = 1.0, tan_v = 1.0, near_fs = 0.0, far_fs = 1.0;
+};
+
+// FS-depth of a stored depth at pixel (x, y), read along the ray through the
+// pixel's centre; without a camera (only cleared) the inverse of clearedDepth.
+[[nodiscard]] inline float fsDepthFromStored(float stored, std::uint32_t x, std::uint32_t y,
+                                             std::uint32_t width, std::uint32_t height,
+                                             const std::optional<DepthCamera>& cam) noexcept {
+  if (!cam) return std::clamp(1.0f - stored, 0.0f, 1.0f);
+  const double len =
+      rayLength(x + 0.5, y + 0.5, width, height, cam->tan_h, cam->tan_v);
+  return static_cast<float>(depthFromDistance(fsDistanceFromDepth(stored, len, cam->near_fs),
+                                              cam->near_fs, cam->far_fs));
+}
+
+// The compare a depth test runs on stored depths: with fs_depth the stored
+// value falls as FS-depth rises, so every ordering compare is reversed.
+[[nodiscard]] constexpr kova_rhi::CompareOp storedCompare(kova_rhi::CompareOp op,
+                                                         bool fs_depth) noexcept {
+  using kova_rhi::CompareOp;
+  if (!fs_depth) return op;
+  switch (op) {
+    case CompareOp::less:
+      return CompareOp::greater;
+    case CompareOp::less_equal:
+      return CompareOp::greater_equal;
+    case CompareOp::greater:
+      return CompareOp::less;
+    case CompareOp::greater_equal:
+      return CompareOp::less_equal;
+    default:
+      return op;
+  }
+}
+
 // A point projected into the image: pixel coordinates with (0, 0) at the top
 // left corner of the top left pixel.
 struct ScreenPoint {

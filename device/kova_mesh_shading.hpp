@@ -62,9 +62,12 @@ struct SurfaceHit {
       normal.x * normal.x + normal.y * normal.y + normal.z * normal.z + normal.w * normal.w;
   const double p_norm = std::sqrt(normal.w * normal.w * dd + nd * nd);
   if (!(p_norm > 0.0) || !(nn > 0.0)) return SurfaceHit{1.5707963267948966, 0.0};
-  const double cos_d = std::min(std::fabs(nd) / p_norm, 1.0);
+  // The angle between p and the eye (0, 0, 0, 1), from its sine part |p.xyz|
+  // and cosine part |p.w|: atan2 is accurate at every angle, acos of a
+  // cosine is not near 0.
+  const double distance = std::atan2(std::fabs(normal.w) * std::sqrt(dd), std::fabs(nd));
   const double lambert = std::min(p_norm / (std::sqrt(nn) * std::sqrt(dd)), 1.0);
-  return SurfaceHit{std::acos(cos_d), lambert};
+  return SurfaceHit{distance, lambert};
 }
 
 // Fog: none at the eye, complete at the far bound, rising with the square of

@@ -3,12 +3,18 @@
 // The same interface and the same meaning as CpuDevice: buffers, images and
 // pipelines come from kova's descriptors, execute() records a whole frame
 // graph into one command buffer and waits for it, and the read-backs return
-// what the CPU device would. Positions and transforms stay in double
-// precision on the device until a pixel is known; depth is the FS-depth the
-// device computes. Without double-precision shaders, distances are computed
-// on the host, bit for bit fsDistance (usesFloat64()). Every command is
-// checked on the host, by the rules every device shares, before anything is
-// recorded, so a malformed graph is an error and never reaches the driver.
+// what the CPU device would. The depth attachment (D32_SFLOAT) holds the
+// projective depth of kova_device_raster.hpp, tan(near) |D| cot(theta), which
+// the rasteriser interpolates from clip z = tan(near) s w: reversed compares,
+// the plane at tan(near) in the eye's chart as the near bound (clip z <= w),
+// and readDepth returns FS-depth converted per pixel as on the CPU device.
+// Triangles go through the raster path in single precision (the host
+// composes view * model per instance in double); distances, points and arcs
+// stay in double until a pixel is known. Without double-precision shaders,
+// distances are computed on the host, bit for bit fsDistance (usesFloat64()),
+// and the pipelines whose shaders still use doubles are refused. Every command
+// is checked on the host, by the rules every device shares, before anything
+// is recorded, so a malformed graph is an error and never reaches the driver.
 #pragma once
 
 #include <cstdint>

@@ -12,6 +12,24 @@
 namespace kova_device::recording {
 namespace {
 
+VkDeviceSize alignUp(VkDeviceSize v, VkDeviceSize a) { return (v + a - 1) / a * a; }
+
+// Bytes of point_splats.comp's record of one point.
+constexpr VkDeviceSize kSplatBytes = 32;
+
+// v scaled by a power of two that brings its largest coordinate near 1, in
+// single precision: a projective point or map does not change with scale.
+template <std::size_t N>
+std::array<float, N> toSingle(const std::array<double, N>& v) {
+  double largest = 0.0;
+  for (double c : v) largest = std::max(largest, std::fabs(c));
+  int e = 0;
+  if (largest > 0.0 && std::isfinite(largest)) std::frexp(largest, &e);
+  std::array<float, N> out{};
+  for (std::size_t i = 0; i < N; ++i) out[i] = static_cast<float>(std::ldexp(v[i], -e));
+  return out;
+}
+
 // The largest distance whose splat radius is at least k (-1 when even
 // distance 0 has a smaller one). The radius falls as the distance grows, so
 // a bisection over the ordered bit patterns of [0, pi/2] finds the exact step.
@@ -46,7 +64,8 @@ void Recorder::clear(const CheckedCommand& command) {
   vkCmdClearColorImage(cb_, color->gpu.image, color->gpu.layout, &rgba, 1, &range);
   vkCmdClearColorImage(cb_, color->kinds.image, color->kinds.layout, &zero, 1, &range);
   if (depth != nullptr) {
-    const VkClearDepthStencilValue value{c.depth, 0};
+    depth->depth_camera.reset();
+    const VkClearDepthStencilValue value{clearedDepth(c.depth), 0};
     const VkImageSubresourceRange depth_range{VK_IMAGE_ASPECT_DEPTH_BIT, 0, 1, 0, 1};
     vkCmdClearDepthStencilImage(cb_, depth->gpu.image, depth->gpu.layout, &value, 1, &depth_range);
   }
@@ -100,10 +119,16 @@ void Recorder::drawPoints(const CheckedCommand& command) {
   State::Buffer* distances = &buffer(command.values);
   State::Buffer* camera = &buffer(command.transforms);
   const State::Image& color = image(command.color);
-  const double tan_h = command.camera_block[1].data[4];
+  const PGL4& params = command.camera_block[1];
+  const double tan_h = params.data[4];
+  image(*command.depth).depth_camera =
+      DepthCamera{params.data[4], params.data[5], params.data[6], params.data[7]};
   const std::uint32_t n = draw.index_count;
+  // Two records of 16 bytes per point: (cx, cy, radius, FS-depth bits) and
+  // (tan(near) cot(distance) bits, 0, 0, 0).
+  const VkDeviceSize bytes = VkDeviceSize{n} * kSplatBytes;
   Counted counted = counters(false);
-  const VkDeviceSize at = reserve(s_.splats, splats_used_, VkDeviceSize{n} * 16, kStorage);
+  const VkDeviceSize at = reserve(s_.splats, splats_used_, bytes, kStorage);
   counted.splats = static_cast<const std::byte*>(s_.splats.mapped) + at;
   counted.count = n;
   counted_.push_back(counted);
@@ -119,17 +144,19 @@ void Recorder::drawPoints(const CheckedCommand& command) {
           {whole(positions->gpu),
            whole(distances->gpu),
            whole(camera->gpu),
-           {s_.splats.buffer, at, VkDeviceSize{n} * 16},
+           {s_.splats.buffer, at, bytes},
            whole(s_.stats)});
   const struct {
     double steps[3];
     std::uint32_t count, width, height, counter;
+    double depth_scale;
   } pc{{radiusStep(3, tan_h, color.desc.width), radiusStep(2, tan_h, color.desc.width),
         radiusStep(1, tan_h, color.desc.width)},
        n,
        color.desc.width,
        color.desc.height,
-       counted.slot};
+       counted.slot,
+       encodingScale(params.data[6])};
   push(Program::point_splats, VK_SHADER_STAGE_COMPUTE_BIT, pc);
   dispatchOver(n);
 
@@ -137,10 +164,16 @@ void Recorder::drawPoints(const CheckedCommand& command) {
   inside(command);
   vkCmdBindPipeline(cb_, VK_PIPELINE_BIND_POINT_GRAPHICS, s_.rasterPipeline(pipe, color.format));
   bindSet(Program::splat_draw, VK_PIPELINE_BIND_POINT_GRAPHICS,
-          {{s_.splats.buffer, at, VkDeviceSize{n} * 16}});
+          {{s_.splats.buffer, at, bytes}});
   const struct {
-    std::uint32_t width, height, first;
-  } draw_pc{color.desc.width, color.desc.height, 0};
+    std::uint32_t width, height, first, pad;
+    float tan_h, tan_v;
+  } draw_pc{color.desc.width,
+            color.desc.height,
+            0,
+            0,
+            static_cast<float>(params.data[4]),
+            static_cast<float>(params.data[5])};
   push(Program::splat_draw, VK_SHADER_STAGE_VERTEX_BIT, draw_pc);
   vkCmdDraw(cb_, n, 1, 0, 0);
 }
@@ -154,19 +187,22 @@ void Recorder::drawPoints(const CheckedCommand& command) {
 void Recorder::drawMesh(const CheckedCommand& command) {
   const auto& draw = std::get<kova_rhi::DrawCommand>(*command.command);
   State::Pipeline& pipe = pipeline(command.pipeline);
-  State::Buffer* vertices = &buffer(command.positions);
+  const State::Buffer* vertices = &buffer(command.positions);
   State::Buffer* indices = &buffer(command.indices);
-  State::Buffer* instances = &buffer(command.transforms);
-  State::Buffer* camera = &buffer(command.camera);
-  State::Buffer* colors = command.colors.id != 0 ? &buffer(command.colors) : nullptr;
+  const State::Buffer* instances = &buffer(command.transforms);
+  const State::Buffer* colors = command.colors.id != 0 ? &buffer(command.colors) : nullptr;
   const std::uint32_t triangles = draw.index_count / 3;
   stats_.triangles += triangles * draw.instance_count;
   if (triangles == 0 || draw.instance_count == 0) return;
-  // Each instance is drawn twice; the checker keeps the instance index
-  // from wrapping and the flags within one storage range.
+  // Each instance is drawn four times (two halves of space, two sides of
+  // view w = 0); the checker keeps the instance index from wrapping and the
+  // flags within one storage range.
   const std::uint64_t flags = std::uint64_t{triangles} * draw.instance_count;
 
   const State::Image& color = image(command.color);
+  const PGL4& params = command.camera_block[1];
+  image(*command.depth).depth_camera =
+      DepthCamera{params.data[4], params.data[5], params.data[6], params.data[7]};
   Counted counted{};
   counted.triangles = true;
   counted.count = static_cast<std::uint32_t>(flags);
@@ -175,25 +211,77 @@ void Recorder::drawMesh(const CheckedCommand& command) {
   counted.splats = static_cast<const std::byte*>(s_.drawn.mapped) + at;
   counted_.push_back(counted);
 
-  // Both stages read the camera block; the fragments flag their triangles.
-  sync_.note(camera->gpu, kMeshRead);
-  for (State::Buffer* read : {colors, vertices, indices, instances})
-    if (read != nullptr) sync_.note(read->gpu, kVertexRead);
+  // The raster path is single precision: the host composes view * model of
+  // each instance in double and hands the GPU the product in float (scaled to
+  // its largest entry), the vertices likewise and the colours as RGBA, in
+  // host-written regions of the splat buffer.
+  const PGL4& view = command.camera_block[0];
+  const std::size_t n_instances = draw.instance_count;
+  const std::size_t n_vertices = vertices->host.size() / sizeof(HomVec4);
+  // One reservation (a second could move the buffer under the first).
+  const VkDeviceSize vertex_bytes = std::max<VkDeviceSize>(n_vertices, 1) * 16;
+  const VkDeviceSize matrix_span = alignUp(VkDeviceSize{n_instances} * 64, kRegionAlign);
+  const VkDeviceSize colour_span = alignUp(VkDeviceSize{n_instances} * 16, kRegionAlign);
+  const VkDeviceSize matrices_at =
+      reserve(s_.splats, splats_used_, matrix_span + colour_span + vertex_bytes, kStorage);
+  const VkDeviceSize colours_at = matrices_at + matrix_span;
+  const VkDeviceSize vertices_at = colours_at + colour_span;
+  auto* base = static_cast<std::byte*>(s_.splats.mapped);
+  for (std::size_t i = 0; i < n_instances; ++i) {
+    // The checker has counted the transforms uploaded; the guard keeps a
+    // read inside the host copy whatever happens.
+    PGL4 model = PGL4::identity();
+    if (instances->host.size() >= (i + 1) * sizeof(PGL4))
+      std::memcpy(&model, instances->host.data() + i * sizeof(PGL4), sizeof(PGL4));
+    const PGL4 placed = view.mul(model);
+    const auto m = toSingle(placed.data);
+    std::memcpy(base + matrices_at + i * 64, m.data(), 64);
+    float rgba[4] = {1.0f, 1.0f, 1.0f, 1.0f};
+    // Colours are the values the host wrote (writeValues); values only the
+    // device computed have no host copy and leave the instance white.
+    if (colors != nullptr && colors->host.size() >= (i + 1) * 24) {
+      double rgb[3];
+      std::memcpy(rgb, colors->host.data() + i * 24, 24);
+      for (std::size_t c = 0; c < 3; ++c) rgba[c] = static_cast<float>(rgb[c]);
+    }
+    std::memcpy(base + colours_at + i * 16, rgba, 16);
+  }
+  for (std::size_t v = 0; v < n_vertices; ++v) {
+    std::array<double, 4> p{};
+    std::memcpy(p.data(), vertices->host.data() + v * sizeof(HomVec4), sizeof(p));
+    const auto f = toSingle(p);
+    std::memcpy(base + vertices_at + v * 16, f.data(), 16);
+  }
+
+  // The vertex shader reads what the host wrote; the fragments flag their
+  // triangles.
+  sync_.note(s_.splats, kVertexRead);
+  sync_.note(indices->gpu, kVertexRead);
   sync_.note(s_.drawn, kFragmentWrite);
   inside(command);
   vkCmdBindPipeline(cb_, VK_PIPELINE_BIND_POINT_GRAPHICS, s_.rasterPipeline(pipe, color.format));
-  // Binding 1 falls back to the camera buffer when no colours are bound; the
-  // shaders then read none.
   bindSet(Program::mesh_draw, VK_PIPELINE_BIND_POINT_GRAPHICS,
-          {whole(camera->gpu),
-           whole(colors != nullptr ? colors->gpu : camera->gpu),
-           whole(vertices->gpu),
+          {{s_.splats.buffer, matrices_at, VkDeviceSize{n_instances} * 64},
+           {s_.splats.buffer, colours_at, VkDeviceSize{n_instances} * 16},
+           {s_.splats.buffer, vertices_at, vertex_bytes},
            whole(indices->gpu),
-           whole(instances->gpu),
            {s_.drawn.buffer, at, flags * 4}});
+  // The fragments shade in single precision from the camera's values.
   const struct {
     std::uint32_t width, height, triangles, has_colors;
-  } pc{color.desc.width, color.desc.height, triangles, colors != nullptr ? 1u : 0u};
+    float fog[4];
+    float depth_scale, tan_h, tan_v, far_fs;
+  } pc{color.desc.width,
+       color.desc.height,
+       triangles,
+       colors != nullptr ? 1u : 0u,
+       {static_cast<float>(params.data[9]), static_cast<float>(params.data[10]),
+        static_cast<float>(params.data[11]), 1.0f},
+       static_cast<float>(encodingScale(params.data[6])),
+       static_cast<float>(params.data[4]),
+       static_cast<float>(params.data[5]),
+       static_cast<float>(params.data[7])};
+  static_assert(sizeof(pc) == 48);
   push(Program::mesh_draw, VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT, pc);
   // Triangles map onto the image itself, not the widened viewport of the
   // points and arcs; the widened one is restored after the draw.
@@ -201,7 +289,7 @@ void Recorder::drawMesh(const CheckedCommand& command) {
       0.0f, 0.0f, static_cast<float>(color.desc.width), static_cast<float>(color.desc.height),
       0.0f, 1.0f};
   vkCmdSetViewport(cb_, 0, 1, &exact);
-  vkCmdDraw(cb_, triangles * 3, draw.instance_count * 2, 0, 0);
+  vkCmdDraw(cb_, triangles * 3, draw.instance_count * 4, 0, 0);
   const VkViewport widened{-kViewportPad,
                            -kViewportPad,
                            static_cast<float>(color.desc.width) + 2 * kViewportPad,
@@ -220,10 +308,14 @@ void Recorder::drawGeodesics(const CheckedCommand& command) {
   if (arcs == 0) return;
 
   const State::Image& color = image(command.color);
+  {
+    const PGL4& p = command.camera_block[1];
+    image(*command.depth).depth_camera = DepthCamera{p.data[4], p.data[5], p.data[6], p.data[7]};
+  }
   Counted counted = counters(true);
   counted_.push_back(counted);
   grow(s_.arcs, VkDeviceSize{arcs} * 8, kStorage, false);
-  grow(s_.pixels, VkDeviceSize{kPixelCapacity} * 8, kStorage, false);
+  grow(s_.pixels, VkDeviceSize{kPixelCapacity} * kArcPixelBytes, kStorage, false);
   grow(s_.draw_args, 16, kStorage | VK_BUFFER_USAGE_INDIRECT_BUFFER_BIT, false);
 
   endRendering();
@@ -241,7 +333,10 @@ void Recorder::drawGeodesics(const CheckedCommand& command) {
     sync_.flush();
     const struct {
       std::uint32_t count, width, height, mode, capacity, counter;
-    } pc{c.count, color.desc.width, color.desc.height, mode, kPixelCapacity, counted.slot};
+      double depth_scale;
+    } pc{c.count,      color.desc.width, color.desc.height,
+         mode,         kPixelCapacity,   counted.slot,
+         encodingScale(command.camera_block[1].data[6])};
     push(Program::geodesics, VK_SHADER_STAGE_COMPUTE_BIT, pc);
     dispatchOver(mode == 1 ? 1 : arcs);
   }
@@ -256,18 +351,18 @@ void Recorder::drawGeodesics(const CheckedCommand& command) {
   const bool isometric = params.data[8] == 1.0;
   const struct {
     float rgb[4];
-    std::uint32_t width, height, isometric, pad;
-    double near_fs, far_fs;
     float fog[4];
+    std::uint32_t width, height, isometric;
+    float tan_h, tan_v;
   } draw_pc{{c.color_r, c.color_g, c.color_b, 1.0f},
+            {static_cast<float>(params.data[9]), static_cast<float>(params.data[10]),
+             static_cast<float>(params.data[11]), 1.0f},
             color.desc.width,
             color.desc.height,
             isometric ? 1u : 0u,
-            0u,
-            params.data[6],
-            params.data[7],
-            {static_cast<float>(params.data[9]), static_cast<float>(params.data[10]),
-             static_cast<float>(params.data[11]), 1.0f}};
+            static_cast<float>(params.data[4]),
+            static_cast<float>(params.data[5])};
+  static_assert(sizeof(draw_pc) == 52);
   push(Program::geodesic_draw, VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT, draw_pc);
   vkCmdDrawIndirect(cb_, s_.draw_args.buffer, 0, 1, 16);
 }
@@ -275,7 +370,7 @@ void Recorder::drawGeodesics(const CheckedCommand& command) {
 void Recorder::readTrace(const Counted& c) const {
   for (std::uint32_t i = 0; i < c.count; ++i) {
     std::int32_t rec[4];
-    std::memcpy(rec, c.splats + std::size_t{i} * 16, 16);
+    std::memcpy(rec, c.splats + std::size_t{i} * kSplatBytes, 16);
     if (rec[2] < 0) continue;
     const auto rgb = depthColor(std::bit_cast<float>(rec[3]));
     s_.trace->push_back(

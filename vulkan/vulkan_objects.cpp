@@ -172,7 +172,10 @@ VkPipeline VulkanDevice::State::rasterPipeline(Pipeline& p, VkFormat color_forma
       .sType = VK_STRUCTURE_TYPE_PIPELINE_DEPTH_STENCIL_STATE_CREATE_INFO,
       .depthTestEnable = ds.depth_test || ds.depth_write ? VK_TRUE : VK_FALSE,
       .depthWriteEnable = ds.depth_write ? VK_TRUE : VK_FALSE,
-      .depthCompareOp = ds.depth_test ? compareOp(ds.depth_compare) : VK_COMPARE_OP_ALWAYS};
+      // With fs_depth the attachment holds the projective depth, which falls
+      // as FS-depth rises: the compare is reversed (kova_device_raster.hpp).
+      .depthCompareOp = ds.depth_test ? compareOp(storedCompare(ds.depth_compare, ds.fs_depth))
+                                      : VK_COMPARE_OP_ALWAYS};
   const VkPipelineColorBlendAttachmentState blend[2] = {
       {.colorWriteMask = VK_COLOR_COMPONENT_R_BIT | VK_COLOR_COMPONENT_G_BIT |
                          VK_COLOR_COMPONENT_B_BIT | VK_COLOR_COMPONENT_A_BIT},

@@ -150,6 +150,12 @@ std::expected<std::vector<float>, std::string> VulkanDevice::readDepth(ImageId i
   std::vector<float> depth(std::size_t{img->desc.width} * img->desc.height);
   const std::byte* data = readImage(*s_, *img, false, 4);
   std::memcpy(depth.data(), data, depth.size() * 4);
+  // Stored projective depths become FS-depth along each pixel centre's ray.
+  const std::uint32_t w = img->desc.width;
+  for (std::size_t p = 0; p < depth.size(); ++p)
+    depth[p] = fsDepthFromStored(depth[p], static_cast<std::uint32_t>(p % w),
+                                 static_cast<std::uint32_t>(p / w), w, img->desc.height,
+                                 img->depth_camera);
   return depth;
 } catch (const VulkanFailure& e) {
   return fail(e.what());

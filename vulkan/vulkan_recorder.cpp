@@ -207,6 +207,7 @@ void Recorder::dispatchOver(std::uint64_t items) {
 
 void Recorder::upload(State::Buffer& b, std::span<const std::byte> data) {
   stats_.bytes_uploaded += data.size_bytes();
+  keepHostCopy(b, data);
   stage(b.gpu, data);
 }
 

@@ -34,8 +34,10 @@ inline constexpr Access kMeshRead{
 inline constexpr Access kFragmentWrite{VK_PIPELINE_STAGE_2_FRAGMENT_SHADER_BIT,
                                        VK_ACCESS_2_SHADER_STORAGE_WRITE_BIT};
 
-// Arc pixels one geodesics command may produce (8 bytes each).
+// Arc pixels one geodesics command may produce (kArcPixelBytes each).
 inline constexpr std::uint32_t kPixelCapacity = 1u << 22;
+// An arc pixel's record: position, depth factor, colour factor.
+inline constexpr VkDeviceSize kArcPixelBytes = 12;
 // At least minStorageBufferOffsetAlignment.
 inline constexpr VkDeviceSize kRegionAlign = 256;
 // kPad of shaders/viewport.glsl.

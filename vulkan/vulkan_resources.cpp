@@ -111,7 +111,7 @@ std::expected<ImageId, std::string> VulkanDevice::createImage(
       if (!img.is_depth) sync.note(img.kinds, kTransferWrite);
       sync.flush();
       if (img.is_depth) {
-        const VkClearDepthStencilValue one{1.0f, 0};
+        const VkClearDepthStencilValue one{clearedDepth(1.0f), 0};
         vkCmdClearDepthStencilImage(cb, img.gpu.image, img.gpu.layout, &one, 1, &range);
       } else {
         const VkClearColorValue zero{};
@@ -163,6 +163,7 @@ std::expected<void, std::string> VulkanDevice::writeValues(BufferId id,
   State::Buffer* b = s_->resources.buffers.find(id);
   if (auto ok = checkValueWrite(b, values.size()); !ok) return fail(ok.error());
   writeThrough(*s_, b->gpu, std::as_bytes(values));
+  keepHostCopy(*b, std::as_bytes(values));
   b->filled = values.size();
   return {};
 } catch (const VulkanFailure& e) {

@@ -136,11 +136,11 @@ struct LayoutShape {
 
 constexpr LayoutShape kShapes[kProgramCount] = {
     {3, VK_SHADER_STAGE_COMPUTE_BIT, 12, VK_SHADER_STAGE_COMPUTE_BIT},
-    {5, VK_SHADER_STAGE_COMPUTE_BIT, 40, VK_SHADER_STAGE_COMPUTE_BIT},
-    {6, VK_SHADER_STAGE_COMPUTE_BIT, 24, VK_SHADER_STAGE_COMPUTE_BIT},
-    {1, VK_SHADER_STAGE_VERTEX_BIT, 12, VK_SHADER_STAGE_VERTEX_BIT},
-    {1, VK_SHADER_STAGE_VERTEX_BIT, 64, VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT},
-    {6, VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT, 16,
+    {5, VK_SHADER_STAGE_COMPUTE_BIT, 48, VK_SHADER_STAGE_COMPUTE_BIT},
+    {6, VK_SHADER_STAGE_COMPUTE_BIT, 32, VK_SHADER_STAGE_COMPUTE_BIT},
+    {1, VK_SHADER_STAGE_VERTEX_BIT, 24, VK_SHADER_STAGE_VERTEX_BIT},
+    {1, VK_SHADER_STAGE_VERTEX_BIT, 52, VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT},
+    {5, VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT, 48,
      VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT},
 };
 
@@ -358,11 +358,11 @@ std::expected<VulkanDevice, std::string> VulkanDevice::create(const VulkanOption
   s->max_storage_range = props.limits.maxStorageBufferRange;
   s->max_image_side = props.limits.maxImageDimension2D;
   // Every buffer is a storage buffer bound whole; each instance of a mesh
-  // draw is drawn twice and the instance index must not wrap; a mesh draw
+  // draw is drawn four times and the instance index must not wrap; a mesh draw
   // keeps one 4-byte flag per triangle and instance in one storage range.
   s->limits = DeviceLimits{.max_buffer_bytes = s->max_storage_range,
                            .max_image_side = std::min<std::uint32_t>(16384, s->max_image_side),
-                           .max_instances = 0x7FFFFFFFu,
+                           .max_instances = 0x1FFFFFFFu,
                            .max_draw_triangles = s->max_storage_range / 4};
   vkGetPhysicalDeviceMemoryProperties(s->physical, &s->memory);
 

@@ -3,15 +3,20 @@
 
 #include <vulkan/vulkan.h>
 
+#include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "kova_device_checks.hpp"
+#include "kova_device_raster.hpp"
 #include "kova_device_resources.hpp"
 #include "kova_kernel.hpp"
 #include "kova_vulkan_device.hpp"
@@ -61,6 +66,13 @@ inline constexpr std::size_t kProgramCount = 6;
 // shaderFloat64 by itself (vulkan_setup.cpp).
 [[nodiscard]] bool needsFloat64(Program program) noexcept;
 
+// Overwrites the start of a buffer's host copy with data.
+template <class B>
+void keepHostCopy(B& b, std::span<const std::byte> data) {
+  if (b.host.size() < data.size()) b.host.resize(data.size());
+  std::copy(data.begin(), data.end(), b.host.begin());
+}
+
 struct VulkanDevice::State {
   // Set-up.
   VkInstance instance = VK_NULL_HANDLE;
@@ -102,8 +114,13 @@ struct VulkanDevice::State {
   // Resources made from kova's descriptors, behind generational handles.
   struct Buffer : BufferRecord {
     GpuBuffer gpu;
+    // What the host last put in the buffer (uploads as recorded, writeValues),
+    // from offset 0: the mesh draws read positions, transforms, the camera
+    // block and colours here to hand the GPU single precision.
+    std::vector<std::byte> host;
     // Without double-precision shaders: the positions last uploaded, for
-    // the distances computed on the host.
+    // the distances computed on the host (restored when a recording is
+    // abandoned).
     std::vector<kova_kernel::HomVec4> host_points;
   };
   struct Image : ImageRecord {
@@ -113,6 +130,9 @@ struct VulkanDevice::State {
     // One sample per pixel, made on the first read-back: the colour's mean,
     // sample 0 of depth and kinds.
     GpuImage resolved, resolved_kinds;
+    // The camera of the last draw recorded into a depth image since its
+    // last clear, which readDepth reads the stored depths with.
+    std::optional<DepthCamera> depth_camera;
   };
   struct Pipeline : PipelineRecord {
     std::vector<std::pair<VkFormat, VkPipeline>> by_format;  // one per colour format used

@@ -187,17 +187,20 @@ TEST(CpuTriangles, ObjectAroundTheEyeCoversEverySampleExactlyTwice) {
     EXPECT_EQ(countNotIn(r.coverage, {2}), 0u) << "trial " << trial;
     EXPECT_EQ(r.stats->triangles, 36u);
   }
-  // With the depth test, each pixel holds the FS depth of the nearest face
-  // plane along its centre's line (opposite faces are equally far: the
-  // dodecahedron is centrally symmetric), except near edges between faces,
-  // where sample 0 may take a farther face's depth, never a nearer one.
+  // With the depth test, each pixel's sample 0 holds the projective depth of
+  // the nearest face plane along the sample's line (opposite faces are
+  // equally far: the dodecahedron is centrally symmetric), which readDepth
+  // reads as FS-depth along the pixel centre's line; near edges between
+  // faces sample 0 may take a farther face's depth, never a nearer one.
   Scene s{cell, {PGL4::identity()}};
   const CameraBlock cam = cameraBlock(1.2);
   const Rendered r = render(s, cam, CompareOp::less_equal);
   std::size_t checked = 0;
   for (std::uint32_t y = 0; y < kH; ++y) {
     for (std::uint32_t x = 0; x < kW; ++x) {
-      const HomVec4 ray = pixelRay(x + 0.5, y + 0.5, kW, kH, cam.tan_h, cam.tan_v);
+      const double sx = x + kSamplePositions4[0][0] / 256.0;
+      const double sy = y + kSamplePositions4[0][1] / 256.0;
+      const HomVec4 ray = pixelRay(sx, sy, kW, kH, cam.tan_h, cam.tan_v);
       double nearest = 10.0;
       for (std::size_t t = 0; t < cell.indices.size(); t += 3) {
         const HomVec4 n =
@@ -205,8 +208,11 @@ TEST(CpuTriangles, ObjectAroundTheEyeCoversEverySampleExactlyTwice) {
                        cell.vertices[cell.indices[t + 2]]);
         nearest = std::min(nearest, surfaceHit(n, ray).distance);
       }
+      const double stored = depthFromRay(
+          nearest, rayLength(sx, sy, kW, kH, cam.tan_h, cam.tan_v), cam.near_fs);
       const float expected =
-          static_cast<float>(depthFromDistance(nearest, cam.near_fs, cam.far_fs));
+          fsDepthFromStored(static_cast<float>(stored), x, y, kW, kH,
+                            DepthCamera{cam.tan_h, cam.tan_v, cam.near_fs, cam.far_fs});
       const float got = r.depth[std::size_t{y} * kW + x];
       EXPECT_GE(got, expected - 1e-6f) << x << "," << y;
       checked += std::fabs(got - expected) <= 1e-6f;

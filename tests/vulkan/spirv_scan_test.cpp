@@ -22,11 +22,13 @@ const std::set<std::uint16_t> kArithmetic = {129, 131, 133, 136, 140, 141, 142,
 struct Scan {
   std::size_t double_ops = 0;
   std::vector<std::uint32_t> unmarked;  // result ids
+  std::size_t float_ops = 0;  // single precision
+  std::vector<std::uint32_t> unmarked_floats;
 };
 
 Scan scan(std::span<const std::uint32_t> words) {
   Scan out;
-  std::set<std::uint32_t> doubles, marked;
+  std::set<std::uint32_t> doubles, floats, marked;
   std::vector<std::pair<std::uint32_t, std::uint32_t>> ops;  // (result type, result id)
   for (std::size_t i = 5; i < words.size();) {
     const std::uint32_t count = words[i] >> 16;
@@ -35,13 +37,20 @@ Scan scan(std::span<const std::uint32_t> words) {
     if (count == 0 || i + count > words.size()) break;
     const std::uint32_t* w = &words[i];
     if (op == kOpTypeFloat && w[2] == 64) doubles.insert(w[1]);
+    if (op == kOpTypeFloat && w[2] == 32) floats.insert(w[1]);
     if ((op == kOpTypeVector || op == kOpTypeMatrix) && doubles.contains(w[2]))
       doubles.insert(w[1]);
+    if ((op == kOpTypeVector || op == kOpTypeMatrix) && floats.contains(w[2]))
+      floats.insert(w[1]);
     if (op == kOpDecorate && count >= 3 && w[2] == kNoContraction) marked.insert(w[1]);
     if (kArithmetic.contains(op) && count >= 3) ops.emplace_back(w[1], w[2]);
     i += count;
   }
   for (const auto& [type, id] : ops) {
+    if (floats.contains(type)) {
+      ++out.float_ops;
+      if (!marked.contains(id)) out.unmarked_floats.push_back(id);
+    }
     if (!doubles.contains(type)) continue;
     ++out.double_ops;
     if (!marked.contains(id)) out.unmarked.push_back(id);
@@ -64,6 +73,36 @@ TEST(VulkanShaders, EveryDoubleOperationIsMarkedNoContraction) {
     }
   }
   EXPECT_GT(total, 300u);
+}
+
+// The triangles' fragments shade in single precision, and the CPU device
+// computes the same sums: every float operation of mesh.frag is marked, and
+// the shader does no double arithmetic.
+TEST(VulkanShaders, MeshFragmentsComputeInMarkedSinglePrecision) {
+  for (const kova_device::spirv::Module& m : kova_device::spirv::kAll) {
+    if (m.name != std::string_view("mesh.frag")) continue;
+    const Scan s = scan(m.words);
+    EXPECT_EQ(s.double_ops, 0u);
+    EXPECT_GT(s.float_ops, 20u);
+    EXPECT_TRUE(s.unmarked_floats.empty())
+        << s.unmarked_floats.size() << " of " << s.float_ops << " float operations unmarked";
+    return;
+  }
+  FAIL() << "mesh.frag is not embedded";
+}
+
+// The raster path is single precision: no vertex or fragment shader does
+// double arithmetic (only the compute kernels do).
+TEST(VulkanShaders, RasterShadersDoNoDoubleArithmetic) {
+  std::size_t raster = 0;
+  for (const kova_device::spirv::Module& m : kova_device::spirv::kAll) {
+    if (!m.name.ends_with(".vert") && !m.name.ends_with(".frag")) continue;
+    ++raster;
+    const Scan s = scan(m.words);
+    EXPECT_EQ(s.double_ops, 0u) << m.name;
+    EXPECT_GT(s.float_ops, 0u) << m.name;
+  }
+  EXPECT_EQ(raster, 6u);
 }
 
 // The scan finds an unmarked operation: a hand-made module with one

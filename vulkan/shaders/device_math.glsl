@@ -87,6 +87,18 @@ double deviceSin(double x) {
   return out1;
 }
 
+// tan(near) cot(theta) in single precision, theta taken into [0, pi/2]:
+// twin of depthFactor in kova_device_raster.hpp.
+float deviceDepthFactor(double theta, double depth_scale) {
+  double t = theta < 0.0LF ? 0.0LF : (theta > kPio2Hi ? kPio2Hi : theta);
+  double s = deviceSin(t);
+  precise double ct = kPio2Hi - t;
+  double c = deviceSin(ct);
+  precise double q = c / s;
+  precise double k = depth_scale * q;
+  return float(k);
+}
+
 // ((x*x + y*y) + z*z) + w*w, then the square root.
 double deviceNorm(dvec4 v) {
   precise double s = ((v.x * v.x + v.y * v.y) + v.z * v.z) + v.w * v.w;

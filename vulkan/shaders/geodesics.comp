@@ -12,7 +12,10 @@ layout(local_size_x = 64) in;
 layout(std430, set = 0, binding = 0) readonly buffer Positions { dvec4 positions[]; };
 layout(std430, set = 0, binding = 1) readonly buffer Transforms { double camera[32]; };
 layout(std430, set = 0, binding = 2) buffer Arcs { uint arcs[]; };  // pixels, then offset
-layout(std430, set = 0, binding = 3) writeonly buffer Pixels { uvec2 pixels[]; };  // x | y << 16, depth bits
+// Three words per pixel: x | y << 16, the depth factor tan(near) cot(theta)
+// (kova_device_raster.hpp's depthFactor) and the colour factor (the fog
+// amount, or the fade of a view that keeps w), both as float bits.
+layout(std430, set = 0, binding = 3) writeonly buffer Pixels { uint pixels[]; };
 layout(std430, set = 0, binding = 4) buffer Stats { uint counters[]; };
 layout(std430, set = 0, binding = 5) writeonly buffer Draw { uint draw_args[4]; };
 layout(push_constant) uniform Push {
@@ -22,6 +25,7 @@ layout(push_constant) uniform Push {
   uint mode;
   uint capacity;  // pixels[] length
   uint counter;   // counters[counter]: arcs drawn, [counter + 1]: pixels, [counter + 2]: overflow
+  double depth_scale;  // tan(near)
 } pc;
 
 Camera loadCamera() {
@@ -127,7 +131,24 @@ uint walk(uint k, bool emit, uint base, out bool any_segment) {
           int y = int(floor(fy));
           if (x < 0 || y < 0 || x >= int(pc.width) || y >= int(pc.height)) continue;
           if (emit && base + written < pc.capacity) {
-            pixels[base + written] = uvec2(uint(x) | (uint(y) << 16), floatBitsToUint(float(z)));
+            // As the CPU device's plot in cpu_draws.cpp.
+            float zf = float(z);
+            precise double theta = cam.near_fs + double(zf) * (cam.far_fs - cam.near_fs);
+            float k = deviceDepthFactor(theta, pc.depth_scale);
+            float colour_factor;
+            if (camera[24] == 1.0LF) {
+              precise double full = cam.near_fs + z * (cam.far_fs - cam.near_fs);
+              precise double t0 = full / cam.far_fs;
+              double t = clampNan(t0, 0.0LF, 1.0LF);
+              precise double t2 = t * t;
+              colour_factor = float(t2);
+            } else {
+              colour_factor = 0.2 + 0.8 * pow(1.0 - zf, 0.8);
+            }
+            uint at = 3u * (base + written);
+            pixels[at] = uint(x) | (uint(y) << 16);
+            pixels[at + 1u] = floatBitsToUint(k);
+            pixels[at + 2u] = floatBitsToUint(colour_factor);
           }
           ++written;
         }

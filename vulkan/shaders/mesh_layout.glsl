@@ -1,14 +1,18 @@
 // What the triangle pipeline's two stages share: the draw's buffers and its
-// push constants.
-layout(std430, set = 0, binding = 0) readonly buffer CameraBlock { double camera[32]; };
-layout(std430, set = 0, binding = 1) readonly buffer Colors { double colors[]; };
-layout(std430, set = 0, binding = 2) readonly buffer Vertices { dvec4 vertices[]; };
+// push constants, all single precision (the host composed them in double).
+layout(std430, set = 0, binding = 0) readonly buffer Instances { mat4 placed[]; };  // view * model
+layout(std430, set = 0, binding = 1) readonly buffer Colors { vec4 colors[]; };
+layout(std430, set = 0, binding = 2) readonly buffer Vertices { vec4 vertices[]; };
 layout(std430, set = 0, binding = 3) readonly buffer Indices { uint indices[]; };
-layout(std430, set = 0, binding = 4) readonly buffer Instances { double transforms[]; };
-layout(std430, set = 0, binding = 5) buffer Drawn { uint drawn[]; };  // one flag per triangle
+layout(std430, set = 0, binding = 4) buffer Drawn { uint drawn[]; };  // one flag per triangle
 layout(push_constant) uniform Push {
   uint width;
   uint height;
   uint triangles;   // per instance
   uint has_colors;  // 0: every instance is white
+  vec4 fog;
+  float depth_scale;  // tan(near): clip z = depth_scale * s * (view w)
+  float tan_h;
+  float tan_v;
+  float far_fs;
 } pc;

@@ -9,7 +9,9 @@ layout(local_size_x = 64) in;
 layout(std430, set = 0, binding = 0) readonly buffer Positions { dvec4 positions[]; };
 layout(std430, set = 0, binding = 1) readonly buffer Distances { double distances[]; };
 layout(std430, set = 0, binding = 2) readonly buffer Transforms { double camera[32]; };
-// (cx, cy, radius, depth bits) per point.
+// Two records per point: (cx, cy, radius, FS-depth bits) and
+// (tan(near) cot(distance) bits, 0, 0, 0): the stored depth of a pixel is the
+// latter times its ray's length (depthFromRay in kova_device_raster.hpp).
 layout(std430, set = 0, binding = 3) writeonly buffer Splats { ivec4 splats[]; };
 layout(std430, set = 0, binding = 4) buffer Stats { uint counters[]; };
 layout(push_constant) uniform Push {
@@ -20,6 +22,7 @@ layout(push_constant) uniform Push {
   uint width;
   uint height;
   uint counter;  // slot in counters[] for the drawn points
+  double depth_scale;  // tan(near)
 } pc;
 
 Camera loadCamera() {
@@ -37,6 +40,7 @@ void splat(uint i, Camera cam) {
   double d = distances[i];
   Projected sp = deviceProject(cam, positions[i], pc.width, pc.height);
   ivec4 out0 = ivec4(0, 0, -1, 0);
+  ivec4 out1 = ivec4(0);
   // Pixel centres beyond +-2^30 are far off the image; the host skips them too.
   if (sp.ok && !isnan(d) && !isinf(d) && abs(sp.x) < 1073741824.0LF &&
       abs(sp.y) < 1073741824.0LF) {
@@ -46,10 +50,13 @@ void splat(uint i, Camera cam) {
     if (!(cx + r < 0 || cy + r < 0 || cx - r >= int(pc.width) || cy - r >= int(pc.height))) {
       float z = float(deviceDepth(d, cam.near_fs, cam.far_fs));
       out0 = ivec4(cx, cy, r, floatBitsToInt(z));
+      float k = deviceDepthFactor(d, pc.depth_scale);
+      out1 = ivec4(floatBitsToInt(k), 0, 0, 0);
       atomicAdd(counters[pc.counter], 1u);
     }
   }
-  splats[i] = out0;
+  splats[2u * i] = out0;
+  splats[2u * i + 1u] = out1;
 }
 
 void main() {

@@ -8,16 +8,27 @@
 // drawn, as on the host. Skipped splats are placed outside the viewport.
 #include "viewport.glsl"
 
+// Two records per splat (point_splats.comp).
 layout(std430, set = 0, binding = 0) readonly buffer Splats { ivec4 splats[]; };
 layout(push_constant) uniform Push {
   uint width;
   uint height;
   uint first;  // offset of this draw's splats
+  uint pad;
+  float tan_h;
+  float tan_v;
 } pc;
 layout(location = 0) flat out ivec4 splat;
+// tan(near) cot(distance), then what the fragment needs for its ray: the
+// image size and tan_h, tan_v.
+layout(location = 1) flat out vec4 ray_params;
+layout(location = 2) flat out vec2 image_size;
 
 void main() {
-  splat = splats[pc.first + uint(gl_VertexIndex)];
+  uint at = 2u * (pc.first + uint(gl_VertexIndex));
+  splat = splats[at];
+  ray_params = vec4(intBitsToFloat(splats[at + 1u].x), pc.tan_h, pc.tan_v, 0.0);
+  image_size = vec2(float(pc.width), float(pc.height));
   gl_PointSize = float(2 * max(splat.z, 0) + 1);
   if (splat.z < 0) {
     gl_Position = vec4(2.0, 2.0, 0.0, 1.0);
