@@ -68,9 +68,13 @@ struct VulkanCandidate {
 
 // The index of the device to use: the best ranked one that has everything
 // the device layer needs (of two equally ranked, the one with shaderFloat64),
-// or a one-line reason why none does. shaderFloat64 is not required.
+// or a one-line reason why none does. shaderFloat64 is not required; with
+// `prefer_float64` (while some of the device's shaders still use doubles, and
+// the host has not turned them off) a device that has it goes before any
+// that lacks it, so that every pipeline is available where any GPU offers
+// that, Mesa's software driver included.
 [[nodiscard]] std::expected<std::size_t, std::string> chooseVulkanDevice(
-    std::span<const VulkanCandidate> candidates);
+    std::span<const VulkanCandidate> candidates, bool prefer_float64 = false);
 
 class VulkanDevice {
  public:

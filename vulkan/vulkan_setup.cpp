@@ -230,7 +230,7 @@ void check(VkResult result, const char* what) {
 }
 
 std::expected<std::size_t, std::string> chooseVulkanDevice(
-    std::span<const VulkanCandidate> candidates) {
+    std::span<const VulkanCandidate> candidates, bool prefer_float64) {
   if (candidates.empty()) return fail("no Vulkan device found");
   std::optional<std::size_t> best;
   std::string why;
@@ -248,9 +248,12 @@ std::expected<std::size_t, std::string> chooseVulkanDevice(
       why += (why.empty() ? "" : "; ") + c.name + " lacks " + lack;
       continue;
     }
-    if (!best || c.type_rank < candidates[*best].type_rank ||
-        (c.type_rank == candidates[*best].type_rank && c.float64 && !candidates[*best].float64))
-      best = i;
+    const auto before = [&](const VulkanCandidate& other) {
+      if (prefer_float64 && c.float64 != other.float64) return c.float64;
+      return c.type_rank < other.type_rank ||
+             (c.type_rank == other.type_rank && c.float64 && !other.float64);
+    };
+    if (!best || before(candidates[*best])) best = i;
   }
   if (!best) return fail("no usable Vulkan device (" + why + ")");
   return *best;
@@ -346,7 +349,9 @@ std::expected<VulkanDevice, std::string> VulkanDevice::create(const VulkanOption
   devices.resize(count);
   std::vector<VulkanCandidate> candidates;
   for (VkPhysicalDevice d : devices) candidates.push_back(describe(d));
-  auto chosen = chooseVulkanDevice(candidates);
+  const bool shaders_use_float64 =
+      std::any_of(kNeedsFloat64.begin(), kNeedsFloat64.end(), [](bool needs) { return needs; });
+  auto chosen = chooseVulkanDevice(candidates, options.float64 && shaders_use_float64);
   if (!chosen) return fail(chosen.error());
   s->physical = devices[*chosen];
   s->name = candidates[*chosen].name;

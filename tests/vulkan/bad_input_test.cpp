@@ -67,6 +67,11 @@ TEST(VulkanDeviceChoice, NamesWhatIsMissing) {
   // the device computes distances on the host.
   const VulkanCandidate only_no_f64[] = {ok("llvmpipe", 3), no_f64};
   EXPECT_EQ(chooseVulkanDevice(only_no_f64).value(), 1u);
+  // While some shaders still use doubles, a GPU without them goes after any
+  // device that has them, and is still chosen when it is the only one.
+  EXPECT_EQ(chooseVulkanDevice(only_no_f64, true).value(), 0u);
+  const VulkanCandidate alone[] = {no_f64};
+  EXPECT_EQ(chooseVulkanDevice(alone, true).value(), 0u);
 }
 
 TEST(VulkanBadInput, OptionsThatCannotHoldAreRefusedAtCreate) {
