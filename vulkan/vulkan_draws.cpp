@@ -95,17 +95,24 @@ void Recorder::fsDistance(const CheckedCommand& command) {
 
 void Recorder::hostFsDistance(const CheckedCommand& command) {
   const auto& c = std::get<kova_rhi::KovaComputeFsDistanceCommand>(*command.command);
-  const std::vector<kova_kernel::HomVec4>& a = buffer(c.positions_a).host_points;
-  const std::vector<kova_kernel::HomVec4>& b = buffer(c.positions_b).host_points;
+  const std::vector<std::byte>& a = buffer(c.positions_a).host;
+  const std::vector<std::byte>& b = buffer(c.positions_b).host;
+  constexpr std::size_t kPoint = sizeof(kova_kernel::HomVec4);
   // The checker saw each input hold one point (repeated) or `count` points,
   // which the host copies hold as the graph's order left them.
-  if ((command.points_a != 1 && a.size() < c.count) ||
-      (command.points_b != 1 && b.size() < c.count) || a.empty() || b.empty())
+  if ((command.points_a != 1 && a.size() / kPoint < c.count) ||
+      (command.points_b != 1 && b.size() / kPoint < c.count) || a.size() < kPoint ||
+      b.size() < kPoint)
     throw VulkanFailure("kova_compute_fs_distance: the host copy of a positions buffer is missing");
+  const auto pointAt = [&](const std::vector<std::byte>& host, std::size_t i) {
+    kova_kernel::HomVec4 p;
+    std::memcpy(&p, host.data() + i * kPoint, kPoint);
+    return p;
+  };
   std::vector<double> values(c.count);
   for (std::uint32_t i = 0; i < c.count; ++i) {
-    const kova_kernel::HomVec4& pa = command.points_a == 1 ? a[0] : a[i];
-    const kova_kernel::HomVec4& pb = command.points_b == 1 ? b[0] : b[i];
+    const kova_kernel::HomVec4 pa = pointAt(a, command.points_a == 1 ? 0 : i);
+    const kova_kernel::HomVec4 pb = pointAt(b, command.points_b == 1 ? 0 : i);
     values[i] = kova_kernel::fsDistance(pa, pb);
   }
   stage(buffer(c.results).gpu, std::as_bytes(std::span<const double>(values)));

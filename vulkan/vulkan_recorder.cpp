@@ -73,9 +73,12 @@ void Recorder::abandon() {
   vkResetCommandPool(s_.device, s_.pool, 0);
   sync_.undo();
   // Newest first, so that a buffer uploaded twice gets back what it held before.
-  for (auto it = replaced_points_.rbegin(); it != replaced_points_.rend(); ++it)
-    it->first->host_points = std::move(it->second);
-  replaced_points_.clear();
+  for (auto it = host_undo_.rbegin(); it != host_undo_.rend(); ++it) {
+    std::vector<std::byte>& host = it->buffer->host;
+    host.resize(it->size);
+    std::copy(it->start.begin(), it->start.end(), host.begin());
+  }
+  host_undo_.clear();
   releaseRetired();
 }
 
@@ -207,6 +210,9 @@ void Recorder::dispatchOver(std::uint64_t items) {
 
 void Recorder::upload(State::Buffer& b, std::span<const std::byte> data) {
   stats_.bytes_uploaded += data.size_bytes();
+  const std::size_t overwritten = std::min(b.host.size(), data.size());
+  host_undo_.push_back(HostUndo{&b, b.host.size(),
+                                std::vector<std::byte>(b.host.begin(), b.host.begin() + overwritten)});
   keepHostCopy(b, data);
   stage(b.gpu, data);
 }
@@ -221,12 +227,6 @@ void Recorder::stage(GpuBuffer& target, std::span<const std::byte> data) {
   std::memcpy(static_cast<std::byte*>(s_.staging.mapped) + at, data.data(), data.size_bytes());
   const VkBufferCopy region{at, 0, data.size_bytes()};
   vkCmdCopyBuffer(cb_, s_.staging.buffer, target.buffer, 1, &region);
-}
-
-void Recorder::keepPoints(State::Buffer& b, std::span<const kova_kernel::HomVec4> points) {
-  if (s_.float64) return;
-  replaced_points_.emplace_back(&b, std::move(b.host_points));
-  b.host_points.assign(points.begin(), points.end());
 }
 
 void Recorder::record(const CheckedCommand& command) {
@@ -251,7 +251,6 @@ void Recorder::record(const CheckedCommand& command) {
     }
     case CheckedOp::upload_positions: {
       const auto& c = std::get<KovaUploadPositionsCommand>(*command.command);
-      keepPoints(buffer(c.buffer), c.positions);
       return upload(buffer(c.buffer), std::as_bytes(c.positions));
     }
     case CheckedOp::fs_distance:

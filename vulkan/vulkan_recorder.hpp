@@ -112,9 +112,6 @@ class Recorder {
   void upload(State::Buffer& b, std::span<const std::byte> data);
   // Copies host data into `target` through the staging buffer.
   void stage(GpuBuffer& target, std::span<const std::byte> data);
-  // Without double-precision shaders: keeps the uploaded positions on the
-  // host, undone if the recording is abandoned.
-  void keepPoints(State::Buffer& b, std::span<const kova_kernel::HomVec4> points);
   void clear(const CheckedCommand& command);
   void fsDistance(const CheckedCommand& command);
   // fsDistance without double-precision shaders: kova_kernel::fsDistance of
@@ -134,8 +131,14 @@ class Recorder {
   std::vector<Counted> counted_;
   std::vector<GpuBuffer> retired_;
   std::vector<VkDescriptorPool> retired_pools_;
-  // Host copies of positions replaced by this recording, with what they held.
-  std::vector<std::pair<State::Buffer*, std::vector<kova_kernel::HomVec4>>> replaced_points_;
+  // What this recording's uploads replaced in the buffers' host copies: the
+  // copy's size before, and the bytes the upload overwrote.
+  struct HostUndo {
+    State::Buffer* buffer;
+    std::size_t size;
+    std::vector<std::byte> start;
+  };
+  std::vector<HostUndo> host_undo_;
 };
 
 }  // namespace kova_device::recording

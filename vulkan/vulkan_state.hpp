@@ -116,12 +116,10 @@ struct VulkanDevice::State {
     GpuBuffer gpu;
     // What the host last put in the buffer (uploads as recorded, writeValues),
     // from offset 0: the mesh draws read positions, transforms, the camera
-    // block and colours here to hand the GPU single precision.
+    // block and colours here to hand the GPU single precision, and without
+    // double-precision shaders the distances are computed from it. An
+    // abandoned recording puts back what its uploads replaced.
     std::vector<std::byte> host;
-    // Without double-precision shaders: the positions last uploaded, for
-    // the distances computed on the host (restored when a recording is
-    // abandoned).
-    std::vector<kova_kernel::HomVec4> host_points;
   };
   struct Image : ImageRecord {
     VkFormat format = VK_FORMAT_UNDEFINED;
