@@ -6,7 +6,9 @@
 
 #include "cpu_triangles.hpp"
 #include "kova_cpu_device.hpp"
+#include "kova_device_arc_walk.hpp"
 #include "kova_device_raster.hpp"
+#include "kova_device_splats.hpp"
 #include "kova_mesh_shading.hpp"
 
 namespace kova_device {
@@ -47,16 +49,12 @@ void CpuDevice::drawPoints(const CheckedCommand& command, ExecuteStats& stats) {
   depth.depth_camera = DepthCamera{cam.tan_h, cam.tan_v, cam.near_fs, cam.far_fs};
   const auto tan_h = static_cast<float>(cam.tan_h), tan_v = static_cast<float>(cam.tan_v);
   for (std::uint32_t i = 0; i < draw.index_count; ++i) {
-    const double d = distances.values[i];
-    const auto sp = project(cam, positions.points[i], color.desc.width, color.desc.height);
-    if (!sp || !std::isfinite(d)) continue;
-    const int cx = static_cast<int>(std::floor(sp->x));
-    const int cy = static_cast<int>(std::floor(sp->y));
-    const int r = splatRadius(d, cam.tan_h, color.desc.width);
-    if (cx + r < 0 || cy + r < 0 || cx - r >= w || cy - r >= h) continue;
-    const float z = static_cast<float>(depthFromDistance(d, cam.near_fs, cam.far_fs));
+    const auto splat =
+        pointSplat(cam, positions.points[i], distances.values[i], color.desc.width,
+                   color.desc.height);
+    if (!splat) continue;
+    const auto [cx, cy, r, z, k] = *splat;
     const auto rgb = depthColor(z);
-    const float k = depthFactor(d, encodingScale(cam.near_fs));
     for (int dy = -r; dy <= r; ++dy) {
       for (int dx = -r; dx <= r; ++dx) {
         const int x = cx + dx, y = cy + dy;
@@ -121,90 +119,31 @@ void CpuDevice::drawGeodesics(const CheckedCommand& command, ExecuteStats& stats
   const auto& pipe = resources_.pipelineAt(command.pipeline)->desc;
   const Buffer& positions = *resources_.buffers.find(command.positions);
   const CameraBlock cam = unpackCameraBlock(command.camera_block[0], command.camera_block[1]);
+  // Under an isometric view arcs are line primitives (cpu_lines.cpp); a view
+  // that keeps w has no clip space that carries the observer's FS distance,
+  // so its arcs are walked pixel by pixel.
+  if (cam.isometric_view) return drawArcLines(command, stats);
   Image& color = *resources_.images.find(command.color);
   Image& depth = *resources_.images.find(*command.depth);
   const std::uint32_t w = color.desc.width, h = color.desc.height;
   depth.depth_camera = DepthCamera{cam.tan_h, cam.tan_v, cam.near_fs, cam.far_fs};
 
-  // A sample along the arc: its pixel position, depth and which half of the
-  // view it lies in (a segment across the boundary passes through infinity):
-  // the side of w = 0 for a view that keeps w, the side of the eye's focal
-  // plane for an isometric view.
-  struct Sample {
-    std::optional<ScreenPoint> at;
-    double depth = 1.0;
-    bool upper = true;
-  };
-  const auto sample = [&](HomVec4 q) {
-    const double d = kova_kernel::fsDistance(cam.observer, q);
-    const HomVec4 v = cam.view.apply(q);
-    if (cam.isometric_view)
-      return Sample{projectFacing(cam, q, w, h), depthFromDistance(d, cam.near_fs, cam.far_fs),
-                    v.z <= 0.0};
-    return Sample{project(cam, q, w, h), depthFromDistance(d, cam.near_fs, cam.far_fs), v.w >= 0.0};
-  };
-  // Lines fade with depth: towards black for a view that keeps w, into the
-  // fog colour as the triangles do for an isometric view.
+  const std::array<float, 3> line = {cmd.color_r, cmd.color_g, cmd.color_b};
   const auto plot = [&](int x, int y, double z) {
     if (x < 0 || y < 0 || x >= static_cast<int>(w) || y >= static_cast<int>(h)) return;
     const std::size_t p = static_cast<std::size_t>(y) * w + static_cast<std::size_t>(x);
-    std::array<float, 3> rgb{};
-    const std::array<float, 3> line = {cmd.color_r, cmd.color_g, cmd.color_b};
-    if (cam.isometric_view) {
-      const float f = fogAmount(cam.near_fs + z * (cam.far_fs - cam.near_fs), cam.far_fs);
-      for (std::size_t i = 0; i < 3; ++i) rgb[i] = line[i] + (cam.fog[i] - line[i]) * f;
-    } else {
-      const auto fade = static_cast<float>(0.2 + 0.8 * std::pow(1.0 - z, 0.8));
-      for (std::size_t i = 0; i < 3; ++i) rgb[i] = line[i] * fade;
-    }
-    // The stored depth of the FS distance z stands for, along this pixel's
-    // ray (z is single precision on both devices).
-    const double theta = cam.near_fs + static_cast<double>(static_cast<float>(z)) *
-                                           (cam.far_fs - cam.near_fs);
-    const float stored =
-        pixelDepth(depthFactor(theta, encodingScale(cam.near_fs)), static_cast<std::uint32_t>(x),
-                   static_cast<std::uint32_t>(y), w, h, static_cast<float>(cam.tan_h),
-                   static_cast<float>(cam.tan_v));
+    const WalkedPixel px = walkedPixel(cam, z);
+    const std::array<float, 3> rgb = {line[0] * px.fade, line[1] * px.fade, line[2] * px.fade};
+    const float stored = pixelDepth(px.k, static_cast<std::uint32_t>(x),
+                                    static_cast<std::uint32_t>(y), w, h,
+                                    static_cast<float>(cam.tan_h), static_cast<float>(cam.tan_v));
     if (!(stored <= 1.0f)) return;
     if (writePixel(color.texels, depth.texels, p, samples_, pipe.depth, stored, rgb))
       color.kinds[p] = static_cast<std::uint8_t>(PixelKind::geodesic);
   };
-
   for (std::uint32_t k = 0; k + 1 < cmd.count; k += 2) {
-    const HomVec4 a = positions.points[k].normalize();
-    HomVec4 b = positions.points[k + 1].normalize();
-    if (a.dot(b) < 0.0) b = HomVec4{-b.x, -b.y, -b.z, -b.w};  // the shorter of the two arcs
-    const double angle = std::acos(std::clamp(a.dot(b), -1.0, 1.0));
-    const int steps = static_cast<int>(std::clamp(std::ceil(angle / 0.004), 1.0, 4096.0));
-    bool any = false;
-    Sample prev = sample(a);
-    for (int s = 1; s <= steps; ++s) {
-      const double t = static_cast<double>(s) / steps;
-      double wa = 1.0 - t, wb = t;
-      if (angle > 1e-9)
-        wa = std::sin((1.0 - t) * angle) / std::sin(angle),
-        wb = std::sin(t * angle) / std::sin(angle);
-      const Sample cur = sample(HomVec4{wa * a.x + wb * b.x, wa * a.y + wb * b.y,
-                                        wa * a.z + wb * b.z, wa * a.w + wb * b.w});
-      const bool drawable = prev.at && cur.at && prev.upper == cur.upper && prev.depth > 0.0 &&
-                            prev.depth < 1.0 && cur.depth > 0.0 && cur.depth < 1.0;
-      if (drawable) {
-        const double dx = cur.at->x - prev.at->x, dy = cur.at->y - prev.at->y;
-        const double len = std::max(std::fabs(dx), std::fabs(dy));
-        if (len < 4.0 * (w + h)) {
-          any = true;
-          const int n = std::max(1, static_cast<int>(std::ceil(len)));
-          for (int j = 0; j <= n; ++j) {
-            const double u = static_cast<double>(j) / n;
-            const double z = prev.depth + (cur.depth - prev.depth) * u;
-            plot(static_cast<int>(std::floor(prev.at->x + dx * u)),
-                 static_cast<int>(std::floor(prev.at->y + dy * u)), z);
-          }
-        }
-      }
-      prev = cur;
-    }
-    if (any) ++stats.geodesic_arcs;
+    if (walkArc(cam, positions.points[k], positions.points[k + 1], w, h, plot))
+      ++stats.geodesic_arcs;
   }
 }
 

@@ -117,6 +117,7 @@ class CpuDevice {
   void drawPoints(const CheckedCommand& command, ExecuteStats& stats);
   void drawMesh(const CheckedCommand& command, ExecuteStats& stats);
   void drawGeodesics(const CheckedCommand& command, ExecuteStats& stats);
+  void drawArcLines(const CheckedCommand& command, ExecuteStats& stats);
 
   DeviceResources<Buffer, Image, Pipeline> resources_;
   std::vector<DrawTrace>* trace_ = nullptr;

@@ -9,10 +9,12 @@
 // the plane at tan(near) in the eye's chart as the near bound (clip z <= w),
 // and readDepth returns FS-depth converted per pixel as on the CPU device.
 // Triangles go through the raster path in single precision (the host
-// composes view * model per instance in double); distances, points and arcs
-// stay in double until a pixel is known. Without double-precision shaders,
-// distances are computed on the host, bit for bit fsDistance (usesFloat64()),
-// and the pipelines whose shaders still use doubles are refused. Every command
+// composes view * model per instance in double), and so do geodesic arcs
+// under an isometric view, drawn as Bresenham line primitives (the host hands
+// each arc's ends in view space). Distances, points and arcs under a view
+// that keeps w stay in double until a pixel is known: in compute shaders
+// where the GPU has double-precision shaders, otherwise on the host, bit for
+// bit the same (usesFloat64()). Every command
 // is checked on the host, by the rules every device shares, before anything
 // is recorded, so a malformed graph is an error and never reaches the driver.
 #pragma once
@@ -43,9 +45,9 @@ struct VulkanOptions {
   std::vector<std::string> instance_extensions{};
   bool swapchain = false;
   // Use double-precision shaders when the GPU has them (shaderFloat64).
-  // Without them (a GPU that lacks them, or float64 = false), distances
-  // are computed on the host, bit for bit fsDistance, and the pipelines
-  // whose shaders still use doubles cannot be created.
+  // Without them (a GPU that lacks them, or float64 = false), the stages
+  // that need doubles run on the host with the same results, bit for bit;
+  // every command and pipeline works either way.
   bool float64 = true;
   // Samples per pixel of every image and raster pipeline: 1 or 4 (at the
   // standard positions, as the CPU device's); anything else fails create().
@@ -69,10 +71,9 @@ struct VulkanCandidate {
 // The index of the device to use: the best ranked one that has everything
 // the device layer needs (of two equally ranked, the one with shaderFloat64),
 // or a one-line reason why none does. shaderFloat64 is not required; with
-// `prefer_float64` (while some of the device's shaders still use doubles, and
-// the host has not turned them off) a device that has it goes before any
-// that lacks it, so that every pipeline is available where any GPU offers
-// that, Mesa's software driver included.
+// `prefer_float64` a device that has it goes before any that lacks it,
+// whatever their ranks (create() does not ask for that: every command runs
+// without double-precision shaders).
 [[nodiscard]] std::expected<std::size_t, std::string> chooseVulkanDevice(
     std::span<const VulkanCandidate> candidates, bool prefer_float64 = false);
 
@@ -133,12 +134,13 @@ class VulkanDevice {
   void setTrace(std::vector<DrawTrace>* trace) noexcept;
   // Samples per pixel of every image (VulkanOptions::samples).
   [[nodiscard]] std::uint32_t samples() const noexcept;
-  // Whether the device runs double-precision shaders. Without them,
-  // kova_compute_fs_distance runs on the host at record time, in graph
-  // order: the device keeps a host copy of what each positions buffer was
-  // last uploaded, computes kova_kernel::fsDistance of the pairs (bit for
-  // bit the CPU device's values) and uploads the results; and
-  // createPipeline refuses pipelines whose shaders still need doubles.
+  // Whether the device runs double-precision shaders. Without them, the
+  // double-precision stages run on the host at record time, in graph order,
+  // from a host copy of what each buffer was last given:
+  // kova_compute_fs_distance computes kova_kernel::fsDistance of the pairs
+  // (bit for bit the CPU device's values) and uploads the results; a points
+  // draw places its splats, and a geodesics draw under a view that keeps w
+  // walks its arcs, exactly as the CPU device does, and the GPU draws them.
   [[nodiscard]] bool usesFloat64() const noexcept;
 
   struct State;

@@ -6,7 +6,10 @@
 #include <cstring>
 #include <variant>
 
+#include "kova_device_arc_walk.hpp"
+#include "kova_device_lines.hpp"
 #include "kova_device_raster.hpp"
+#include "kova_device_splats.hpp"
 #include "vulkan_recorder.hpp"
 
 namespace kova_device::recording {
@@ -115,19 +118,16 @@ void Recorder::hostFsDistance(const CheckedCommand& command) {
     const kova_kernel::HomVec4 pb = pointAt(b, command.points_b == 1 ? 0 : i);
     values[i] = kova_kernel::fsDistance(pa, pb);
   }
-  stage(buffer(c.results).gpu, std::as_bytes(std::span<const double>(values)));
+  // The host copy too: a points draw on this device reads it.
+  hostWrite(buffer(c.results), std::as_bytes(std::span<const double>(values)));
 }
 
 void Recorder::drawPoints(const CheckedCommand& command) {
   const auto& draw = std::get<kova_rhi::DrawCommand>(*command.command);
   if (draw.instance_count == 0 || draw.index_count == 0) return;
   State::Pipeline& pipe = pipeline(command.pipeline);
-  State::Buffer* positions = &buffer(command.positions);
-  State::Buffer* distances = &buffer(command.values);
-  State::Buffer* camera = &buffer(command.transforms);
   const State::Image& color = image(command.color);
   const PGL4& params = command.camera_block[1];
-  const double tan_h = params.data[4];
   image(*command.depth).depth_camera =
       DepthCamera{params.data[4], params.data[5], params.data[6], params.data[7]};
   const std::uint32_t n = draw.index_count;
@@ -139,6 +139,44 @@ void Recorder::drawPoints(const CheckedCommand& command) {
   counted.splats = static_cast<const std::byte*>(s_.splats.mapped) + at;
   counted.count = n;
   counted_.push_back(counted);
+
+  if (!s_.runs(Program::point_splats)) {
+    hostSplats(command, static_cast<std::byte*>(s_.splats.mapped) + at,
+               static_cast<std::uint32_t*>(s_.stats.mapped) + counted.slot);
+  } else {
+    splatsOnGpu(command, at, bytes, counted.slot);
+  }
+
+  sync_.note(s_.splats, kVertexRead);
+  inside(command);
+  vkCmdBindPipeline(cb_, VK_PIPELINE_BIND_POINT_GRAPHICS, s_.rasterPipeline(pipe, color.format));
+  bindSet(Program::splat_draw, VK_PIPELINE_BIND_POINT_GRAPHICS,
+          {{s_.splats.buffer, at, bytes}});
+  const struct {
+    std::uint32_t width, height, first, pad;
+    float tan_h, tan_v;
+  } draw_pc{color.desc.width,
+            color.desc.height,
+            0,
+            0,
+            static_cast<float>(params.data[4]),
+            static_cast<float>(params.data[5])};
+  push(Program::splat_draw, VK_SHADER_STAGE_VERTEX_BIT, draw_pc);
+  vkCmdDraw(cb_, n, 1, 0, 0);
+}
+
+// point_splats.comp: the splat records of a points draw at `at` of the
+// splats buffer, counting the drawn points in counter slot `slot`.
+void Recorder::splatsOnGpu(const CheckedCommand& command, VkDeviceSize at, VkDeviceSize bytes,
+                           std::uint32_t slot) {
+  const auto& draw = std::get<kova_rhi::DrawCommand>(*command.command);
+  State::Buffer* positions = &buffer(command.positions);
+  State::Buffer* distances = &buffer(command.values);
+  State::Buffer* camera = &buffer(command.transforms);
+  const State::Image& color = image(command.color);
+  const PGL4& params = command.camera_block[1];
+  const double tan_h = params.data[4];
+  const std::uint32_t n = draw.index_count;
 
   sync_.note(positions->gpu, kComputeRead);
   sync_.note(distances->gpu, kComputeRead);
@@ -162,27 +200,43 @@ void Recorder::drawPoints(const CheckedCommand& command) {
        n,
        color.desc.width,
        color.desc.height,
-       counted.slot,
+       slot,
        encodingScale(params.data[6])};
   push(Program::point_splats, VK_SHADER_STAGE_COMPUTE_BIT, pc);
   dispatchOver(n);
 
-  sync_.note(s_.splats, kVertexRead);
-  inside(command);
-  vkCmdBindPipeline(cb_, VK_PIPELINE_BIND_POINT_GRAPHICS, s_.rasterPipeline(pipe, color.format));
-  bindSet(Program::splat_draw, VK_PIPELINE_BIND_POINT_GRAPHICS,
-          {{s_.splats.buffer, at, bytes}});
-  const struct {
-    std::uint32_t width, height, first, pad;
-    float tan_h, tan_v;
-  } draw_pc{color.desc.width,
-            color.desc.height,
-            0,
-            0,
-            static_cast<float>(params.data[4]),
-            static_cast<float>(params.data[5])};
-  push(Program::splat_draw, VK_SHADER_STAGE_VERTEX_BIT, draw_pc);
-  vkCmdDraw(cb_, n, 1, 0, 0);
+}
+
+void Recorder::hostSplats(const CheckedCommand& command, std::byte* records,
+                          std::uint32_t* counter) {
+  const auto& draw = std::get<kova_rhi::DrawCommand>(*command.command);
+  const std::vector<std::byte>& positions = buffer(command.positions).host;
+  const std::vector<std::byte>& distances = buffer(command.values).host;
+  const State::Image& color = image(command.color);
+  const CameraBlock cam = unpackCameraBlock(command.camera_block[0], command.camera_block[1]);
+  const std::uint32_t n = draw.index_count;
+  // The checker saw both buffers hold n values, which the host copies hold
+  // as the graph's order left them.
+  if (positions.size() / sizeof(HomVec4) < n || distances.size() / sizeof(double) < n)
+    throw VulkanFailure("points draw: the host copy of a positions or values buffer is missing");
+  std::uint32_t drawn = 0;
+  for (std::uint32_t i = 0; i < n; ++i) {
+    HomVec4 p;
+    double d;
+    std::memcpy(&p, positions.data() + std::size_t{i} * sizeof(HomVec4), sizeof(HomVec4));
+    std::memcpy(&d, distances.data() + std::size_t{i} * sizeof(double), sizeof(double));
+    std::int32_t rec[8] = {0, 0, -1, 0, 0, 0, 0, 0};
+    if (const auto sp = pointSplat(cam, p, d, color.desc.width, color.desc.height)) {
+      rec[0] = sp->cx;
+      rec[1] = sp->cy;
+      rec[2] = sp->r;
+      rec[3] = std::bit_cast<std::int32_t>(sp->z);
+      rec[4] = std::bit_cast<std::int32_t>(sp->k);
+      ++drawn;
+    }
+    std::memcpy(records + std::size_t{i} * kSplatBytes, rec, kSplatBytes);
+  }
+  *counter = drawn;
 }
 
 // A mesh draw: the triangles of index_buffer over the vertices of
@@ -306,13 +360,88 @@ void Recorder::drawMesh(const CheckedCommand& command) {
   vkCmdSetViewport(cb_, 0, 1, &widened);
 }
 
-void Recorder::drawGeodesics(const CheckedCommand& command) {
+// Arcs under an isometric view: line primitives (kova_device_lines.hpp).
+// The host puts each arc's unit view-space ends in single precision into a
+// host-written region and counts the arcs that show; line.vert draws each
+// arc in four passes.
+void Recorder::drawArcLines(const CheckedCommand& command) {
   const auto& c = std::get<kova_rhi::KovaRenderGeodesicsCommand>(*command.command);
   State::Pipeline& pipe = pipeline(command.pipeline);
-  State::Buffer* positions = &buffer(command.positions);
-  State::Buffer* camera = &buffer(command.camera);
+  const State::Buffer* positions = &buffer(command.positions);
+  const State::Image& color = image(command.color);
+  const PGL4& view = command.camera_block[0];
+  const PGL4& params = command.camera_block[1];
+  image(*command.depth).depth_camera =
+      DepthCamera{params.data[4], params.data[5], params.data[6], params.data[7]};
   const std::uint32_t arcs = c.count / 2;
   if (arcs == 0) return;
+  const auto tan_h = static_cast<float>(params.data[4]);
+  const auto tan_v = static_cast<float>(params.data[5]);
+  const auto scale = static_cast<float>(encodingScale(params.data[6]));
+  const std::size_t points = positions->host.size() / sizeof(HomVec4);
+  const VkDeviceSize bytes = VkDeviceSize{arcs} * 32;
+  const VkDeviceSize at = reserve(s_.splats, splats_used_, bytes, kStorage);
+  auto* out = static_cast<std::byte*>(s_.splats.mapped) + at;
+  for (std::size_t k = 0; k < arcs; ++k) {
+    std::optional<ArcEnds> ends;
+    if (2 * k + 1 < points) {
+      HomVec4 p{}, q{};
+      std::memcpy(&p, positions->host.data() + 2 * k * sizeof(HomVec4), sizeof(HomVec4));
+      std::memcpy(&q, positions->host.data() + (2 * k + 1) * sizeof(HomVec4), sizeof(HomVec4));
+      ends = arcInView(view, p, q);
+    }
+    // An arc with no ends sits on the eye plane, outside every pass's clip volume.
+    const ArcEnds e = ends ? *ends : ArcEnds{{1.0f, 0.0f, 0.0f, 0.0f}, {1.0f, 0.0f, 0.0f, 0.0f}};
+    if (ends && arcShows(e, tan_h, tan_v, scale)) ++stats_.geodesic_arcs;
+    std::memcpy(out + k * 32, e.a.data(), 16);
+    std::memcpy(out + k * 32 + 16, e.b.data(), 16);
+  }
+
+  sync_.note(s_.splats, kVertexRead);
+  inside(command);
+  vkCmdBindPipeline(cb_, VK_PIPELINE_BIND_POINT_GRAPHICS,
+                    s_.rasterPipeline(pipe, color.format, true));
+  bindSet(Program::line_draw, VK_PIPELINE_BIND_POINT_GRAPHICS, {{s_.splats.buffer, at, bytes}});
+  const struct {
+    float rgb[4];
+    float fog[4];
+    std::uint32_t width, height;
+    float depth_scale, tan_h, tan_v, near_fs, far_fs;
+  } pc{{c.color_r, c.color_g, c.color_b, 1.0f},
+       {static_cast<float>(params.data[9]), static_cast<float>(params.data[10]),
+        static_cast<float>(params.data[11]), 1.0f},
+       color.desc.width,
+       color.desc.height,
+       scale,
+       tan_h,
+       tan_v,
+       static_cast<float>(params.data[6]),
+       static_cast<float>(params.data[7])};
+  static_assert(sizeof(pc) == 60);
+  push(Program::line_draw, VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT, pc);
+  // Lines map onto the image itself, as triangles do.
+  const VkViewport exact{
+      0.0f, 0.0f, static_cast<float>(color.desc.width), static_cast<float>(color.desc.height),
+      0.0f, 1.0f};
+  vkCmdSetViewport(cb_, 0, 1, &exact);
+  vkCmdDraw(cb_, arcs * 2, 4, 0, 0);
+  const VkViewport widened{-kViewportPad,
+                           -kViewportPad,
+                           static_cast<float>(color.desc.width) + 2 * kViewportPad,
+                           static_cast<float>(color.desc.height) + 2 * kViewportPad,
+                           0.0f,
+                           1.0f};
+  vkCmdSetViewport(cb_, 0, 1, &widened);
+}
+
+void Recorder::drawGeodesics(const CheckedCommand& command) {
+  const auto& c = std::get<kova_rhi::KovaRenderGeodesicsCommand>(*command.command);
+  // Under an isometric view (camera entry 24) arcs are line primitives; a
+  // view that keeps w has no clip space that carries the observer's FS
+  // distance, so its arcs are walked pixel by pixel.
+  if (command.camera_block[1].data[kIsometricFlag] == 1.0) return drawArcLines(command);
+  State::Pipeline& pipe = pipeline(command.pipeline);
+  if (c.count / 2 == 0) return;
 
   const State::Image& color = image(command.color);
   {
@@ -321,6 +450,64 @@ void Recorder::drawGeodesics(const CheckedCommand& command) {
   }
   Counted counted = counters(true);
   counted_.push_back(counted);
+  std::uint32_t* slots = static_cast<std::uint32_t*>(s_.stats.mapped) + counted.slot;
+  // The walk's pixels: counted and written by geodesics.comp, with the draw's
+  // vertex count, or by the host into the splats buffer.
+  const bool on_host = !s_.runs(Program::geodesics);
+  VkDescriptorBufferInfo pixels{};
+  std::uint32_t host_pixels = 0;
+  if (on_host) {
+    std::vector<std::uint32_t> words;
+    const std::uint32_t total = hostArcWalk(command, slots, words);
+    host_pixels = total;
+    const VkDeviceSize bytes = std::max<VkDeviceSize>(VkDeviceSize{total} * kArcPixelBytes, 16);
+    const VkDeviceSize at = reserve(s_.splats, splats_used_, bytes, kStorage);
+    std::memcpy(static_cast<std::byte*>(s_.splats.mapped) + at, words.data(),
+                words.size() * sizeof(std::uint32_t));
+    pixels = {s_.splats.buffer, at, bytes};
+    sync_.note(s_.splats, kVertexRead);
+  } else {
+    walkOnGpu(command, counted.slot);
+    pixels = whole(s_.pixels);
+    sync_.note(s_.pixels, kVertexRead);
+    sync_.note(s_.draw_args, kIndirectRead);
+  }
+  inside(command);
+  vkCmdBindPipeline(cb_, VK_PIPELINE_BIND_POINT_GRAPHICS, s_.rasterPipeline(pipe, color.format));
+  bindSet(Program::geodesic_draw, VK_PIPELINE_BIND_POINT_GRAPHICS, {pixels});
+  // Under an isometric view (camera entry 24) lines fade into the fog colour.
+  const PGL4& params = command.camera_block[1];
+  const bool isometric = params.data[8] == 1.0;
+  const struct {
+    float rgb[4];
+    float fog[4];
+    std::uint32_t width, height, isometric;
+    float tan_h, tan_v;
+  } draw_pc{{c.color_r, c.color_g, c.color_b, 1.0f},
+            {static_cast<float>(params.data[9]), static_cast<float>(params.data[10]),
+             static_cast<float>(params.data[11]), 1.0f},
+            color.desc.width,
+            color.desc.height,
+            isometric ? 1u : 0u,
+            static_cast<float>(params.data[4]),
+            static_cast<float>(params.data[5])};
+  static_assert(sizeof(draw_pc) == 52);
+  push(Program::geodesic_draw, VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT, draw_pc);
+  if (on_host) {
+    if (host_pixels > 0) vkCmdDraw(cb_, host_pixels, 1, 0, 0);
+  } else {
+    vkCmdDrawIndirect(cb_, s_.draw_args.buffer, 0, 1, 16);
+  }
+}
+
+// geodesics.comp: the walk in three dispatches (count, offsets, pixels), its
+// counts in counter slot `slot` and the draw's vertex count in draw_args.
+void Recorder::walkOnGpu(const CheckedCommand& command, std::uint32_t slot) {
+  const auto& c = std::get<kova_rhi::KovaRenderGeodesicsCommand>(*command.command);
+  State::Buffer* positions = &buffer(command.positions);
+  State::Buffer* camera = &buffer(command.camera);
+  const State::Image& color = image(command.color);
+  const std::uint32_t arcs = c.count / 2;
   grow(s_.arcs, VkDeviceSize{arcs} * 8, kStorage, false);
   grow(s_.pixels, VkDeviceSize{kPixelCapacity} * kArcPixelBytes, kStorage, false);
   grow(s_.draw_args, 16, kStorage | VK_BUFFER_USAGE_INDIRECT_BUFFER_BIT, false);
@@ -342,36 +529,54 @@ void Recorder::drawGeodesics(const CheckedCommand& command) {
       std::uint32_t count, width, height, mode, capacity, counter;
       double depth_scale;
     } pc{c.count,      color.desc.width, color.desc.height,
-         mode,         kPixelCapacity,   counted.slot,
+         mode,         kPixelCapacity,   slot,
          encodingScale(command.camera_block[1].data[6])};
     push(Program::geodesics, VK_SHADER_STAGE_COMPUTE_BIT, pc);
     dispatchOver(mode == 1 ? 1 : arcs);
   }
+}
 
-  sync_.note(s_.pixels, kVertexRead);
-  sync_.note(s_.draw_args, kIndirectRead);
-  inside(command);
-  vkCmdBindPipeline(cb_, VK_PIPELINE_BIND_POINT_GRAPHICS, s_.rasterPipeline(pipe, color.format));
-  bindSet(Program::geodesic_draw, VK_PIPELINE_BIND_POINT_GRAPHICS, {whole(s_.pixels)});
-  // Under an isometric view (camera entry 24) lines fade into the fog colour.
-  const PGL4& params = command.camera_block[1];
-  const bool isometric = params.data[8] == 1.0;
-  const struct {
-    float rgb[4];
-    float fog[4];
-    std::uint32_t width, height, isometric;
-    float tan_h, tan_v;
-  } draw_pc{{c.color_r, c.color_g, c.color_b, 1.0f},
-            {static_cast<float>(params.data[9]), static_cast<float>(params.data[10]),
-             static_cast<float>(params.data[11]), 1.0f},
-            color.desc.width,
-            color.desc.height,
-            isometric ? 1u : 0u,
-            static_cast<float>(params.data[4]),
-            static_cast<float>(params.data[5])};
-  static_assert(sizeof(draw_pc) == 52);
-  push(Program::geodesic_draw, VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT, draw_pc);
-  vkCmdDrawIndirect(cb_, s_.draw_args.buffer, 0, 1, 16);
+std::uint32_t Recorder::hostArcWalk(const CheckedCommand& command, std::uint32_t* counters,
+                                    std::vector<std::uint32_t>& words) {
+  const auto& c = std::get<kova_rhi::KovaRenderGeodesicsCommand>(*command.command);
+  const std::vector<std::byte>& positions = buffer(command.positions).host;
+  const State::Image& color = image(command.color);
+  const CameraBlock cam = unpackCameraBlock(command.camera_block[0], command.camera_block[1]);
+  const std::uint32_t w = color.desc.width, h = color.desc.height;
+  if (positions.size() / sizeof(HomVec4) < c.count)
+    throw VulkanFailure("kova_render_geodesics: the host copy of the positions buffer is missing");
+  const auto pointAt = [&](std::size_t i) {
+    HomVec4 p;
+    std::memcpy(&p, positions.data() + i * sizeof(HomVec4), sizeof(HomVec4));
+    return p;
+  };
+  std::uint32_t drawn = 0, total = 0;
+  bool overflow = false;
+  for (std::uint32_t k = 0; k + 1 < c.count; k += 2) {
+    const std::size_t first = words.size();
+    const bool any = walkArc(cam, pointAt(k), pointAt(k + 1), w, h, [&](int x, int y, double z) {
+      if (x < 0 || y < 0 || x >= static_cast<int>(w) || y >= static_cast<int>(h)) return;
+      const WalkedPixel px = walkedPixel(cam, z);
+      words.push_back(static_cast<std::uint32_t>(x) | (static_cast<std::uint32_t>(y) << 16));
+      words.push_back(std::bit_cast<std::uint32_t>(px.k));
+      words.push_back(std::bit_cast<std::uint32_t>(px.fade));
+    });
+    drawn += any ? 1 : 0;
+    // As geodesics.comp: an arc whose pixels do not fit is left out, and the
+    // command fails.
+    const auto n = static_cast<std::uint32_t>((words.size() - first) / 3);
+    if (overflow || n > kPixelCapacity - total) {
+      overflow = true;
+      words.resize(first);
+    } else {
+      total += n;
+    }
+  }
+  counters[0] = drawn;
+  counters[1] = total;
+  counters[2] = overflow ? 1u : 0u;
+  if (overflow) return 0;  // nothing is drawn, as the indirect draw's zero count
+  return total;
 }
 
 void Recorder::readTrace(const Counted& c) const {

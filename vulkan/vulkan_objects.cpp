@@ -125,16 +125,21 @@ GpuImage VulkanDevice::State::makeImage(VkFormat format, std::uint32_t width, st
   return img;
 }
 
-VkPipeline VulkanDevice::State::rasterPipeline(Pipeline& p, VkFormat color_format) {
-  for (auto& [format, pipeline] : p.by_format) {
-    if (format == color_format) return pipeline;
-  }
+VkPipeline VulkanDevice::State::rasterPipeline(Pipeline& p, VkFormat color_format,
+                                               bool arc_lines) {
   using kova_rhi::PrimitiveTopology;
   const PrimitiveTopology topology = p.desc.topology;
-  const std::size_t first_module = topology == PrimitiveTopology::point_list      ? 0
+  arc_lines = arc_lines && topology == PrimitiveTopology::geodesic_list;
+  auto& made = arc_lines ? p.lines_by_format : p.by_format;
+  for (auto& [format, pipeline] : made) {
+    if (format == color_format) return pipeline;
+  }
+  const std::size_t first_module = arc_lines                                      ? 6
+                                   : topology == PrimitiveTopology::point_list    ? 0
                                    : topology == PrimitiveTopology::geodesic_list ? 2
                                                                                   : 4;
-  const Program program = topology == PrimitiveTopology::point_list      ? Program::splat_draw
+  const Program program = arc_lines ? Program::line_draw
+                          : topology == PrimitiveTopology::point_list    ? Program::splat_draw
                           : topology == PrimitiveTopology::geodesic_list ? Program::geodesic_draw
                                                                          : Program::mesh_draw;
   const VkPipelineShaderStageCreateInfo stages[2] = {
@@ -150,14 +155,20 @@ VkPipeline VulkanDevice::State::rasterPipeline(Pipeline& p, VkFormat color_forma
       .sType = VK_STRUCTURE_TYPE_PIPELINE_VERTEX_INPUT_STATE_CREATE_INFO};
   VkPipelineInputAssemblyStateCreateInfo assembly{
       .sType = VK_STRUCTURE_TYPE_PIPELINE_INPUT_ASSEMBLY_STATE_CREATE_INFO,
-      .topology = program == Program::mesh_draw ? VK_PRIMITIVE_TOPOLOGY_TRIANGLE_LIST
-                                                : VK_PRIMITIVE_TOPOLOGY_POINT_LIST};
+      .topology = program == Program::mesh_draw   ? VK_PRIMITIVE_TOPOLOGY_TRIANGLE_LIST
+                  : program == Program::line_draw ? VK_PRIMITIVE_TOPOLOGY_LINE_LIST
+                                                  : VK_PRIMITIVE_TOPOLOGY_POINT_LIST};
   VkPipelineViewportStateCreateInfo viewport{
       .sType = VK_STRUCTURE_TYPE_PIPELINE_VIEWPORT_STATE_CREATE_INFO,
       .viewportCount = 1,
       .scissorCount = 1};
+  // Arcs in Bresenham mode where the device has it (see bresenham_lines).
+  VkPipelineRasterizationLineStateCreateInfoEXT line_state{
+      .sType = VK_STRUCTURE_TYPE_PIPELINE_RASTERIZATION_LINE_STATE_CREATE_INFO_EXT,
+      .lineRasterizationMode = VK_LINE_RASTERIZATION_MODE_BRESENHAM_EXT};
   VkPipelineRasterizationStateCreateInfo raster{
       .sType = VK_STRUCTURE_TYPE_PIPELINE_RASTERIZATION_STATE_CREATE_INFO,
+      .pNext = arc_lines && bresenham_lines ? &line_state : nullptr,
       .polygonMode = VK_POLYGON_MODE_FILL,
       .cullMode = VK_CULL_MODE_NONE,
       .frontFace = VK_FRONT_FACE_COUNTER_CLOCKWISE,
@@ -211,7 +222,7 @@ VkPipeline VulkanDevice::State::rasterPipeline(Pipeline& p, VkFormat color_forma
   VkPipeline pipeline = VK_NULL_HANDLE;
   check(vkCreateGraphicsPipelines(device, VK_NULL_HANDLE, 1, &info, nullptr, &pipeline),
         "vkCreateGraphicsPipelines");
-  p.by_format.emplace_back(color_format, pipeline);
+  made.emplace_back(color_format, pipeline);
   return pipeline;
 }
 

@@ -210,6 +210,10 @@ void Recorder::dispatchOver(std::uint64_t items) {
 
 void Recorder::upload(State::Buffer& b, std::span<const std::byte> data) {
   stats_.bytes_uploaded += data.size_bytes();
+  hostWrite(b, data);
+}
+
+void Recorder::hostWrite(State::Buffer& b, std::span<const std::byte> data) {
   const std::size_t overwritten = std::min(b.host.size(), data.size());
   host_undo_.push_back(HostUndo{&b, b.host.size(),
                                 std::vector<std::byte>(b.host.begin(), b.host.begin() + overwritten)});

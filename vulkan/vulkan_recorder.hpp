@@ -110,6 +110,9 @@ class Recorder {
   static VkDescriptorBufferInfo whole(const GpuBuffer& b) { return {b.buffer, 0, VK_WHOLE_SIZE}; }
 
   void upload(State::Buffer& b, std::span<const std::byte> data);
+  // Writes data into b's start on the host's copy and on the GPU, as an
+  // upload does, without counting it as uploaded.
+  void hostWrite(State::Buffer& b, std::span<const std::byte> data);
   // Copies host data into `target` through the staging buffer.
   void stage(GpuBuffer& target, std::span<const std::byte> data);
   void clear(const CheckedCommand& command);
@@ -118,8 +121,17 @@ class Recorder {
   // the host's copies, uploaded into the results.
   void hostFsDistance(const CheckedCommand& command);
   void drawPoints(const CheckedCommand& command);
+  // The stages the GPU runs in double precision, on the host for a device
+  // without double-precision shaders: they write what the shaders would.
+  void splatsOnGpu(const CheckedCommand& command, VkDeviceSize at, VkDeviceSize bytes,
+                   std::uint32_t slot);
+  void hostSplats(const CheckedCommand& command, std::byte* records, std::uint32_t* counter);
+  void walkOnGpu(const CheckedCommand& command, std::uint32_t slot);
+  std::uint32_t hostArcWalk(const CheckedCommand& command, std::uint32_t* counters,
+                            std::vector<std::uint32_t>& words);
   void drawMesh(const CheckedCommand& command);
   void drawGeodesics(const CheckedCommand& command);
+  void drawArcLines(const CheckedCommand& command);
   void readTrace(const Counted& c) const;
 
   State& s_;

@@ -56,17 +56,6 @@ void writeThrough(State& s, GpuBuffer& target, std::span<const std::byte> bytes)
   s.destroy(staging);
 }
 
-// The programs a raster pipeline runs: its draw, and the kernel that feeds
-// a points or geodesics draw.
-std::vector<Program> programsOf(kova_rhi::PrimitiveTopology topology) {
-  using kova_rhi::PrimitiveTopology;
-  if (topology == PrimitiveTopology::point_list)
-    return {Program::point_splats, Program::splat_draw};
-  if (topology == PrimitiveTopology::geodesic_list)
-    return {Program::geodesics, Program::geodesic_draw};
-  return {Program::mesh_draw};
-}
-
 }  // namespace
 
 std::expected<BufferId, std::string> VulkanDevice::createBuffer(
@@ -131,12 +120,6 @@ std::expected<ImageId, std::string> VulkanDevice::createImage(
 std::expected<PipelineId, std::string> VulkanDevice::createPipeline(
     const kova_rhi::GraphicsPipelineDescriptor& desc) try {
   if (auto ok = checkPipelineDescriptor(desc); !ok) return fail(ok.error());
-  for (const Program program : programsOf(desc.topology)) {
-    if (!s_->runs(program))
-      return fail(
-          "this pipeline needs double-precision shaders, and the device runs without them "
-          "(they are turned off, or the GPU lacks shaderFloat64)");
-  }
   State::Pipeline p;
   p.desc = desc;
   // Built now for the default render target format, so that errors show here.

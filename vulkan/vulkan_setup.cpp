@@ -27,6 +27,11 @@ constexpr AcceptedWarning kAcceptedBestPractices[] = {
     // these very messages: that is the debugging use it exists for.
     {"UNASSIGNED-BestPractices-vkCreateInstance-specialuse-extension-debugging",
      "the debug messenger is enabled only for a validation run"},
+    // VK_EXT_line_rasterization is meant for CAD; it is enabled for its
+    // Bresenham lines, the one line rule whose pixels the CPU device can
+    // reproduce exactly.
+    {"UNASSIGNED-BestPractices-vkCreateDevice-specialuse-extension-cadsupport",
+     "Bresenham lines give the geodesic edges the CPU device's exact pixels"},
     // The read-backs resolve depth at the end of a rendering, and Vulkan
     // runs that resolve in the colour attachment output stage with colour
     // attachment accesses even on a depth image; synchronisation validation
@@ -142,6 +147,7 @@ constexpr LayoutShape kShapes[kProgramCount] = {
     {1, VK_SHADER_STAGE_VERTEX_BIT, 52, VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT},
     {5, VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT, 48,
      VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT},
+    {1, VK_SHADER_STAGE_VERTEX_BIT, 60, VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT},
 };
 
 // Each program's SPIR-V modules: a compute kernel, or a vertex and a fragment shader.
@@ -152,6 +158,7 @@ constexpr std::span<const std::uint32_t> kModules[kProgramCount][2] = {
     {spirv::kSplatVert, spirv::kSplatFrag},
     {spirv::kGeodesicVert, spirv::kGeodesicFrag},
     {spirv::kMeshVert, spirv::kMeshFrag},
+    {spirv::kLineVert, spirv::kLineFrag},
 };
 
 constexpr bool programNeedsFloat64(std::size_t p) {
@@ -208,7 +215,7 @@ void makePrograms(VulkanDevice::State& s) {
     vkDestroyShaderModule(s.device, module, nullptr);
     check(r, "vkCreateComputePipelines");
   }
-  for (std::size_t m = 0; m < 6; ++m) {
+  for (std::size_t m = 0; m < 8; ++m) {
     const std::size_t p = 3 + m / 2;
     if (s.runs(static_cast<Program>(p)))
       s.raster_modules[m] = makeModule(s.device, kModules[p][m % 2]);
@@ -349,9 +356,9 @@ std::expected<VulkanDevice, std::string> VulkanDevice::create(const VulkanOption
   devices.resize(count);
   std::vector<VulkanCandidate> candidates;
   for (VkPhysicalDevice d : devices) candidates.push_back(describe(d));
-  const bool shaders_use_float64 =
-      std::any_of(kNeedsFloat64.begin(), kNeedsFloat64.end(), [](bool needs) { return needs; });
-  auto chosen = chooseVulkanDevice(candidates, options.float64 && shaders_use_float64);
+  // Every command runs without double-precision shaders, so they weigh
+  // nothing in the choice beyond breaking a tie.
+  auto chosen = chooseVulkanDevice(candidates);
   if (!chosen) return fail(chosen.error());
   s->physical = devices[*chosen];
   s->name = candidates[*chosen].name;
@@ -376,8 +383,32 @@ std::expected<VulkanDevice, std::string> VulkanDevice::create(const VulkanOption
                                      .queueFamilyIndex = s->queue_family,
                                      .queueCount = 1,
                                      .pQueuePriorities = &priority};
+  // Bresenham lines (VK_EXT_line_rasterization) where the device has them:
+  // the arcs' diamond-exit rule, as the CPU device draws them.
+  VkPhysicalDeviceLineRasterizationFeaturesEXT lines{
+      .sType = VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_LINE_RASTERIZATION_FEATURES_EXT};
+  {
+    std::uint32_t count = 0;
+    vkEnumerateDeviceExtensionProperties(s->physical, nullptr, &count, nullptr);
+    std::vector<VkExtensionProperties> available(count);
+    vkEnumerateDeviceExtensionProperties(s->physical, nullptr, &count, available.data());
+    const bool has_extension =
+        std::any_of(available.begin(), available.end(), [](const VkExtensionProperties& e) {
+          return std::string_view(e.extensionName) == VK_EXT_LINE_RASTERIZATION_EXTENSION_NAME;
+        });
+    if (has_extension) {
+      VkPhysicalDeviceFeatures2 query{.sType = VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_FEATURES_2,
+                                      .pNext = &lines};
+      vkGetPhysicalDeviceFeatures2(s->physical, &query);
+      s->bresenham_lines = lines.bresenhamLines == VK_TRUE;
+    }
+    lines = VkPhysicalDeviceLineRasterizationFeaturesEXT{
+        .sType = VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_LINE_RASTERIZATION_FEATURES_EXT,
+        .bresenhamLines = VK_TRUE};
+  }
   VkPhysicalDeviceVulkan13Features v13{
       .sType = VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_VULKAN_1_3_FEATURES,
+      .pNext = s->bresenham_lines ? &lines : nullptr,
       .synchronization2 = VK_TRUE,
       .dynamicRendering = VK_TRUE,
       .maintenance4 = VK_TRUE};
@@ -386,13 +417,16 @@ std::expected<VulkanDevice, std::string> VulkanDevice::create(const VulkanOption
   enabled.features.shaderFloat64 = s->float64 ? VK_TRUE : VK_FALSE;
   enabled.features.largePoints = VK_TRUE;
   enabled.features.fragmentStoresAndAtomics = VK_TRUE;
-  const char* swapchain_extension = VK_KHR_SWAPCHAIN_EXTENSION_NAME;
-  VkDeviceCreateInfo device_info{.sType = VK_STRUCTURE_TYPE_DEVICE_CREATE_INFO,
-                                 .pNext = &enabled,
-                                 .queueCreateInfoCount = 1,
-                                 .pQueueCreateInfos = &queue_info,
-                                 .enabledExtensionCount = options.swapchain ? 1u : 0u,
-                                 .ppEnabledExtensionNames = &swapchain_extension};
+  std::vector<const char*> device_extensions;
+  if (options.swapchain) device_extensions.push_back(VK_KHR_SWAPCHAIN_EXTENSION_NAME);
+  if (s->bresenham_lines) device_extensions.push_back(VK_EXT_LINE_RASTERIZATION_EXTENSION_NAME);
+  VkDeviceCreateInfo device_info{
+      .sType = VK_STRUCTURE_TYPE_DEVICE_CREATE_INFO,
+      .pNext = &enabled,
+      .queueCreateInfoCount = 1,
+      .pQueueCreateInfos = &queue_info,
+      .enabledExtensionCount = static_cast<std::uint32_t>(device_extensions.size()),
+      .ppEnabledExtensionNames = device_extensions.data()};
   const VkResult device_made = vkCreateDevice(s->physical, &device_info, nullptr, &s->device);
   if (device_made == VK_ERROR_EXTENSION_NOT_PRESENT)
     return fail(s->name + " lacks VK_KHR_swapchain");
@@ -424,6 +458,8 @@ VulkanDevice::State::~State() {
     vkDeviceWaitIdle(device);
     for (Pipeline& p : resources.pipelines) {
       for (auto& [format, pipeline] : p.by_format) vkDestroyPipeline(device, pipeline, nullptr);
+      for (auto& [format, pipeline] : p.lines_by_format)
+        vkDestroyPipeline(device, pipeline, nullptr);
     }
     resources.buffers.forEach([&](Buffer& b) { destroy(b.gpu); });
     resources.images.forEach([&](Image& i) { destroy(i); });

@@ -57,9 +57,10 @@ enum class Program : std::uint8_t {
   geodesics,
   splat_draw,
   geodesic_draw,
-  mesh_draw
+  mesh_draw,
+  line_draw
 };
-inline constexpr std::size_t kProgramCount = 6;
+inline constexpr std::size_t kProgramCount = 7;
 
 // Whether a program's shaders use doubles (they declare Float64): read from
 // their SPIR-V, so a program rewritten in single precision stops needing
@@ -106,8 +107,12 @@ struct VulkanDevice::State {
   std::array<VkDescriptorSetLayout, kProgramCount> set_layouts{};
   std::array<VkPipelineLayout, kProgramCount> layouts{};
   std::array<VkPipeline, 3> kernels{};  // fs_distance, point_splats, geodesics
-  // splat vert/frag, geodesic vert/frag, mesh vert/frag
-  std::array<VkShaderModule, 6> raster_modules{};
+  // splat vert/frag, geodesic vert/frag, mesh vert/frag, line vert/frag
+  std::array<VkShaderModule, 8> raster_modules{};
+  // Whether lines are drawn in VK_EXT_line_rasterization's Bresenham mode
+  // (the diamond-exit rule the CPU device follows); without the extension
+  // the default line mode draws them, close to it but not the same.
+  bool bresenham_lines = false;
   VkDescriptorPool descriptors = VK_NULL_HANDLE;
   std::uint32_t descriptor_sets = 0;  // capacity of `descriptors`
 
@@ -134,6 +139,8 @@ struct VulkanDevice::State {
   };
   struct Pipeline : PipelineRecord {
     std::vector<std::pair<VkFormat, VkPipeline>> by_format;  // one per colour format used
+    // Geodesic pipelines under an isometric view: the arc line pipelines.
+    std::vector<std::pair<VkFormat, VkPipeline>> lines_by_format;
   };
   DeviceResources<Buffer, Image, Pipeline> resources;
 
@@ -165,7 +172,9 @@ struct VulkanDevice::State {
   GpuImage makeImage(VkFormat format, std::uint32_t width, std::uint32_t height,
                      VkImageUsageFlags usage, VkImageAspectFlags aspect,
                      VkSampleCountFlagBits samples = VK_SAMPLE_COUNT_1_BIT);
-  VkPipeline rasterPipeline(Pipeline& p, VkFormat color_format);
+  // The pipeline of a draw through p into a colour format; `arc_lines` picks
+  // a geodesic pipeline's line variant (isometric views).
+  VkPipeline rasterPipeline(Pipeline& p, VkFormat color_format, bool arc_lines = false);
   // Records, submits and waits for a one-off command buffer.
   template <class Record>
   void oneShot(Record record) const;

@@ -112,6 +112,9 @@ class LatticeDriver {
   [[nodiscard]] std::expected<std::vector<float>, std::string> readDepth() const {
     return device_.readDepth(targets_.depth);
   }
+  [[nodiscard]] std::expected<std::vector<std::uint8_t>, std::string> readKinds() const {
+    return device_.readKinds(targets_.color);
+  }
   [[nodiscard]] std::uint32_t samples() const noexcept { return device_.samples(); }
   [[nodiscard]] const Device& device() const noexcept { return device_; }
   // The camera of the last frame rendered, with the lattice's lens.

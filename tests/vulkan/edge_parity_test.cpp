@@ -42,34 +42,37 @@ std::size_t unmatched(const std::vector<bool>& a, const std::vector<bool>& b, in
 }
 
 TEST(VulkanEdgeParity, LatticeEdgesAloneMatchWithinOnePixel) {
-  KOVA_VULKAN_DEVICE_OR_SKIP(device);
-  constexpr std::uint32_t kW = 400, kH = 226;
-  LatticeScene scene = makeLatticeScene();
-  scene.instances.clear();  // no solids: the frame's solid pass only uploads the camera
-  auto cpu = LatticeDriver<CpuDevice>::create(scene, kW, kH);
-  auto vk = LatticeDriver<VulkanDevice>::create(scene, kW, kH, std::move(device));
-  ASSERT_TRUE(cpu && vk) << (cpu ? vk.error() : cpu.error());
-  std::uint64_t at = 0;
-  for (const std::uint64_t f : {0, 23, 120}) {
-    cpu->skipFrames(f - at);
-    vk->skipFrames(f - at);
-    at = f + 1;
-    auto rc = cpu->renderFrame();
-    auto rv = vk->renderFrame();
-    ASSERT_TRUE(rc && rv) << (rc ? rv.error() : rc.error());
-    EXPECT_EQ(rc->geodesic_arcs, rv->geodesic_arcs);
-    const auto a = edgePixels(*cpu->readRgb()), b = edgePixels(*vk->readRgb());
-    const std::size_t drawn_cpu = static_cast<std::size_t>(std::count(a.begin(), a.end(), true));
-    const std::size_t drawn_vk = static_cast<std::size_t>(std::count(b.begin(), b.end(), true));
-    const std::size_t missing_vk = unmatched(a, b, kW, kH), missing_cpu = unmatched(b, a, kW, kH);
-    std::printf("frame %llu: edge pixels CPU %zu, Vulkan %zu; without a match within one "
-                "pixel: %zu on Vulkan, %zu on the CPU\n",
-                static_cast<unsigned long long>(f), drawn_cpu, drawn_vk, missing_vk, missing_cpu);
-    EXPECT_GT(drawn_cpu, std::size_t{kW} * kH / 50) << "frame " << f;
-    EXPECT_EQ(missing_vk, 0u) << "frame " << f;
-    EXPECT_EQ(missing_cpu, 0u) << "frame " << f;
+  for (const kova_device::VulkanOptions& options : kWithAndWithoutFloat64) {
+    SCOPED_TRACE(options.float64 ? "with float64" : "without float64");
+    KOVA_VULKAN_DEVICE_WITH_OR_SKIP(device, options);
+    constexpr std::uint32_t kW = 400, kH = 226;
+    LatticeScene scene = makeLatticeScene();
+    scene.instances.clear();  // no solids: the frame's solid pass only uploads the camera
+    auto cpu = LatticeDriver<CpuDevice>::create(scene, kW, kH);
+    auto vk = LatticeDriver<VulkanDevice>::create(scene, kW, kH, std::move(device));
+    ASSERT_TRUE(cpu && vk) << (cpu ? vk.error() : cpu.error());
+    std::uint64_t at = 0;
+    for (const std::uint64_t f : {0, 23, 120}) {
+      cpu->skipFrames(f - at);
+      vk->skipFrames(f - at);
+      at = f + 1;
+      auto rc = cpu->renderFrame();
+      auto rv = vk->renderFrame();
+      ASSERT_TRUE(rc && rv) << (rc ? rv.error() : rc.error());
+      EXPECT_EQ(rc->geodesic_arcs, rv->geodesic_arcs);
+      const auto a = edgePixels(*cpu->readRgb()), b = edgePixels(*vk->readRgb());
+      const std::size_t drawn_cpu = static_cast<std::size_t>(std::count(a.begin(), a.end(), true));
+      const std::size_t drawn_vk = static_cast<std::size_t>(std::count(b.begin(), b.end(), true));
+      const std::size_t missing_vk = unmatched(a, b, kW, kH), missing_cpu = unmatched(b, a, kW, kH);
+      std::printf("frame %llu: edge pixels CPU %zu, Vulkan %zu; without a match within one "
+                  "pixel: %zu on Vulkan, %zu on the CPU\n",
+                  static_cast<unsigned long long>(f), drawn_cpu, drawn_vk, missing_vk, missing_cpu);
+      EXPECT_GT(drawn_cpu, std::size_t{kW} * kH / 50) << "frame " << f;
+      EXPECT_EQ(missing_vk, 0u) << "frame " << f;
+      EXPECT_EQ(missing_cpu, 0u) << "frame " << f;
+    }
+    EXPECT_VALIDATION_SILENT(vk->device());
   }
-  EXPECT_VALIDATION_SILENT(vk->device());
 }
 
 }  // namespace

@@ -102,7 +102,7 @@ TEST(VulkanShaders, RasterShadersDoNoDoubleArithmetic) {
     EXPECT_EQ(s.double_ops, 0u) << m.name;
     EXPECT_GT(s.float_ops, 0u) << m.name;
   }
-  EXPECT_EQ(raster, 6u);
+  EXPECT_EQ(raster, 8u);
 }
 
 // The scan finds an unmarked operation: a hand-made module with one
