@@ -8,7 +8,7 @@
 // frames of the lattice flight at 1280x720 (the main job's default) and read
 // the colour back; their samples1 variants at one sample per pixel, and
 // frame/lattice/vulkan/nofloat64 on a device without double-precision
-// shaders (skipped with the reason while the lattice's pipelines need them).
+// shaders.
 #include <benchmark/benchmark.h>
 
 #include <memory>
@@ -133,15 +133,6 @@ BENCHMARK(latticeVulkanOneSample)
 
 void latticeVulkanNoFloat64(benchmark::State& state) {
   static auto driver = latticeOnVulkan(DeviceRequest{.float64 = false});
-  // The lattice's pipelines are refused while their shaders use doubles: a
-  // skip with the reason in the label (this benchmark library has no skip
-  // without an error), not a failure; its empty timings mean nothing.
-  if (!driver && driver.error().find("needs double-precision shaders") != std::string::npos) {
-    state.SetLabel("skipped: the lattice's shaders still need double precision");
-    for (auto _ : state) {
-    }
-    return;
-  }
   runLatticeDriver(state, driver);
 }
 BENCHMARK(latticeVulkanNoFloat64)

@@ -123,15 +123,27 @@ std::expected<std::vector<std::uint8_t>, std::string> VulkanDevice::readRgb8(Ima
                             : img->format == VK_FORMAT_R16G16B16A16_SFLOAT ? 8
                                                                            : 16;
   const std::byte* data = readImage(*s_, *img, false, texel);
+  if (texel == 8) {
+    // Half floats through a table of every half's byte: the same bytes as
+    // toByte(halfToFloat(h)), without converting each channel.
+    static const std::vector<std::uint8_t> half_to_byte = [] {
+      std::vector<std::uint8_t> table(65536);
+      for (std::size_t h = 0; h < table.size(); ++h)
+        table[h] = toByte(halfToFloat(static_cast<std::uint16_t>(h)));
+      return table;
+    }();
+    for (std::size_t p = 0; p < pixels; ++p) {
+      std::uint16_t h[4];
+      std::memcpy(h, data + p * 8, 8);
+      for (std::size_t c = 0; c < 3; ++c) rgb[p * 3 + c] = half_to_byte[h[c]];
+    }
+    return rgb;
+  }
   for (std::size_t p = 0; p < pixels; ++p) {
     for (std::size_t c = 0; c < 3; ++c) {
       const std::byte* at = data + p * texel + c * (texel / 4);
       if (texel == 4) {
         rgb[p * 3 + c] = static_cast<std::uint8_t>(*at);
-      } else if (texel == 8) {
-        std::uint16_t h;
-        std::memcpy(&h, at, 2);
-        rgb[p * 3 + c] = toByte(halfToFloat(h));
       } else {
         float f;
         std::memcpy(&f, at, 4);

@@ -17,13 +17,17 @@ struct RenderTargets {
   std::uint32_t width = 0, height = 0;
 };
 
-// A kova render target (colour) and an FS-depth image of width x height.
+// A colour target and an FS-depth image of width x height. The colour is
+// 8 bits a channel, as the pictures are written and shown: on a GPU each
+// sample is then a quarter of the bytes of kova's half-float target, which
+// at 4 samples per pixel is most of what a software rasteriser moves.
 template <FrameDevice Device>
 [[nodiscard]] std::expected<RenderTargets, std::string> createRenderTargets(Device& device,
                                                                             std::uint32_t width,
                                                                             std::uint32_t height) {
   using namespace kova_rhi;
-  auto color = device.createImage(ImageDescriptor::initKovaRenderTarget(width, height));
+  auto color = device.createImage(ImageDescriptor::init2D(Format::rgba8_unorm, width, height,
+                                                          ImageUsage::initKovaRenderTarget()));
   if (!color) return std::unexpected(color.error());
   auto depth = device.createImage(
       ImageDescriptor::init2D(Format::depth32_float, width, height,
