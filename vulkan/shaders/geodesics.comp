@@ -1,7 +1,7 @@
 #version 460
 #extension GL_GOOGLE_include_directive : require
-// Great-circle arcs between points 2k and 2k + 1, tessellated and walked
-// pixel by pixel exactly as the host's rasteriser does, in three steps so
+// Great-circle arcs between points 2k and 2k + 1 under a view that keeps w,
+// tessellated and walked pixel by pixel exactly as the host's rasteriser does, in three steps so
 // that the pixels come out in the host's drawing order:
 //   mode 0, per arc: count the arc's pixels inside the image;
 //   mode 1, one invocation: prefix sums, the draw's vertex count, overflow;
@@ -45,37 +45,12 @@ struct Sample {
   bool upper;
 };
 
-// projectFacing of the host: under an isometric view every point is drawn at
-// its representative facing forward (view z <= 0).
-Projected deviceProjectFacing(Camera cam, dvec4 p, uint width, uint height) {
-  Projected out0 = Projected(false, 0.0LF, 0.0LF);
-  dvec4 v = deviceApply(cam.view, p);
-  if (v.z > 0.0LF) v = -v;
-  precise double ahead = -v.z;
-  precise double side = sqrt((v.x * v.x + v.y * v.y) + v.w * v.w);
-  precise double least = 1e-12LF * side;
-  if (!(ahead > least)) return out0;
-  precise double sx = v.x / (ahead * cam.tan_h);
-  precise double sy = v.y / (ahead * cam.tan_v);
-  if (!(abs(sx) < 1e6LF && abs(sy) < 1e6LF)) return out0;
-  double w = double(width), h = double(height);
-  precise double px = (sx * 0.5LF + 0.5LF) * w;
-  precise double py = (0.5LF - sy * 0.5LF) * h;
-  out0.ok = true;
-  out0.x = px;
-  out0.y = py;
-  return out0;
-}
-
-// The side of the view a sample lies in (a segment across the boundary
-// passes through infinity): the side of w = 0 for a view that keeps w, the
-// side of the eye's focal plane for an isometric view (camera entry 24).
+// A sample along the arc and the side of view w = 0 it lies on (a step
+// across it passes through infinity), as walkArc in kova_device_arc_walk.hpp.
 Sample sampleAt(Camera cam, dvec4 q) {
   double d = deviceFsDistance(cam.observer, q);
   dvec4 v = deviceApply(cam.view, q);
   double depth = deviceDepth(d, cam.near_fs, cam.far_fs);
-  if (camera[24] == 1.0LF)
-    return Sample(deviceProjectFacing(cam, q, pc.width, pc.height), depth, v.z <= 0.0LF);
   return Sample(deviceProject(cam, q, pc.width, pc.height), depth, v.w >= 0.0LF);
 }
 
@@ -131,20 +106,11 @@ uint walk(uint k, bool emit, uint base, out bool any_segment) {
           int y = int(floor(fy));
           if (x < 0 || y < 0 || x >= int(pc.width) || y >= int(pc.height)) continue;
           if (emit && base + written < pc.capacity) {
-            // As the CPU device's plot in cpu_draws.cpp.
+            // walkedPixel in kova_device_arc_walk.hpp, the fade in single precision.
             float zf = float(z);
             precise double theta = cam.near_fs + double(zf) * (cam.far_fs - cam.near_fs);
             float k = deviceDepthFactor(theta, pc.depth_scale);
-            float colour_factor;
-            if (camera[24] == 1.0LF) {
-              precise double full = cam.near_fs + z * (cam.far_fs - cam.near_fs);
-              precise double t0 = full / cam.far_fs;
-              double t = clampNan(t0, 0.0LF, 1.0LF);
-              precise double t2 = t * t;
-              colour_factor = float(t2);
-            } else {
-              colour_factor = 0.2 + 0.8 * pow(1.0 - zf, 0.8);
-            }
+            float colour_factor = 0.2 + 0.8 * pow(1.0 - zf, 0.8);
             uint at = 3u * (base + written);
             pixels[at] = uint(x) | (uint(y) << 16);
             pixels[at + 1u] = floatBitsToUint(k);
