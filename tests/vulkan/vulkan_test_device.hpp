@@ -24,7 +24,7 @@
 
 // Both ways a host may create the device: with double-precision shaders
 // where the GPU has them, and without.
-inline constexpr kova_device::VulkanOptions kWithAndWithoutFloat64[] = {
+inline const kova_device::VulkanOptions kWithAndWithoutFloat64[] = {
     {.validation = true}, {.validation = true, .float64 = false}};
 
 // Nothing reported by the validation layer so far.
