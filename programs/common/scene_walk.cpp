@@ -1,5 +1,6 @@
 #include "scene_walk.hpp"
 
+#include <charconv>
 #include <cmath>
 
 namespace kova_demo {
@@ -28,6 +29,26 @@ void add(WalkShape& shape, const PGL4& placement, std::array<double, 3> rgb) {
 }
 
 }  // namespace
+
+std::optional<double> parseAtKm(std::string_view text) noexcept {
+  if (text.empty() || text.size() > 32) return std::nullopt;
+  int points = 0, digits = 0;
+  for (const char c : text) {
+    if (c == '.') {
+      ++points;
+    } else if (c >= '0' && c <= '9') {
+      ++digits;
+    } else {
+      return std::nullopt;
+    }
+  }
+  if (points > 1 || digits == 0) return std::nullopt;
+  double value = 0.0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc{} || end != text.data() + text.size()) return std::nullopt;
+  if (!(value >= 0.0 && value <= kFarthestKm)) return std::nullopt;
+  return value;
+}
 
 HomVec4 walkPoint(const WalkScene& scene, double x, double y, double z) noexcept {
   // The gnomonic chart of the frame's origin: at tens of metres its distances

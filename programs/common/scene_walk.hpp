@@ -14,6 +14,8 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
+#include <string_view>
 #include <vector>
 
 #include "kova_kernel.hpp"
@@ -29,6 +31,12 @@ inline constexpr double kRadiansPerMetre = 1.0 / (2.0 * kova_kernel::R_TALVIR_KM
 inline constexpr double kFarthestKm = 3.141592653589793 * kova_kernel::R_TALVIR_KM;
 
 inline constexpr double kWalkDefaultAtKm = 5000.0;
+// The value of an --at-km option: a plain decimal number of kilometres
+// (digits with at most one point; no sign, exponent or spaces) from 0 to
+// kFarthestKm; empty for anything else. kAtKmText says what it expects.
+[[nodiscard]] std::optional<double> parseAtKm(std::string_view text) noexcept;
+inline constexpr std::string_view kAtKmText =
+    "a distance in kilometres from 0 to 18341.87 (pi R), e.g. 5000 or 12.5";
 inline constexpr double kWalkEyeHeight = 1.7;   // metres above the floor
 inline constexpr double kWalkSpeed = 1.5;       // metres per second
 inline constexpr double kWalkPathRadius = 4.0;  // metres: the walk is a circle round the centre

@@ -36,26 +36,6 @@ std::string rangeText(std::uint64_t lo, std::uint64_t hi) {
 
 }  // namespace
 
-std::optional<double> parseDecimal(std::string_view text, double lo, double hi) {
-  if (text.empty() || text.size() > 32) return std::nullopt;
-  int points = 0, digits = 0;
-  for (const char c : text) {
-    if (c == '.') {
-      ++points;
-    } else if (c >= '0' && c <= '9') {
-      ++digits;
-    } else {
-      return std::nullopt;
-    }
-  }
-  if (points > 1 || digits == 0) return std::nullopt;
-  double value = 0.0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc{} || end != text.data() + text.size()) return std::nullopt;
-  if (!(value >= lo && value <= hi)) return std::nullopt;
-  return value;
-}
-
 std::string usage(std::string_view program) {
   std::string text;
   text += "Usage: ";
@@ -73,7 +53,7 @@ std::string usage(std::string_view program) {
       "Options:\n"
       "  --scene S     lattice, points or walk (default lattice)\n"
       "  --at-km D     walk scene: how far from the origin it stands, kilometres,\n"
-      "                0 to 18341.9 (half the world's circumference; default 5000)\n"
+      "                0 to 18341.87 (half the world's circumference; default 5000)\n"
       "  --points N    number of points of the points scene, 1 to 4000000 (default 100000)\n"
       "  --frames N    number of frames, 1 to 100000 (default 3)\n"
       "  --size WxH    image size in pixels, each side 16 to 8192 (default 640x360)\n"
@@ -154,11 +134,9 @@ std::expected<Options, std::string> parseOptions(std::span<const std::string_vie
         return std::unexpected(cat({"--scene ", shown, ": expected lattice, points or walk"}));
       }
     } else if (name == "--at-km") {
-      const auto km = parseDecimal(value, 0.0, kFarthestKm);
+      const auto km = parseAtKm(value);
       if (!km)
-        return std::unexpected(cat({"--at-km ", shown,
-                                    ": expected a distance in kilometres from 0 to 18341.9, "
-                                    "e.g. 5000 or 12.5"}));
+        return std::unexpected(cat({"--at-km ", shown, ": expected ", kAtKmText}));
       options.at_km = *km;
       at_km_given = true;
     } else if (name == "--points") {

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <expected>
-#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -40,10 +39,6 @@ inline constexpr std::uint32_t kMaxPoints = 4'000'000;
 inline constexpr std::uint32_t kMaxFrames = 100'000;
 inline constexpr std::uint32_t kMinSide = 16;
 inline constexpr std::uint32_t kMaxSide = 8192;
-
-// A plain decimal number (digits, at most one point, no sign or exponent)
-// within [lo, hi]; empty otherwise.
-[[nodiscard]] std::optional<double> parseDecimal(std::string_view text, double lo, double hi);
 
 // The usage text printed by --help.
 [[nodiscard]] std::string usage(std::string_view program);
