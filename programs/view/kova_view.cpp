@@ -50,6 +50,7 @@ std::string radians(double d) {
 struct PointsWorld {
   using View = PointsView<VulkanDevice>;
   static constexpr double kSpeed = kTravelSpeed;
+  static constexpr const char* kThings = "points";
   static kova_demo::Scene make(const ViewOptions& o) {
     return kova_demo::makeScene(o.points, o.seed);
   }
@@ -61,6 +62,7 @@ struct PointsWorld {
 struct LatticeWorld {
   using View = LatticeView<VulkanDevice>;
   static constexpr double kSpeed = kTravelSpeed;
+  static constexpr const char* kThings = "cells";
   static kova_demo::LatticeScene make(const ViewOptions&) { return kova_demo::makeLatticeScene(); }
   static KovaCamera start(const kova_demo::LatticeScene&, std::uint32_t w, std::uint32_t h) {
     return latticeStartCamera(w, h);
@@ -71,6 +73,7 @@ struct LatticeWorld {
 struct WalkWorld {
   using View = WalkView<VulkanDevice>;
   static constexpr double kSpeed = kova_demo::metres(kova_demo::kWalkSpeed);
+  static constexpr const char* kThings = "objects";
   static kova_demo::WalkScene make(const ViewOptions& o) {
     return kova_demo::makeWalkScene(o.at_km);
   }
@@ -161,7 +164,7 @@ struct Averages {
   }
 };
 
-std::vector<std::string> statusLines(const Averages& a, const ViewReport& r,
+std::vector<std::string> statusLines(const Averages& a, const ViewReport& r, const char* things,
                                      const std::string& distance, double fov) {
   const double n = a.frames > 0 ? a.frames : 1;
   const double frame = a.ms_frame / n;
@@ -172,8 +175,8 @@ std::vector<std::string> statusLines(const Averages& a, const ViewReport& r,
                 a.ms_commands / n, a.ms_device / n, a.ms_present / n);
   if (r.instanced) {
     std::snprintf(l2, sizeof l2,
-                  "cells %u of %u drawn  triangles %u  from start %s  fov %.0f  F1 help", r.drawn,
-                  r.points, r.triangles, distance.c_str(), fov * 57.29577951308232);
+                  "%s %u of %u drawn  triangles %u  from start %s  fov %.0f  F1 help", things,
+                  r.drawn, r.points, r.triangles, distance.c_str(), fov * 57.29577951308232);
   } else {
     std::snprintf(l2, sizeof l2,
                   "visible %u  drawn %u  of %u  from start %s  fov %.0f  F1 help", r.visible,
@@ -352,7 +355,7 @@ int run(const ViewOptions& options) {
     }
     last = *report;
     std::vector<std::string> lines =
-        statusLines(shown_avg, last,
+        statusLines(shown_avg, last, World::kThings,
                     World::distance(kova_kernel::fsDistancePrecise(camera.position, start.position)),
                     camera.fov);
     if (ev.help) lines.insert(lines.end(), kHelp.begin(), kHelp.end());
