@@ -195,7 +195,11 @@ int renderWalk(const Options& opt, const fs::path& out, const WalkScene& scene,
   const auto start = std::chrono::steady_clock::now();
   for (std::uint32_t f = 0; f < opt.frames; ++f) {
     auto report = driver.renderFrame();
-    auto rgb = report ? driver.readRgb() : std::unexpected(report.error());
+    if (!report) {
+      std::fprintf(stderr, "kova_demo: frame %u: %s\n", f, report.error().c_str());
+      return kExitRuntime;
+    }
+    auto rgb = driver.readRgb();
     if (!rgb) {
       std::fprintf(stderr, "kova_demo: frame %u: %s\n", f, rgb.error().c_str());
       return kExitRuntime;
