@@ -51,10 +51,11 @@ KovaCamera autopilotCamera(std::uint64_t frames, std::uint32_t width,
   return autopilotCamera(frames, startCamera(width, height));
 }
 
-KovaCamera autopilotCamera(std::uint64_t frames, const KovaCamera& start) noexcept {
+KovaCamera autopilotCamera(std::uint64_t frames, const KovaCamera& start,
+                           double travel_speed) noexcept {
   KovaCamera camera = start;
   for (std::uint64_t f = 0; f < frames; ++f)
-    applyControls(camera, autopilotInput(f), kAutopilotStep, start);
+    applyControls(camera, autopilotInput(f), kAutopilotStep, start, travel_speed);
   return camera;
 }
 

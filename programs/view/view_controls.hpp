@@ -48,9 +48,10 @@ void applyControls(KovaCamera& camera, const ControlInput& input, double dt,
 inline constexpr double kAutopilotStep = 1.0 / 60.0;
 [[nodiscard]] ControlInput autopilotInput(std::uint64_t frame) noexcept;
 
-// The camera after `frames` frames of the autopilot from `start`, or from
-// startCamera.
-[[nodiscard]] KovaCamera autopilotCamera(std::uint64_t frames, const KovaCamera& start) noexcept;
+// The camera after `frames` frames of the autopilot from `start` (travelling
+// at travel_speed), or from startCamera.
+[[nodiscard]] KovaCamera autopilotCamera(std::uint64_t frames, const KovaCamera& start,
+                                         double travel_speed = kTravelSpeed) noexcept;
 [[nodiscard]] KovaCamera autopilotCamera(std::uint64_t frames, std::uint32_t width,
                                          std::uint32_t height) noexcept;
 
