@@ -283,6 +283,58 @@ TEST(VulkanHumanScale, NothingNearerThanTheNearBoundIsDrawn) {
     // A bound beyond the horizon (pi/2 or more, infinity too) leaves nothing.
     for (const double near_fs : {2.0, std::numeric_limits<double>::infinity()})
       EXPECT_EQ(wallPixels(driver, base, 1.0, near_fs), 0u) << near_fs;
+
+    // The near bound is the plane at distance tan(near) in the eye's chart:
+    // a wall slanting through it (turned 1.2 rad, its centre 1 cm ahead, near
+    // bound 1 cm) shows exactly where the pixel's ray meets the wall at chart
+    // depth tan(near) or more. Pixels whose centre or neighbours lie on both
+    // sides are left out.
+    constexpr std::uint32_t kW = 160, kH = 90;
+    ASSERT_TRUE(driver.resize(kW, kH));
+    WalkScene s;
+    s.site = base.site;
+    const PGL4 placed = walkPlacement(s, 0.003, kWalkEyeHeight, -0.01, 1.2);
+    s.shapes = {WalkShape{square(1.0), {placed}, {1.0, 0.0, 0.0}}};
+    const KovaCamera cam = lens(eye(s), kW, kH);
+    const Rgb img = render(driver, s, cam);
+    // The wall's plane in view space: its local normal (0, 0, 1, 0) carried
+    // by the rotations.
+    const HomVec4 n = cam.viewIsometry().apply(placed.apply(HomVec4{0.0, 0.0, 1.0, 0.0}));
+    const double tan_h = std::tan(kWalkFov / 2.0), tan_v = tan_h * kH / kW;
+    const double limit = std::tan(metres(0.01));
+    const PGL4 to_wall = placed.transpose().mul(cam.viewIsometry().transpose());
+    // 1: the ray meets the square at chart depth tan(near) or more; 0: nearer;
+    // -1: it misses the square (or nearly).
+    auto beyond = [&](double fx, double fy) {
+      const double dx = ((2.0 * fx) / kW - 1.0) * tan_h, dy = (1.0 - (2.0 * fy) / kH) * tan_v;
+      // The ray (dx, dy, -1, 0) meets the plane at (n.w D, -n.D): chart depth
+      // |n.w| / |n.D|.
+      const double nd = n.x * dx + n.y * dy - n.z;
+      const HomVec4 hit = to_wall.apply(HomVec4{n.w * dx, n.w * dy, -n.w, -nd});
+      const double edge = metres(0.95) * std::fabs(hit.w);
+      if (!(std::fabs(hit.x) < edge && std::fabs(hit.y) < edge)) return -1;
+      return std::fabs(n.w) / std::fabs(nd) >= limit ? 1 : 0;
+    };
+    std::size_t drawn = 0, gone = 0, wrong = 0;
+    for (std::uint32_t y = 0; y < kH; ++y) {
+      for (std::uint32_t x = 0; x < kW; ++x) {
+        int votes = 0;
+        for (auto [ox, oy] :
+             {std::pair{0.5, 0.5}, {-0.5, 0.5}, {1.5, 0.5}, {0.5, -0.5}, {0.5, 1.5}})
+          votes += beyond(x + ox, y + oy) == 1 ? 1 : beyond(x + ox, y + oy) == 0 ? 0 : 100;
+        if (votes != 0 && votes != 5) continue;
+        const bool shown = img.at(x, y)[2] <= 8;
+        (votes == 5 ? drawn : gone) += 1;
+        if (shown != (votes == 5) && wrong++ < 5)
+          ADD_FAILURE() << "pixel (" << x << ", " << y << ") " << (shown ? "shows" : "misses")
+                        << " the wall";
+      }
+    }
+    EXPECT_EQ(wrong, 0u);
+    std::printf("slanting wall: %zu pixels beyond the near plane drawn, %zu nearer left out\n",
+                drawn, gone);
+    EXPECT_GT(drawn, kW * kH / 5);
+    EXPECT_GT(gone, kW * kH / 5);
   });
 }
 
