@@ -27,7 +27,9 @@ struct Polygon {
 double planeValue(const ClipVertex& c, int plane) noexcept {
   switch (plane) {
     case 0:
-      return c.w - kClipEpsilon;
+      // Ahead of the eye (implied by the guard band and the near bound; kept
+      // first so that no later plane sees a vertex behind the eye).
+      return c.w;
     case 1:
       return kGuardBand * c.w - c.x;
     case 2:
@@ -218,9 +220,9 @@ TriangleStats drawTriangles(const TriangleDraw& draw, SampleTarget& target) {
       const double sign = pass < 2 ? 1.0 : -1.0;
       const double s = pass % 2 == 0 ? 1.0 : -1.0;
       for (std::size_t t = 0; t < triangles; ++t) {
-        // View-space vertices, normalised onto S^3 so that the clip epsilon
-        // means the same angle everywhere. Dividing by the largest component
-        // first keeps the squares finite for any finite vector.
+        // View-space vertices, normalised onto S^3 as the shader does.
+        // Dividing by the largest component first keeps the squares finite
+        // for any finite vector.
         std::array<HomVec4, 3> q{};
         bool valid = true;
         for (std::size_t k = 0; k < 3 && valid; ++k) {
@@ -248,6 +250,13 @@ TriangleStats drawTriangles(const TriangleDraw& draw, SampleTarget& target) {
         }
         for (int plane = 0; plane < kClipPlanes && poly.n >= 3; ++plane) clip(poly, plane);
         if (poly.n < 3) continue;
+        // The planes above leave w > 0 (w >= tan(near) |view w| or a fixed
+        // share of the vertex); a vertex at w = 0 could only come from
+        // rounding at a corner the clip planes meet in, and has no picture.
+        bool ahead = true;
+        for (int i = 0; i < poly.n; ++i)
+          ahead = ahead && poly.v[static_cast<std::size_t>(i)].w > 0.0;
+        if (!ahead) continue;
         const Fixed first = snap(poly.v[0], width, height);
         Fixed prev = snap(poly.v[1], width, height);
         std::uint64_t written = 0;

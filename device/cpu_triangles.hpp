@@ -31,10 +31,9 @@ inline constexpr std::array<int, 2> kSamplePosition1 = {128, 128};
 
 // Subpixel precision of snapped vertex positions.
 inline constexpr int kSubpixelBits = 8;
-// Clip-space vertices keep clip w >= kClipEpsilon (on unit 4-vectors), and
-// |x|, |y| <= kGuardBand * w: a guard band that only trims what lies
-// outside the picture.
-inline constexpr double kClipEpsilon = 1e-6;
+// Clip-space vertices keep |x|, |y| <= kGuardBand * w: a guard band that only
+// trims what lies outside the picture. The near side is the camera's near
+// bound alone (kova_device_raster.hpp).
 inline constexpr double kGuardBand = 2.0;
 
 // Where fragments go: per-sample colour (RGBA) and depth, per-pixel kind.

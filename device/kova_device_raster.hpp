@@ -39,15 +39,30 @@ namespace kova_device {
 // falling in theta, so depth tests compare reversed (greater wins where
 // FS-depth's less would). d > 1 lies nearer than the plane at distance
 // tan(near) in the eye's chart: that plane is the near bound, removed by
-// the 0 <= z <= w clip; it meets the view axis at FS distance near_fs and
-// lies a little farther off it. d falls to 0 at the horizon (theta = pi/2).
-// Nothing bounds the far side: a surface beyond far_fs is drawn, fully
-// fogged. A near_fs below kMinNearFs is taken as kMinNearFs, so that d stays
-// informative.
-inline constexpr double kMinNearFs = 1e-6;
+// the 0 <= z <= w clip and by nothing else (no other clip epsilon); it meets
+// the view axis at FS distance near_fs and lies a little farther off it. d
+// falls to 0 at the horizon (theta = pi/2). Nothing bounds the far side: a
+// surface beyond far_fs is drawn, fully fogged.
+//
+// Every scale keeps its precision: d is a ratio, so single precision
+// resolves the same relative step of distance (about 1e-7) whether near_fs
+// is a centimetre of the world (8.6e-10 rad) or a tenth of a radian; two
+// faces a centimetre apart five metres away differ by 0.2 % of d.
+//
+// The near bound a device uses is nearBound(near_fs): near_fs itself within
+// [kMinNearFs, pi/2]; below kMinNearFs (zero, negative, not a number) it is
+// kMinNearFs, about 12 micrometres of the world, so that tan(near) stays far
+// above single precision's smallest normal numbers; above pi/2 (infinity
+// included) it is pi/2, where only the horizon itself is not nearer.
+inline constexpr double kMinNearFs = 1e-12;
+
+[[nodiscard]] inline double nearBound(double near_fs) noexcept {
+  if (!(near_fs >= kMinNearFs)) return kMinNearFs;
+  return near_fs < 1.5707963267948966 ? near_fs : 1.5707963267948966;
+}
 
 [[nodiscard]] inline double encodingScale(double near_fs) noexcept {
-  return std::tan(std::max(near_fs, kMinNearFs));
+  return std::tan(nearBound(near_fs));
 }
 
 // The stored depth of a point at FS distance theta on a ray of length

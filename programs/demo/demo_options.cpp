@@ -3,6 +3,8 @@
 #include <charconv>
 #include <optional>
 
+#include "scene_walk.hpp"
+
 namespace kova_demo {
 namespace {
 
@@ -44,10 +46,14 @@ std::string usage(std::string_view program) {
       "is usable) or the CPU device layer, and writes one PNG file per frame. The\n"
       "default scene is the lattice of the 120-cell's 60 cells in elliptic space,\n"
       "shaded solids and geodesic edges seen from inside in a flight that closes\n"
-      "after 120 frames; the other is a cloud of points on the 3-sphere.\n"
+      "after 120 frames; the others are a cloud of points on the 3-sphere and a\n"
+      "courtyard at human scale (tiles, pillars, objects from 5 cm to 3 m) seen by\n"
+      "a walker going round it at 1.5 m/s, 30 frames a second, eyes 1.7 m up.\n"
       "\n"
       "Options:\n"
-      "  --scene S     lattice or points (default lattice)\n"
+      "  --scene S     lattice, points or walk (default lattice)\n"
+      "  --at-km D     walk scene: how far from the origin it stands, kilometres,\n"
+      "                0 to 18341.87 (half the world's circumference; default 5000)\n"
       "  --points N    number of points of the points scene, 1 to 4000000 (default 100000)\n"
       "  --frames N    number of frames, 1 to 100000 (default 3)\n"
       "  --size WxH    image size in pixels, each side 16 to 8192 (default 640x360)\n"
@@ -77,7 +83,7 @@ std::string usage(std::string_view program) {
 
 std::expected<Options, std::string> parseOptions(std::span<const std::string_view> args) {
   Options options;
-  bool points_given = false, seed_given = false;
+  bool points_given = false, seed_given = false, at_km_given = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     std::string_view arg = args[i];
     std::string_view name = arg;
@@ -104,7 +110,7 @@ std::expected<Options, std::string> parseOptions(std::span<const std::string_vie
     }
     const bool takes_value = name == "--points" || name == "--frames" || name == "--size" ||
                              name == "--out" || name == "--seed" || name == "--scene" ||
-                             name == "--device" || name == "--samples";
+                             name == "--device" || name == "--samples" || name == "--at-km";
     if (!takes_value) {
       return std::unexpected(cat({"unknown option '", arg, "' (see --help)"}));
     }
@@ -122,9 +128,17 @@ std::expected<Options, std::string> parseOptions(std::span<const std::string_vie
         options.scene = SceneKind::lattice;
       } else if (value == "points") {
         options.scene = SceneKind::points;
+      } else if (value == "walk") {
+        options.scene = SceneKind::walk;
       } else {
-        return std::unexpected(cat({"--scene ", shown, ": expected lattice or points"}));
+        return std::unexpected(cat({"--scene ", shown, ": expected lattice, points or walk"}));
       }
+    } else if (name == "--at-km") {
+      const auto km = parseAtKm(value);
+      if (!km)
+        return std::unexpected(cat({"--at-km ", shown, ": expected ", kAtKmText}));
+      options.at_km = *km;
+      at_km_given = true;
     } else if (name == "--points") {
       const auto n = parseNumber(value, kMinPoints, kMaxPoints);
       if (!n)
@@ -173,15 +187,17 @@ std::expected<Options, std::string> parseOptions(std::span<const std::string_vie
       options.out = std::string(value);
     }
   }
+  if (at_km_given && options.scene != SceneKind::walk)
+    return std::unexpected("--at-km: only the walk scene stands somewhere; add --scene walk");
   if (options.scene != SceneKind::points) {
     if (options.dump)
       return std::unexpected(
           "--dump: the check files describe the points scene; add --scene points");
     if (points_given)
-      return std::unexpected("--points: the lattice scene has no points; add --scene points");
+      return std::unexpected("--points: only the points scene has points; add --scene points");
     if (seed_given)
       return std::unexpected(
-          "--seed: the lattice scene is the same every run; the seed is for --scene points");
+          "--seed: this scene is the same every run; the seed is for --scene points");
   }
   if (!options.float64 && options.device == DeviceChoice::cpu)
     return std::unexpected(

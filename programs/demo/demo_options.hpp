@@ -13,8 +13,9 @@
 namespace kova_demo {
 
 // What kova_demo renders: the lattice of the 120-cell's cells in elliptic
-// space seen in flight, or a cloud of points on the 3-sphere.
-enum class SceneKind : std::uint8_t { lattice, points };
+// space seen in flight, a cloud of points on the 3-sphere, or a courtyard at
+// human scale seen by a walker.
+enum class SceneKind : std::uint8_t { lattice, points, walk };
 
 struct Options {
   SceneKind scene = SceneKind::lattice;
@@ -24,6 +25,7 @@ struct Options {
   std::uint32_t height = 360;
   std::string out = "out";  // directory for the PNG frames
   std::uint64_t seed = 1;   // scene seed; the same seed gives the same pictures
+  double at_km = 5000.0;    // walk scene: its distance from the origin, kilometres
   DeviceChoice device = DeviceChoice::automatic;
   bool require_device = false;  // no fallback to the CPU device
   bool float64 = true;          // Vulkan: double-precision shaders where the GPU has them

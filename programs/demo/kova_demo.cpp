@@ -2,7 +2,8 @@
 // culling, FS-depth, depth sorting, descriptors, commands, frame graph) and
 // runs them on a Vulkan device or the CPU reference device layer, writing PNG
 // pictures: by default a flight through the 120-cell's lattice in elliptic
-// space, or a cloud of points (--scene points).
+// space, or a cloud of points (--scene points), or a walk round a courtyard
+// at human scale (--scene walk).
 #include <unistd.h>
 
 #include <chrono>
@@ -25,6 +26,7 @@
 #include "image_files.hpp"
 #include "lattice_frame.hpp"
 #include "stale_outputs.hpp"
+#include "walk_frame.hpp"
 
 namespace {
 
@@ -169,6 +171,86 @@ int runLattice(const Options& opt, const fs::path& out) {
       });
 }
 
+// The walk: one PNG per frame, sampled at kWalkFps, and an animated PNG.
+template <FrameDevice Device>
+int renderWalk(const Options& opt, const fs::path& out, const WalkScene& scene,
+               WalkDriver<Device>& driver) {
+  std::size_t objects = 0;
+  for (const WalkShape& shape : scene.shapes) objects += shape.instances.size();
+  std::printf(
+      "kova_demo: walk round a courtyard (%zu objects) %.1f km from the origin, %u frame%s "
+      "at %ux%u, %u samples per pixel -> %s\n",
+      objects, scene.at_km, opt.frames, opt.frames == 1 ? "" : "s", opt.width, opt.height,
+      driver.samples(), fs::absolute(out).lexically_normal().c_str());
+  std::optional<AnimatedPng> animation;
+  if (opt.frames > 1) {
+    auto made = AnimatedPng::create(out / "animation.png", opt.width, opt.height, opt.frames,
+                                    static_cast<std::uint32_t>(kWalkFps));
+    if (!made) {
+      std::fprintf(stderr, "kova_demo: %s\n", made.error().c_str());
+      return kExitRuntime;
+    }
+    animation.emplace(std::move(*made));
+  }
+  const auto start = std::chrono::steady_clock::now();
+  for (std::uint32_t f = 0; f < opt.frames; ++f) {
+    auto report = driver.renderFrame();
+    if (!report) {
+      std::fprintf(stderr, "kova_demo: frame %u: %s\n", f, report.error().c_str());
+      return kExitRuntime;
+    }
+    auto rgb = driver.readRgb();
+    if (!rgb) {
+      std::fprintf(stderr, "kova_demo: frame %u: %s\n", f, rgb.error().c_str());
+      return kExitRuntime;
+    }
+    const std::string stem = frameStem(out, report->frame_index);
+    if (auto ok = writePngAtomic(stem + ".png", opt.width, opt.height, *rgb); !ok) {
+      std::fprintf(stderr, "kova_demo: %s\n", ok.error().c_str());
+      return kExitRuntime;
+    }
+    if (animation) {
+      if (auto ok = animation->addFrame(*rgb); !ok) {
+        std::fprintf(stderr, "kova_demo: %s\n", ok.error().c_str());
+        return kExitRuntime;
+      }
+    }
+    const WalkReport& r = *report;
+    std::printf(
+        "frame %llu: %.2f s into the walk, triangles drawn %u of %u, passes %u, commands %u, "
+        "device %.1f ms, total %.1f ms -> %s.png\n",
+        static_cast<unsigned long long>(r.frame_index), r.seconds, r.triangles_drawn,
+        r.triangles, r.passes, r.commands, r.ms_device, r.ms_total, stem.c_str());
+    std::fflush(stdout);
+    if (opt.frames > 1) {
+      progress(f + 1, opt.frames,
+               std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+  }
+  if (animation) {
+    if (auto ok = animation->finish(); !ok) {
+      std::fprintf(stderr, "kova_demo: %s\n", ok.error().c_str());
+      return kExitRuntime;
+    }
+  }
+  std::printf("kova_demo: wrote %u frame%s%s to %s\n", opt.frames, opt.frames == 1 ? "" : "s",
+              animation ? " and animation.png" : "", fs::absolute(out).lexically_normal().c_str());
+  return 0;
+}
+
+int runWalk(const Options& opt, const fs::path& out) {
+  const WalkScene scene = makeWalkScene(opt.at_km);
+  return runOnChosenDevice(
+      "kova_demo", deviceRequest(opt),
+      [&]<class Device>(Device device) {
+        return WalkDriver<Device>::create(scene, opt.width, opt.height, std::move(device));
+      },
+      [&](auto& driver) {
+        if (!prepareOutput(opt, out, opt.frames > 1)) return kExitUsage;
+        return renderWalk(opt, out, scene, driver);
+      });
+}
+
 template <FrameDevice Device>
 int renderFrames(const Options& opt, const Scene& scene, FrameDriver<Device>& driver);
 
@@ -189,6 +271,7 @@ int run(int argc, char** argv) {
   }
   const fs::path out = opt.out;
   if (opt.scene == SceneKind::lattice) return runLattice(opt, out);
+  if (opt.scene == SceneKind::walk) return runWalk(opt, out);
 
   const Scene scene = makeScene(opt.points, opt.seed);
   return runOnChosenDevice(

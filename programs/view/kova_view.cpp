@@ -1,5 +1,6 @@
 // kova_view: fly through the main job's lattice (or, with --scene points, the
-// points scene) in a window, on the Vulkan device.
+// points scene, or with --scene walk walk round a courtyard at human scale)
+// in a window, on the Vulkan device.
 //
 // W/S A/D Q/E (or Space/Ctrl) travel along geodesics, the mouse turns, Z/C
 // roll, the wheel changes the field of view, Shift runs, R resets, F1 shows
@@ -24,6 +25,7 @@
 #include "points_view.hpp"
 #include "view_controls.hpp"
 #include "view_options.hpp"
+#include "walk_view.hpp"
 #include "kova_vulkan_device.hpp"
 #include "window_present.hpp"
 
@@ -35,21 +37,54 @@ using kova_device::VulkanDevice;
 // The status panel's width in characters: fixed, so that it covers the same
 // corner of the picture every frame.
 constexpr std::size_t kStatusColumns = 80;
-// The worlds the viewer flies through, each with its renderer and start
-// pose: any renderer with PointsView's interface (create(world, width,
-// height, device), resize, render(camera) -> ViewReport, colorImage, device)
-// can take a place here.
+// The worlds the viewer flies through, each with its renderer, start pose,
+// travel speed and the way it states a distance: any renderer with
+// PointsView's interface (create(world, width, height, device), resize,
+// render(camera) -> ViewReport, colorImage, device) can take a place here.
+// Distances from the start are fsDistancePrecise, exact at every scale.
+std::string radians(double d) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3f rad", d);
+  return text;
+}
 struct PointsWorld {
   using View = PointsView<VulkanDevice>;
+  static constexpr double kSpeed = kTravelSpeed;
+  static constexpr const char* kThings = "points";
   static kova_demo::Scene make(const ViewOptions& o) {
     return kova_demo::makeScene(o.points, o.seed);
   }
-  static KovaCamera start(std::uint32_t w, std::uint32_t h) { return startCamera(w, h); }
+  static KovaCamera start(const kova_demo::Scene&, std::uint32_t w, std::uint32_t h) {
+    return startCamera(w, h);
+  }
+  static std::string distance(double d) { return radians(d); }
 };
 struct LatticeWorld {
   using View = LatticeView<VulkanDevice>;
+  static constexpr double kSpeed = kTravelSpeed;
+  static constexpr const char* kThings = "cells";
   static kova_demo::LatticeScene make(const ViewOptions&) { return kova_demo::makeLatticeScene(); }
-  static KovaCamera start(std::uint32_t w, std::uint32_t h) { return latticeStartCamera(w, h); }
+  static KovaCamera start(const kova_demo::LatticeScene&, std::uint32_t w, std::uint32_t h) {
+    return latticeStartCamera(w, h);
+  }
+  static std::string distance(double d) { return radians(d); }
+};
+// Walking pace: W/S/A/D move at kWalkSpeed metres per second (Shift runs).
+struct WalkWorld {
+  using View = WalkView<VulkanDevice>;
+  static constexpr double kSpeed = kova_demo::metres(kova_demo::kWalkSpeed);
+  static constexpr const char* kThings = "objects";
+  static kova_demo::WalkScene make(const ViewOptions& o) {
+    return kova_demo::makeWalkScene(o.at_km);
+  }
+  static KovaCamera start(const kova_demo::WalkScene& scene, std::uint32_t w, std::uint32_t h) {
+    return kova_demo::walkLens(kova_demo::walkPose(scene, 0.0), w, h);
+  }
+  static std::string distance(double d) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f m", d / kova_demo::kRadiansPerMetre);
+    return text;
+  }
 };
 
 // Seconds a new window size must hold before the render images follow it.
@@ -129,8 +164,8 @@ struct Averages {
   }
 };
 
-std::vector<std::string> statusLines(const Averages& a, const ViewReport& r, double distance,
-                                     double fov) {
+std::vector<std::string> statusLines(const Averages& a, const ViewReport& r, const char* things,
+                                     const std::string& distance, double fov) {
   const double n = a.frames > 0 ? a.frames : 1;
   const double frame = a.ms_frame / n;
   char l1[160], l2[160];
@@ -140,12 +175,12 @@ std::vector<std::string> statusLines(const Averages& a, const ViewReport& r, dou
                 a.ms_commands / n, a.ms_device / n, a.ms_present / n);
   if (r.instanced) {
     std::snprintf(l2, sizeof l2,
-                  "cells %u of %u drawn  triangles %u  from start %.3f rad  fov %.0f  F1 help",
-                  r.drawn, r.points, r.triangles, distance, fov * 57.29577951308232);
+                  "%s %u of %u drawn  triangles %u  from start %s  fov %.0f  F1 help", things,
+                  r.drawn, r.points, r.triangles, distance.c_str(), fov * 57.29577951308232);
   } else {
     std::snprintf(l2, sizeof l2,
-                  "visible %u  drawn %u  of %u  from start %.3f rad  fov %.0f  F1 help", r.visible,
-                  r.drawn, r.points, distance, fov * 57.29577951308232);
+                  "visible %u  drawn %u  of %u  from start %s  fov %.0f  F1 help", r.visible,
+                  r.drawn, r.points, distance.c_str(), fov * 57.29577951308232);
   }
   return {padded(l1), padded(l2)};
 }
@@ -245,7 +280,9 @@ int run(const ViewOptions& options) {
     return 1;
   }
   std::printf("kova_view: %ux%u, %s, %s\n", width, height,
-              options.scene == ViewScene::lattice ? "lattice" : "points",
+              options.scene == ViewScene::lattice  ? "lattice"
+              : options.scene == ViewScene::points ? "points"
+                                                   : "walk",
               (*presenter)->presentModeName());
 
   if (!options.autopilot) {
@@ -253,7 +290,7 @@ int run(const ViewOptions& options) {
     if (glfwRawMouseMotionSupported() == GLFW_TRUE)
       glfwSetInputMode(window, GLFW_RAW_MOUSE_MOTION, GLFW_TRUE);
   }
-  KovaCamera start = World::start(width, height);
+  KovaCamera start = World::start(scene, width, height);
   KovaCamera camera = start;
   double mouse_x = 0, mouse_y = 0;
   glfwGetCursorPos(window, &mouse_x, &mouse_y);
@@ -308,7 +345,7 @@ int run(const ViewOptions& options) {
                                                  : readKeys(window, x - mouse_x, y - mouse_y, ev);
     mouse_x = x;
     mouse_y = y;
-    applyControls(camera, input, options.autopilot ? kAutopilotStep : dt, start);
+    applyControls(camera, input, options.autopilot ? kAutopilotStep : dt, start, World::kSpeed);
 
     auto report = view->render(camera);
     if (!report) {
@@ -318,7 +355,9 @@ int run(const ViewOptions& options) {
     }
     last = *report;
     std::vector<std::string> lines =
-        statusLines(shown_avg, last, camera.distanceTo(start.position), camera.fov);
+        statusLines(shown_avg, last, World::kThings,
+                    World::distance(kova_kernel::fsDistancePrecise(camera.position, start.position)),
+                    camera.fov);
     if (ev.help) lines.insert(lines.end(), kHelp.begin(), kHelp.end());
     const Panel panel = drawPanel(lines, (*presenter)->bgra());
 
@@ -392,6 +431,13 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  return options->scene == ViewScene::lattice ? run<LatticeWorld>(*options)
-                                              : run<PointsWorld>(*options);
+  switch (options->scene) {
+    case ViewScene::lattice:
+      return run<LatticeWorld>(*options);
+    case ViewScene::points:
+      return run<PointsWorld>(*options);
+    case ViewScene::walk:
+      return run<WalkWorld>(*options);
+  }
+  return 2;
 }

@@ -12,7 +12,7 @@ KovaCamera startCamera(std::uint32_t width, std::uint32_t height) noexcept {
 }
 
 void applyControls(KovaCamera& camera, const ControlInput& input, double dt,
-                   const KovaCamera& start) noexcept {
+                   const KovaCamera& start, double travel_speed) noexcept {
   if (input.reset) {
     const double aspect = camera.aspect;
     camera = start;
@@ -20,7 +20,7 @@ void applyControls(KovaCamera& camera, const ControlInput& input, double dt,
     return;
   }
   dt = std::clamp(dt, 0.0, kMaxStep);
-  const double arc = kTravelSpeed * (input.run ? kRunFactor : 1.0) * dt;
+  const double arc = travel_speed * (input.run ? kRunFactor : 1.0) * dt;
   if (input.forward != 0.0 || input.right != 0.0 || input.up != 0.0)
     camera.travel(arc * input.forward, arc * input.right, arc * input.up);
   // Mouse right turns right, mouse down looks down.
@@ -51,10 +51,11 @@ KovaCamera autopilotCamera(std::uint64_t frames, std::uint32_t width,
   return autopilotCamera(frames, startCamera(width, height));
 }
 
-KovaCamera autopilotCamera(std::uint64_t frames, const KovaCamera& start) noexcept {
+KovaCamera autopilotCamera(std::uint64_t frames, const KovaCamera& start,
+                           double travel_speed) noexcept {
   KovaCamera camera = start;
   for (std::uint64_t f = 0; f < frames; ++f)
-    applyControls(camera, autopilotInput(f), kAutopilotStep, start);
+    applyControls(camera, autopilotInput(f), kAutopilotStep, start, travel_speed);
   return camera;
 }
 

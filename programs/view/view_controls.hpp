@@ -36,19 +36,22 @@ inline constexpr double kMaxStep = 0.1;  // s: a stalled frame moves no farther 
 // its first frame (eye at (0, 0, 0, 1) looking along -z, far bound 0.9).
 [[nodiscard]] KovaCamera startCamera(std::uint32_t width, std::uint32_t height) noexcept;
 
-// Moves and turns `camera` by `input` over `dt` seconds; reset returns to
-// `start`, keeping the current aspect ratio.
+// Moves and turns `camera` by `input` over `dt` seconds, travelling at
+// `travel_speed` radians per second (kTravelSpeed through the lattice; the
+// walk's metres per second turned into radians); reset returns to `start`,
+// keeping the current aspect ratio.
 void applyControls(KovaCamera& camera, const ControlInput& input, double dt,
-                   const KovaCamera& start) noexcept;
+                   const KovaCamera& start, double travel_speed = kTravelSpeed) noexcept;
 
 // The autopilot: a fixed flight forward with a slow turn, a little sideways
 // drift, a roll, a run and a zoom, frame by frame at kAutopilotStep.
 inline constexpr double kAutopilotStep = 1.0 / 60.0;
 [[nodiscard]] ControlInput autopilotInput(std::uint64_t frame) noexcept;
 
-// The camera after `frames` frames of the autopilot from `start`, or from
-// startCamera.
-[[nodiscard]] KovaCamera autopilotCamera(std::uint64_t frames, const KovaCamera& start) noexcept;
+// The camera after `frames` frames of the autopilot from `start` (travelling
+// at travel_speed), or from startCamera.
+[[nodiscard]] KovaCamera autopilotCamera(std::uint64_t frames, const KovaCamera& start,
+                                         double travel_speed = kTravelSpeed) noexcept;
 [[nodiscard]] KovaCamera autopilotCamera(std::uint64_t frames, std::uint32_t width,
                                          std::uint32_t height) noexcept;
 

@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "scene_walk.hpp"
+
 namespace kova_view {
 namespace {
 
@@ -29,16 +31,20 @@ std::optional<std::pair<std::uint32_t, std::uint32_t>> size(std::string_view tex
 }
 
 std::string viewUsage() {
-  return "usage: kova_view [--scene lattice|points] [--size WxH] [--points N] [--seed S]\n"
+  return "usage: kova_view [--scene lattice|points|walk] [--size WxH] [--points N] [--seed S]\n"
+         "                 [--at-km D]\n"
          "                 [--device vulkan] [--require-device] [--validation] [--no-vsync]\n"
          "                 [--samples 1|4] [--no-float64]\n"
          "                 [--autopilot] [--frames N] [--screenshot FILE.png]\n"
          "                 [--show-help] [--resize WxH] [--resize-cycle N]\n"
-         "  --scene        the main job's lattice (the default) or the points scene\n"
+         "  --scene        the main job's lattice (the default), the points scene, or\n"
+         "                 walk: a courtyard at human scale (W/S/A/D walk at 1.5 m/s)\n"
          "  --size WxH     the window's size at the start (default 1280x720; also\n"
          "                 --width W --height H), each side 16 to 8192\n"
          "  --points N     points scene: its size, 1 to 4000000 (default 100000)\n"
          "  --seed S       points scene: its seed (default 1)\n"
+         "  --at-km D      walk scene: how far from the origin it stands, kilometres,\n"
+         "                 0 to 18341.87 (default 5000)\n"
          "  --device       vulkan, the only device that can show a window\n"
          "  --require-device  the viewer never falls back: without a usable Vulkan\n"
          "                 device it stops with the reason (exit status 1)\n"
@@ -57,7 +63,7 @@ std::string viewUsage() {
 
 std::expected<ViewOptions, std::string> parseViewOptions(std::span<const char* const> args) {
   ViewOptions o;
-  bool points_given = false, seed_given = false;
+  bool points_given = false, seed_given = false, at_km_given = false;
   const auto fail = [](std::string m) { return std::unexpected(std::move(m)); };
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string_view a = args[i];
@@ -98,9 +104,17 @@ std::expected<ViewOptions, std::string> parseViewOptions(std::span<const char* c
         o.scene = ViewScene::lattice;
       } else if (v && *v == "points") {
         o.scene = ViewScene::points;
+      } else if (v && *v == "walk") {
+        o.scene = ViewScene::walk;
       } else {
-        return fail("--scene needs lattice or points");
+        return fail("--scene needs lattice, points or walk");
       }
+    } else if (a == "--at-km") {
+      const auto v = value();
+      const auto km = v ? kova_demo::parseAtKm(*v) : std::nullopt;
+      if (!km) return fail("--at-km needs " + std::string(kova_demo::kAtKmText));
+      o.at_km = *km;
+      at_km_given = true;
     } else if (a == "--width" || a == "--height") {
       const auto v = value();
       const auto n = v ? number<std::uint32_t>(*v, 16, 8192) : std::nullopt;
@@ -152,6 +166,11 @@ std::expected<ViewOptions, std::string> parseViewOptions(std::span<const char* c
     return fail("--points: the lattice has no points; add --scene points");
   if (o.scene == ViewScene::lattice && seed_given)
     return fail("--seed: the lattice is the same every run; the seed is for --scene points");
+  if (o.scene == ViewScene::walk && (points_given || seed_given))
+    return fail(std::string(points_given ? "--points" : "--seed") +
+                ": the walk is the same every run; add --scene points");
+  if (o.scene != ViewScene::walk && at_km_given)
+    return fail("--at-km: only the walk scene stands somewhere; add --scene walk");
   if (o.resize_cycle > 0 && !o.resize)
     return fail("--resize-cycle needs --resize WxH (the other size)");
   if (o.resize_cycle > 0 && o.frames &&

@@ -15,8 +15,9 @@ namespace kova_view {
 
 inline constexpr std::uint64_t kResizeFrame = 20;
 
-// The world flown through: the main job's lattice, or the points scene.
-enum class ViewScene { lattice, points };
+// The world flown through: the main job's lattice, the points scene, or the
+// courtyard at human scale, walked through in metres per second.
+enum class ViewScene { lattice, points, walk };
 
 // Frames between the window's size changes of --resize-cycle.
 inline constexpr std::uint64_t kResizeCycleFrames = 5;
@@ -26,6 +27,7 @@ struct ViewOptions {
   std::uint32_t width = 1280, height = 720;  // the window's size at the start
   std::uint32_t points = 100'000;            // size of the points scene (--scene points)
   std::uint64_t seed = 1;
+  double at_km = 5000.0;  // walk scene: its distance from the origin, kilometres
   bool vsync = true;
   // Always Vulkan (the window shows the Vulkan device's images), which the
   // viewer never trades for the CPU device; validation: any report of the

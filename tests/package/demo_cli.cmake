@@ -16,7 +16,12 @@ set(cases
   "--points|500" "--seed|3" "--dump" "--scene|lattice|--points=9" "--device|cpu|--require-device"
   "--require-device=yes"
   # Samples are 1 or 4; --no-float64 concerns Vulkan only.
-  "--samples|2" "--samples|0" "--samples|four" "--samples" "--no-float64=yes" "--device|cpu|--no-float64")
+  "--samples|2" "--samples|0" "--samples|four" "--samples" "--no-float64=yes" "--device|cpu|--no-float64"
+  # The walk stands 0 to pi R (18341.87 km) from the origin; only the walk has --at-km.
+  "--scene|walk|--at-km|-1" "--scene|walk|--at-km|18342" "--scene|walk|--at-km|1e3"
+  "--scene|walk|--at-km|nan" "--scene|walk|--at-km|inf" "--scene|walk|--at-km|1.2.3"
+  "--scene|walk|--at-km|." "--scene|walk|--at-km" "--scene|walk|--at-km=" "--at-km|5"
+  "--scene|points|--at-km|5" "--scene|walk|--seed|2" "--scene|walk|--points|9" "--scene|hike")
 foreach(case IN LISTS cases)
   string(REPLACE "|" ";" args "${case}")
   if(NOT case MATCHES "^--out")

@@ -3,11 +3,11 @@
 // device, outside the status panel, which must hold text (the window was
 // resized mid-flight), and the viewer's renderer against the main job's first
 // frame at the pose both start from (identical pictures).
-// The points scene: every pixel within 1 per channel. The lattice (4x
-// multisampled triangles): at least 99.5 % of the pixels within 3 per channel,
-// as between the two devices' lattice frames.
+// The points scene: every pixel within 1 per channel. The lattice and the
+// walk (4x multisampled triangles): at least 99.5 % of the pixels within 3
+// per channel, as between the two devices' lattice frames.
 //
-// usage: kova_view_check points|lattice SHOT.png FRAMES POINTS WIDTH HEIGHT
+// usage: kova_view_check points|lattice|walk SHOT.png FRAMES POINTS WIDTH HEIGHT
 //        (the window's final size)
 #include <png.h>
 
@@ -26,6 +26,7 @@
 #include "lattice_view.hpp"
 #include "points_view.hpp"
 #include "view_controls.hpp"
+#include "walk_view.hpp"
 
 namespace {
 
@@ -159,13 +160,61 @@ int checkLattice(const Picture& shot, std::uint64_t frames) {
   return failures == 0 ? 0 : 1;
 }
 
+// The walk: the autopilot's last pose, walked at 1.5 m/s, against the CPU
+// device (at least 99.5 % of the pixels within 3, as for the lattice); the
+// viewer starts from the walk's first frame, and shows it as kova_demo does.
+int checkWalk(const Picture& shot, std::uint64_t frames) {
+  using namespace kova_demo;
+  const std::uint32_t w = shot.width, h = shot.height;
+  const WalkScene scene = makeWalkScene(kWalkDefaultAtKm);
+  auto view = WalkView<CpuDevice>::create(scene, w, h, CpuDevice{});
+  if (!view) return std::fprintf(stderr, "FAILED: %s\n", view.error().c_str()), 1;
+  const KovaCamera start = walkLens(walkPose(scene, 0.0), w, h);
+  const KovaCamera end = autopilotCamera(frames, start, metres(kWalkSpeed));
+  auto report = view->render(end);
+  auto reference = view->readRgb();
+  if (!report || !reference) return std::fprintf(stderr, "FAILED: CPU frame\n"), 1;
+  const double walked =
+      kova_kernel::fsDistancePrecise(end.position, start.position) / kRadiansPerMetre;
+  expect(walked > 0.5 && walked < 3.0,
+         "the autopilot walked " + std::to_string(walked) + " m, not about a metre and a half");
+  const Comparison c = compare(
+      shot, *reference,
+      {toByte(kWalkFogColor[0]), toByte(kWalkFogColor[1]), toByte(kWalkFogColor[2])}, 3);
+  expect(static_cast<double>(c.outside - c.mismatches) >= 0.995 * static_cast<double>(c.outside),
+         std::to_string(c.mismatches) + " of " + std::to_string(c.outside) +
+             " pixels differ from the CPU device's frame by more than 3 (worst " +
+             std::to_string(c.worst) + ")");
+  expect(c.lit > 20000, "the picture is nearly empty: " + std::to_string(c.lit) + " lit pixels");
+  expect(c.text > 500,
+         "the status panel shows no text: " + std::to_string(c.text) + " text pixels");
+
+  auto main_job = WalkDriver<CpuDevice>::create(scene, w, h);
+  auto start_view = WalkView<CpuDevice>::create(scene, w, h, CpuDevice{});
+  if (!main_job || !start_view) return std::fprintf(stderr, "FAILED: set-up\n"), 1;
+  auto main_frame = main_job->renderFrame();
+  auto start_frame = start_view->render(start);
+  auto main_rgb = main_job->readRgb();
+  auto start_rgb = start_view->readRgb();
+  if (!main_frame || !start_frame || !main_rgb || !start_rgb)
+    return std::fprintf(stderr, "FAILED: start frames\n"), 1;
+  expect(*main_rgb == *start_rgb, "the viewer's start frame differs from the main job's");
+
+  std::printf("%s: %zu of %zu pixels within 3 (worst %zu), %zu lit, walked %.3f m, %zu panel "
+              "text pixels\n",
+              failures == 0 ? "passed" : "FAILED", c.outside - c.mismatches, c.outside, c.worst,
+              c.lit, walked, c.text);
+  return failures == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 7 || (std::string_view(argv[1]) != "points" &&
-                    std::string_view(argv[1]) != "lattice")) {
+  const std::string_view scene_name = argc > 1 ? argv[1] : "";
+  if (argc != 7 || (scene_name != "points" && scene_name != "lattice" && scene_name != "walk")) {
     std::fprintf(stderr,
-                 "usage: kova_view_check points|lattice SHOT.png FRAMES POINTS WIDTH HEIGHT\n");
+                 "usage: kova_view_check points|lattice|walk SHOT.png FRAMES POINTS WIDTH "
+                 "HEIGHT\n");
     return 2;
   }
   ++argv;  // the scene read, the rest as before
@@ -183,6 +232,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (std::string_view(argv[0]) == "lattice") return checkLattice(shot, frames);
+  if (std::string_view(argv[0]) == "walk") return checkWalk(shot, frames);
   const kova_demo::Scene scene = kova_demo::makeScene(points, 1);
 
   // The flight's last pose, rendered offscreen on the CPU device.

@@ -39,12 +39,31 @@ TEST(ViewOptions, RefusesWhatDoesNotApplyAndNamesIt) {
       {{"--samples", "2"}, "--samples"},
       {{"--samples", "0"}, "--samples"},
       {{"--samples"}, "--samples"},
+      {{"--at-km", "5"}, "--at-km"},  // the lattice stands nowhere
+      {{"--scene", "points", "--at-km", "5"}, "--at-km"},
+      {{"--scene", "walk", "--at-km", "-1"}, "--at-km"},
+      {{"--scene", "walk", "--at-km", "18342"}, "--at-km"},
+      {{"--scene", "walk", "--at-km", "1e3"}, "--at-km"},
+      {{"--scene", "walk", "--at-km", "nan"}, "--at-km"},
+      {{"--scene", "walk", "--at-km"}, "--at-km"},
+      {{"--scene", "walk", "--seed", "2"}, "--seed"},
+      {{"--scene", "hike"}, "--scene"},
   };
   for (const auto& c : bad) {
     const auto o = parse(c.args);
     ASSERT_FALSE(o.has_value()) << "accepted: " << *c.args.begin();
     EXPECT_NE(o.error().find(c.named), std::string::npos) << o.error();
   }
+}
+
+TEST(ViewOptions, WalkStandsWhereItIsAsked) {
+  const auto o = parse({"--scene", "walk", "--at-km", "12.5"});
+  ASSERT_TRUE(o) << o.error();
+  EXPECT_EQ(o->scene, ViewScene::walk);
+  EXPECT_EQ(o->at_km, 12.5);
+  const auto far = parse({"--scene", "walk", "--at-km", "18341.87"});
+  ASSERT_TRUE(far) << far.error();
+  EXPECT_EQ(parse({"--scene", "walk"})->at_km, 5000.0);
 }
 
 TEST(ViewOptions, SizeSpellingsAgreeAndTheDeviceRequestIsKept) {
