@@ -68,6 +68,7 @@ std::expected<void, std::string> CpuDevice::writeValues(BufferId id,
   Buffer* b = resources_.buffers.find(id);
   if (auto ok = checkValueWrite(b, values.size()); !ok) return fail(ok.error());
   b->values.assign(values.begin(), values.end());
+  b->host_values = b->values;
   b->filled = values.size();
   return {};
 }

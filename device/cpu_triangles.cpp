@@ -4,6 +4,7 @@
 #include <cmath>
 #include <optional>
 
+#include "kova_device_lights.hpp"
 #include "kova_mesh_shading.hpp"
 
 namespace kova_device {
@@ -168,7 +169,10 @@ class Rasteriser {
     const CameraBlock& cam = draw_.camera;
     const HomVec4 ray = pixelRay(fx, fy, t_.width, t_.height, cam.tan_h, cam.tan_v);
     const SurfaceHit hit = surfaceHit(normal, ray);
-    return Fragment{shadeSurface(base, hit.lambert, hit.distance, cam.far_fs, cam.fog)};
+    if (draw_.lights.empty())
+      return Fragment{shadeSurface(base, hit.lambert, hit.distance, cam.far_fs, cam.fog)};
+    const std::array<float, 3> shed = lightsAt(normal, surfacePoint(normal, ray), draw_.lights);
+    return Fragment{shadeSurface(base, hit.lambert, hit.distance, cam.far_fs, cam.fog, shed)};
   }
 
   // The stored depth at a sample: the ray meets the plane at

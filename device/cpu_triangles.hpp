@@ -18,6 +18,7 @@
 #include <span>
 #include <vector>
 
+#include "kova_device_layouts.hpp"
 #include "kova_device_raster.hpp"
 #include "kova_rhi.hpp"
 
@@ -55,6 +56,7 @@ struct TriangleDraw {
   std::span<const std::uint32_t> indices;   // index_count of them, all < vertices.size()
   std::span<const PGL4> instances;          // one transform per instance
   std::span<const double> instance_colors;  // RGB per instance, or empty for white
+  std::span<const LightGpu> lights;         // in view space (packLights), or none
   kova_rhi::DepthState depth{};
 };
 

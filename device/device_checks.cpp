@@ -1,9 +1,12 @@
 #include "kova_device_checks.hpp"
 
+#include <cmath>
+#include <numbers>
 #include <unordered_map>
 #include <variant>
 
 #include "kova_device_layouts.hpp"
+#include "kova_device_lights.hpp"
 
 namespace kova_device {
 namespace {
@@ -49,6 +52,7 @@ class Contents {
     const BufferRecord* record = nullptr;
     std::uint64_t filled = 0;
     std::array<PGL4, 2> camera{};
+    bool computed = false;  // by a command of this graph
   };
   [[nodiscard]] Seen operator()(BufferId id) const {
     Seen seen{resources_.buffer(id), 0, {}};
@@ -57,15 +61,18 @@ class Contents {
     seen.camera = seen.record->camera;
     if (auto it = overlay_.find(id.id); it != overlay_.end()) {
       seen.filled = it->second.filled;
+      seen.computed = it->second.computed;
       if (it->second.camera) seen.camera = *it->second.camera;
     }
     return seen;
   }
-  void fill(BufferId id, std::uint64_t filled, std::optional<std::array<PGL4, 2>> camera = {}) {
+  void fill(BufferId id, std::uint64_t filled, std::optional<std::array<PGL4, 2>> camera = {},
+            bool computed = false) {
     BufferFill& f = overlay_[id.id];
     f.buffer = id;
     f.filled = filled;
     if (camera) f.camera = camera;
+    f.computed = f.computed || computed;
   }
   [[nodiscard]] std::vector<BufferFill> fills() const {
     std::vector<BufferFill> out;
@@ -235,7 +242,7 @@ std::expected<CheckedCommand, std::string> Checker::fsDistance(
   if (!fits(a) || !fits(b)) return fail("a position buffer holds fewer than count points");
   if (std::uint64_t{c.count} * 8 > out.record->desc.size) return fail("results buffer too small");
   if (c.count > 0 && (a.filled == 0 || b.filled == 0)) return fail("empty position buffer");
-  contents_.fill(c.results, c.count);
+  contents_.fill(c.results, c.count, std::nullopt, true);
   return CheckedCommand{.op = CheckedOp::fs_distance,
                         .positions = c.positions_a,
                         .values = c.results,
@@ -310,6 +317,15 @@ std::expected<CheckedCommand, std::string> Checker::drawMesh(const kova_rhi::Dra
   if (colors.record != nullptr && (colors.record->desc.type != BufferType::storage ||
                                    valuesIn(colors) < std::uint64_t{3} * draw.instance_count))
     return fail("uniform binding 1 holds fewer than 3 colour values per instance");
+  const Contents::Seen lights = contents_(pass_.uniforms[2]);
+  if (lights.record != nullptr) {
+    if (lights.record->desc.type != BufferType::storage)
+      return fail("uniform binding 2 is not a storage buffer of lights");
+    if (lights.computed || lights.record->host_values.size() != lights.filled)
+      return fail("uniform binding 2 holds values computed on the device, not lights the host wrote");
+    if (auto ok = checkLightValues(lights.record->host_values); !ok)
+      return fail("uniform binding 2: " + ok.error());
+  }
   if (camera.camera[1].data[kIsometricFlag] != 1.0)
     return fail("triangles need a camera block with an isometric view");
   if (draw.instance_count > limits_.max_instances) return fail("instance_count too large");
@@ -322,6 +338,7 @@ std::expected<CheckedCommand, std::string> Checker::drawMesh(const kova_rhi::Dra
   out.transforms = draw.kova_transform_buffer;
   out.camera = pass_.uniforms[0];
   if (colors.record != nullptr) out.colors = pass_.uniforms[1];
+  if (lights.record != nullptr) out.lights = pass_.uniforms[2];
   out.camera_block = camera.camera;
   return out;
 }
@@ -400,6 +417,31 @@ std::expected<void, std::string> checkValueWrite(const BufferRecord* target, std
   if (target == nullptr || target->desc.type != BufferType::storage)
     return fail("not a storage buffer");
   if (count > target->desc.size / 8) return fail("more values than the buffer holds");
+  return {};
+}
+
+std::expected<void, std::string> checkLightValues(std::span<const double> values) {
+  if (values.size() % kLightValues != 0) {
+    return fail(std::to_string(values.size()) + " values are not whole lights of " +
+                std::to_string(kLightValues));
+  }
+  const std::size_t n = values.size() / kLightValues;
+  if (n > kMaxLights)
+    return fail(std::to_string(n) + " lights, more than the " + std::to_string(kMaxLights) +
+                " a draw reads");
+  const auto finite_at_least_0 = [](double v) { return std::isfinite(v) && v >= 0.0; };
+  for (std::size_t i = 0; i < n; ++i) {
+    const double* v = values.data() + i * kLightValues;
+    const std::string which = "light " + std::to_string(i) + ": ";
+    const bool finite = std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]) &&
+                        std::isfinite(v[3]);
+    if (!finite || (v[0] == 0.0 && v[1] == 0.0 && v[2] == 0.0 && v[3] == 0.0))
+      return fail(which + "position is not a finite non-zero vector");
+    if (!finite_at_least_0(v[4]) || !finite_at_least_0(v[5]) || !finite_at_least_0(v[6]))
+      return fail(which + "colour is not finite and >= 0");
+    if (!finite_at_least_0(v[7])) return fail(which + "intensity is not finite and >= 0");
+    if (!(v[8] > 0.0 && v[8] <= std::numbers::pi)) return fail(which + "range is not in (0, pi]");
+  }
   return {};
 }
 

@@ -164,6 +164,7 @@ std::expected<void, std::string> VulkanDevice::writeValues(BufferId id,
   if (auto ok = checkValueWrite(b, values.size()); !ok) return fail(ok.error());
   writeThrough(*s_, b->gpu, std::as_bytes(values));
   keepHostCopy(*b, std::as_bytes(values));
+  b->host_values.assign(values.begin(), values.end());
   b->filled = values.size();
   return {};
 } catch (const VulkanFailure& e) {
