@@ -7,12 +7,14 @@
 
 #include "kova_device_layouts.hpp"
 #include "kova_device_lights.hpp"
+#include "kova_tile_lights.hpp"
 
 namespace kova_device {
 namespace {
 
 using kova_rhi::BufferType;
 using kova_rhi::Format;
+using kova_rhi::PipelineType;
 using kova_rhi::PrimitiveTopology;
 
 std::unexpected<std::string> fail(std::string message) {
@@ -123,6 +125,8 @@ class Checker {
   std::expected<CheckedCommand, std::string> geodesics(const kova_rhi::KovaRenderGeodesicsCommand& c);
   std::expected<CheckedCommand, std::string> fsDistance(
       const kova_rhi::KovaComputeFsDistanceCommand& c);
+  std::expected<CheckedCommand, std::string> dispatch(const kova_rhi::DispatchCommand& c);
+  std::expected<void, std::string> lightBinding(const Contents::Seen& lights, std::uint32_t binding);
   CheckedCommand inPassCommand(CheckedOp op) const {
     CheckedCommand out{.op = op};
     out.color = pass_.color;
@@ -196,11 +200,12 @@ std::expected<CheckedCommand, std::string> Checker::check(const kova_rhi::GpuCom
   }
   if (const auto* c = std::get_if<DrawCommand>(&command)) {
     const PipelineRecord* p = r_.pipeline(c->pipeline);
+    if (p != nullptr && p->desc.type == PipelineType::compute)
+      return fail("draw names a compute pipeline");
     if (p != nullptr && p->desc.topology == PrimitiveTopology::triangle_list) return drawMesh(*c);
     return drawPoints(*c);
   }
-  if (std::holds_alternative<DispatchCommand>(command))
-    return fail("no general compute shaders on this device layer; use kova_compute_fs_distance");
+  if (const auto* c = std::get_if<DispatchCommand>(&command)) return dispatch(*c);
   if (const auto* c = std::get_if<KovaUploadPgl4Command>(&command)) {
     const BufferRecord* b = r_.buffer(c->buffer);
     if (b == nullptr || b->desc.type != BufferType::kova_transforms)
@@ -319,12 +324,7 @@ std::expected<CheckedCommand, std::string> Checker::drawMesh(const kova_rhi::Dra
     return fail("uniform binding 1 holds fewer than 3 colour values per instance");
   const Contents::Seen lights = contents_(pass_.uniforms[2]);
   if (lights.record != nullptr) {
-    if (lights.record->desc.type != BufferType::storage)
-      return fail("uniform binding 2 is not a storage buffer of lights");
-    if (lights.computed || lights.record->host_values.size() != lights.filled)
-      return fail("uniform binding 2 holds values computed on the device, not lights the host wrote");
-    if (auto ok = checkLightValues(lights.record->host_values); !ok)
-      return fail("uniform binding 2: " + ok.error());
+    if (auto ok = lightBinding(lights, 2); !ok) return fail(ok.error());
   }
   if (camera.camera[1].data[kIsometricFlag] != 1.0)
     return fail("triangles need a camera block with an isometric view");
@@ -341,6 +341,70 @@ std::expected<CheckedCommand, std::string> Checker::drawMesh(const kova_rhi::Dra
   if (lights.record != nullptr) out.lights = pass_.uniforms[2];
   out.camera_block = camera.camera;
   return out;
+}
+
+// Host-written values at a binding: a storage buffer the device has not
+// computed into since the host wrote it.
+bool hostWritten(const Contents::Seen& b) {
+  return b.record != nullptr && b.record->desc.type == BufferType::storage && !b.computed &&
+         b.record->host_values.size() == b.filled;
+}
+
+std::expected<void, std::string> Checker::lightBinding(const Contents::Seen& lights,
+                                                       std::uint32_t binding) {
+  const std::string at = "uniform binding " + std::to_string(binding);
+  if (lights.record == nullptr || lights.record->desc.type != BufferType::storage)
+    return fail(at + " is not a storage buffer of lights");
+  if (!hostWritten(lights))
+    return fail(at + " holds values computed on the device, not lights the host wrote");
+  if (auto ok = checkLightValues(lights.record->host_values); !ok)
+    return fail(at + ": " + ok.error());
+  return {};
+}
+
+// A built-in compute kernel over the pass's bindings; tile light culling is
+// the only one so far (kova_tile_lights.hpp).
+std::expected<CheckedCommand, std::string> Checker::dispatch(const kova_rhi::DispatchCommand& c) {
+  const PipelineRecord* p = r_.pipeline(c.pipeline);
+  if (p == nullptr || p->desc.type != PipelineType::compute)
+    return fail("dispatch names no compute pipeline of this device");
+  if (!(c.pipeline == pass_.pipeline)) return fail("dispatch's pipeline is not bound");
+  if (p->kernel != static_cast<std::uint8_t>(BuiltinKernel::tile_light_culling))
+    return fail("unknown built-in kernel");
+  const Contents::Seen camera = contents_(pass_.uniforms[0]);
+  if (transformsIn(camera) < 2) return fail("uniform binding 0 lacks the camera block");
+  if (camera.camera[1].data[kIsometricFlag] != 1.0)
+    return fail("tile light culling needs a camera block with an isometric view");
+  const Contents::Seen grid = contents_(pass_.uniforms[1]);
+  if (!hostWritten(grid)) return fail("uniform binding 1 holds no grid the host wrote");
+  const auto g = checkTileGrid(grid.record->host_values);
+  if (!g) return fail("uniform binding 1: " + g.error());
+  if (auto ok = lightBinding(contents_(pass_.uniforms[2]), 2); !ok) return fail(ok.error());
+  const BufferId out_id = pass_.uniforms[3];
+  const Contents::Seen out = contents_(out_id);
+  if (out.record == nullptr || out.record->desc.type != BufferType::storage)
+    return fail("uniform binding 3 is not a storage buffer for the tile lists");
+  if (out_id == pass_.uniforms[1] || out_id == pass_.uniforms[2])
+    return fail("uniform binding 3 is also bound as an input");
+  if (g->outputValues() * 8 > out.record->desc.size) {
+    return fail("uniform binding 3 holds " + std::to_string(out.record->desc.size / 8) +
+                " values; the tile lists need " + std::to_string(g->outputValues()));
+  }
+  if (c.group_count_x == 0 || c.group_count_y == 0 || c.group_count_z == 0)
+    return fail("zero groups");
+  if (c.group_count_x > g->tilesX() || c.group_count_y > g->tilesY() || c.group_count_z != 1) {
+    return fail("more groups than the " + std::to_string(g->tilesX()) + " x " +
+                std::to_string(g->tilesY()) + " x 1 tiles");
+  }
+  contents_.fill(out_id, g->outputValues(), std::nullopt, true);
+  CheckedCommand checked{.op = CheckedOp::dispatch};
+  checked.pipeline = c.pipeline;
+  checked.camera = pass_.uniforms[0];
+  checked.camera_block = camera.camera;
+  checked.grid = pass_.uniforms[1];
+  checked.lights = pass_.uniforms[2];
+  checked.output = out_id;
+  return checked;
 }
 
 std::expected<CheckedCommand, std::string> Checker::geodesics(
@@ -443,6 +507,24 @@ std::expected<void, std::string> checkLightValues(std::span<const double> values
     if (!(v[8] > 0.0 && v[8] <= std::numbers::pi)) return fail(which + "range is not in (0, pi]");
   }
   return {};
+}
+
+std::expected<TileGrid, std::string> checkTileGrid(std::span<const double> values) {
+  if (values.size() != kTileGridValues)
+    return fail("the grid is " + std::to_string(kTileGridValues) + " values, not " +
+                std::to_string(values.size()));
+  const auto whole = [](double v, double lo, double hi) {
+    return v >= lo && v <= hi && v == std::floor(v);
+  };
+  constexpr double kSide = kMaxTileGridSide;
+  if (!whole(values[0], 1, kSide) || !whole(values[1], 1, kSide))
+    return fail("width and height must be whole numbers in [1, 16384]");
+  if (!whole(values[2], 1, kSide)) return fail("tile_size must be a whole number in [1, 16384]");
+  if (!whole(values[3], 1, static_cast<double>(kMaxLights)))
+    return fail("max_lights_per_tile must be a whole number in [1, " + std::to_string(kMaxLights) +
+                "]");
+  return TileGrid{static_cast<std::uint32_t>(values[0]), static_cast<std::uint32_t>(values[1]),
+                  static_cast<std::uint32_t>(values[2]), static_cast<std::uint32_t>(values[3])};
 }
 
 std::expected<void, std::string> checkBufferRelease(const BufferRecord* target) {

@@ -95,11 +95,12 @@ static_assert(offsetof(MeshVertex, x) == 0 && offsetof(MeshVertex, y) == 8 &&
 // position in view space, the eye at (0, 0, 0, 1), as a unit 4-vector in
 // single precision (the host composes view * position in double first, see
 // packLights in kova_device_lights.hpp); its colour and intensity; its range
-// in Fubini-Study radians. The CPU device shades from the same records.
+// in Fubini-Study radians. The CPU device shades and culls from the same
+// records.
 struct LightGpu {
   float position[4];  // x, y, z, w
   float color[4];     // r, g, b, intensity
-  float range[4];     // range, then three unused zeros
+  float range[4];     // range, its cosine and sine (rounded from double), 0
 };
 static_assert(sizeof(LightGpu) == 48);
 static_assert(offsetof(LightGpu, position) == 0);

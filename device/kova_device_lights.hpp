@@ -66,7 +66,8 @@ inline constexpr std::size_t kMaxLights = 4096;
     const double* v = values.data() + i * kLightValues;
     const double m = std::max({std::fabs(v[0]), std::fabs(v[1]), std::fabs(v[2]), std::fabs(v[3])});
     LightGpu& g = out[i];
-    g = LightGpu{{0.0f, 0.0f, 0.0f, 1.0f}, {0.0f, 0.0f, 0.0f, 0.0f}, {1.0f, 0.0f, 0.0f, 0.0f}};
+    // Range 0 (cosine 1, sine 0): reaches nothing.
+    g = LightGpu{{0.0f, 0.0f, 0.0f, 1.0f}, {0.0f, 0.0f, 0.0f, 0.0f}, {0.0f, 1.0f, 0.0f, 0.0f}};
     if (!(m > 0.0) || !std::isfinite(m)) continue;
     HomVec4 p = view.apply(HomVec4{v[0] / m, v[1] / m, v[2] / m, v[3] / m});
     const double pm = std::max({std::fabs(p.x), std::fabs(p.y), std::fabs(p.z), std::fabs(p.w)});
@@ -80,6 +81,8 @@ inline constexpr std::size_t kMaxLights = 4096;
     for (std::size_t c = 0; c < 3; ++c) g.color[c] = static_cast<float>(v[4 + c]);
     g.color[3] = static_cast<float>(v[7]);
     g.range[0] = static_cast<float>(v[8]);
+    g.range[1] = static_cast<float>(std::cos(v[8]));
+    g.range[2] = static_cast<float>(std::sin(v[8]));
   }
   return out;
 }

@@ -51,7 +51,10 @@ struct ImageRecord {
 };
 
 struct PipelineRecord {
+  // Compute pipelines (createComputePipeline) have type compute here and
+  // name their built-in kernel (kova_tile_lights.hpp's BuiltinKernel).
   kova_rhi::GraphicsPipelineDescriptor desc{};
+  std::uint8_t kernel = 0;
 };
 
 // A fresh generation from the process-wide counter; never 0.

@@ -35,6 +35,9 @@ inline constexpr std::uint32_t kMeshVert[] = {
 inline constexpr std::uint32_t kMeshFrag[] = {
 #include "mesh.frag.inc"
 };
+inline constexpr std::uint32_t kTileLights[] = {
+#include "tile_lights.comp.inc"
+};
 
 // Whether a module declares the Float64 capability (OpCapability Float64):
 // such a module runs only on a device created with shaderFloat64.
@@ -60,7 +63,7 @@ inline constexpr Module kAll[] = {
     {"geodesics.comp", kGeodesics},    {"splat.vert", kSplatVert},
     {"splat.frag", kSplatFrag},        {"geodesic.vert", kGeodesicVert},
     {"geodesic.frag", kGeodesicFrag},  {"mesh.vert", kMeshVert},
-    {"mesh.frag", kMeshFrag},
+    {"mesh.frag", kMeshFrag},          {"tile_lights.comp", kTileLights},
 };
 
 }  // namespace kova_device::spirv

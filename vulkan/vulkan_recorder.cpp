@@ -255,6 +255,8 @@ void Recorder::record(const CheckedCommand& command) {
     }
     case CheckedOp::fs_distance:
       return fsDistance(command);
+    case CheckedOp::dispatch:
+      return dispatch(command);
   }
 }
 }  // namespace recording

@@ -146,6 +146,14 @@ std::expected<PipelineId, std::string> VulkanDevice::createPipeline(
   return fail(e.what());
 }
 
+std::expected<PipelineId, std::string> VulkanDevice::createComputePipeline(BuiltinKernel kernel) {
+  if (kernel != BuiltinKernel::tile_light_culling) return fail("unknown built-in kernel");
+  State::Pipeline p;
+  p.desc.type = kova_rhi::PipelineType::compute;
+  p.kernel = static_cast<std::uint8_t>(kernel);
+  return s_->resources.addPipeline(std::move(p));
+}
+
 std::expected<void, std::string> VulkanDevice::writeIndices(
     BufferId id, std::span<const std::uint32_t> values) try {
   State::Buffer* b = s_->resources.buffers.find(id);

@@ -57,9 +57,10 @@ enum class Program : std::uint8_t {
   geodesics,
   splat_draw,
   geodesic_draw,
-  mesh_draw
+  mesh_draw,
+  tile_lights  // the built-in compute kernels (kova_tile_lights.hpp)
 };
-inline constexpr std::size_t kProgramCount = 6;
+inline constexpr std::size_t kProgramCount = 7;
 
 // Whether a program's shaders use doubles (they declare Float64): read from
 // their SPIR-V, so a program rewritten in single precision stops needing
@@ -106,6 +107,7 @@ struct VulkanDevice::State {
   std::array<VkDescriptorSetLayout, kProgramCount> set_layouts{};
   std::array<VkPipelineLayout, kProgramCount> layouts{};
   std::array<VkPipeline, 3> kernels{};  // fs_distance, point_splats, geodesics
+  VkPipeline tile_lights = VK_NULL_HANDLE;  // BuiltinKernel::tile_light_culling
   // splat vert/frag, geodesic vert/frag, mesh vert/frag
   std::array<VkShaderModule, 6> raster_modules{};
   VkDescriptorPool descriptors = VK_NULL_HANDLE;
