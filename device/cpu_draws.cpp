@@ -102,7 +102,14 @@ void CpuDevice::drawMesh(const CheckedCommand& command, ExecuteStats& stats) {
                   std::span(instances.transforms).first(draw.instance_count),
                   colors,
                   lights,
+                  {},
+                  {},
                   pipe.depth};
+  // Forward+: the tile lists the checker measured against the grid.
+  if (const Buffer* l = resources_.buffers.find(command.output); l != nullptr) {
+    td.grid = *checkTileGrid(resources_.buffers.find(command.grid)->host_values);
+    td.tile_lists = l->values;
+  }
   Image& color = *resources_.images.find(command.color);
   Image& depth = *resources_.images.find(*command.depth);
   depth.depth_camera = DepthCamera{td.camera.tan_h, td.camera.tan_v, td.camera.near_fs,

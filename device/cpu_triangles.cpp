@@ -171,7 +171,16 @@ class Rasteriser {
     const SurfaceHit hit = surfaceHit(normal, ray);
     if (draw_.lights.empty())
       return Fragment{shadeSurface(base, hit.lambert, hit.distance, cam.far_fs, cam.fog)};
-    const std::array<float, 3> shed = lightsAt(normal, surfacePoint(normal, ray), draw_.lights);
+    std::span<const LightGpu> lights = draw_.lights;
+    if (!draw_.tile_lists.empty()) {
+      // Only the lights of the pixel's tile, in the list's order.
+      tile_lights_.clear();
+      forTileLights(draw_.tile_lists, draw_.grid, static_cast<std::uint32_t>(fx),
+                    static_cast<std::uint32_t>(fy), draw_.lights.size(),
+                    [&](std::size_t i) { tile_lights_.push_back(draw_.lights[i]); });
+      lights = tile_lights_;
+    }
+    const std::array<float, 3> shed = lightsAt(normal, surfacePoint(normal, ray), lights);
     return Fragment{shadeSurface(base, hit.lambert, hit.distance, cam.far_fs, cam.fog, shed)};
   }
 
@@ -188,6 +197,7 @@ class Rasteriser {
 
   const TriangleDraw& draw_;
   SampleTarget& t_;
+  mutable std::vector<LightGpu> tile_lights_;
 };
 
 bool finite(HomVec4 v) noexcept {

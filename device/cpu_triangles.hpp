@@ -20,6 +20,7 @@
 
 #include "kova_device_layouts.hpp"
 #include "kova_device_raster.hpp"
+#include "kova_tile_lights.hpp"
 #include "kova_rhi.hpp"
 
 namespace kova_device {
@@ -57,6 +58,10 @@ struct TriangleDraw {
   std::span<const PGL4> instances;          // one transform per instance
   std::span<const double> instance_colors;  // RGB per instance, or empty for white
   std::span<const LightGpu> lights;         // in view space (packLights), or none
+  // Forward+: the tile lists (kova_tile_lights.hpp) over `grid`; empty:
+  // every fragment sheds every light.
+  std::span<const double> tile_lists;
+  TileGrid grid{};
   kova_rhi::DepthState depth{};
 };
 

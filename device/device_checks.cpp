@@ -99,6 +99,13 @@ std::uint64_t transformsIn(const Contents::Seen& b) {
   return b.record != nullptr && b.record->desc.type == BufferType::kova_transforms ? b.filled : 0;
 }
 
+// Host-written values at a binding: a storage buffer the device has not
+// computed into since the host wrote it.
+bool hostWritten(const Contents::Seen& b) {
+  return b.record != nullptr && b.record->desc.type == BufferType::storage && !b.computed &&
+         b.record->host_values.size() == b.filled;
+}
+
 // The attachments and bindings that commands of a pass see.
 struct PassState {
   bool in_pass = false;
@@ -326,6 +333,27 @@ std::expected<CheckedCommand, std::string> Checker::drawMesh(const kova_rhi::Dra
   if (lights.record != nullptr) {
     if (auto ok = lightBinding(lights, 2); !ok) return fail(ok.error());
   }
+  // Forward+ shading: each fragment sheds only the lights its tile's list
+  // names (binding 3), over the grid at binding 4 that covers the image.
+  const Contents::Seen lists = contents_(pass_.uniforms[3]);
+  if (lists.record != nullptr) {
+    if (lights.record == nullptr) return fail("tile lists at uniform binding 3 need lights at binding 2");
+    if (lists.record->desc.type != BufferType::storage)
+      return fail("uniform binding 3 is not a storage buffer of tile lists");
+    const Contents::Seen grid = contents_(pass_.uniforms[4]);
+    if (!hostWritten(grid)) return fail("uniform binding 4 holds no grid the host wrote");
+    const auto g = checkTileGrid(grid.record->host_values);
+    if (!g) return fail("uniform binding 4: " + g.error());
+    const ImageRecord* color = r_.image(pass_.color);
+    if (color == nullptr || g->width != color->desc.width || g->height != color->desc.height) {
+      return fail("the grid at uniform binding 4 is " + std::to_string(g->width) + " x " +
+                  std::to_string(g->height) + ", not the colour attachment's size");
+    }
+    if (valuesIn(lists) < g->outputValues()) {
+      return fail("uniform binding 3 holds " + std::to_string(valuesIn(lists)) +
+                  " values; the tile lists need " + std::to_string(g->outputValues()));
+    }
+  }
   if (camera.camera[1].data[kIsometricFlag] != 1.0)
     return fail("triangles need a camera block with an isometric view");
   if (draw.instance_count > limits_.max_instances) return fail("instance_count too large");
@@ -339,15 +367,12 @@ std::expected<CheckedCommand, std::string> Checker::drawMesh(const kova_rhi::Dra
   out.camera = pass_.uniforms[0];
   if (colors.record != nullptr) out.colors = pass_.uniforms[1];
   if (lights.record != nullptr) out.lights = pass_.uniforms[2];
+  if (lists.record != nullptr) {
+    out.output = pass_.uniforms[3];
+    out.grid = pass_.uniforms[4];
+  }
   out.camera_block = camera.camera;
   return out;
-}
-
-// Host-written values at a binding: a storage buffer the device has not
-// computed into since the host wrote it.
-bool hostWritten(const Contents::Seen& b) {
-  return b.record != nullptr && b.record->desc.type == BufferType::storage && !b.computed &&
-         b.record->host_values.size() == b.filled;
 }
 
 std::expected<void, std::string> Checker::lightBinding(const Contents::Seen& lights,

@@ -98,7 +98,8 @@ struct CheckedCommand {
   // Mesh: the optional light buffer (binding 2, kova_device_lights.hpp).
   BufferId positions{}, values{}, transforms{}, indices{}, camera{}, colors{}, lights{};
   // Dispatch: the camera (binding 0), the grid (1), the lights (2) and the
-  // output (3), checked as kova_tile_lights.hpp describes.
+  // output (3), checked as kova_tile_lights.hpp describes. Mesh: the
+  // optional tile lists (output, binding 3) over the grid at binding 4.
   BufferId grid{}, output{};
   // The camera block the draw sees, as the graph left it by this command.
   std::array<PGL4, 2> camera_block{};

@@ -23,6 +23,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -191,6 +192,31 @@ inline bool nearer(const Parts& a, std::uint32_t ia, const Parts& b, std::uint32
   }
   std::sort(list.begin(), list.end());
   return list;
+}
+
+// Forward+ shading reads the lists back: the whole number a list value
+// holds, when it is one in [0, 2^21) (not -0), else -1. The lists may come
+// from anywhere (a host can write any values), so every value is judged.
+[[nodiscard]] inline std::int64_t wholeIn(double v) noexcept {
+  if (std::signbit(v) || !(v < 2097152.0) || v != std::floor(v)) return -1;
+  return static_cast<std::int64_t>(v);
+}
+
+// The lights that the list of the tile holding pixel (px, py) names, in
+// list order: the count is capped at max_lights_per_tile (anything but a
+// whole number counts as 0), and entries that name no light are skipped.
+template <class Visit>
+void forTileLights(std::span<const double> lists, const TileGrid& g, std::uint32_t px,
+                   std::uint32_t py, std::size_t light_count, Visit&& visit) {
+  const std::uint64_t tile = std::uint64_t{py / g.tile_size} * g.tilesX() + px / g.tile_size;
+  const std::uint64_t base = tile * g.recordValues();
+  const std::int64_t n = wholeIn(lists[base]);
+  const std::uint64_t count =
+      n < 0 ? 0 : std::min<std::uint64_t>(static_cast<std::uint64_t>(n), g.max_lights_per_tile);
+  for (std::uint64_t k = 0; k < count; ++k) {
+    const std::int64_t i = wholeIn(lists[base + 1 + k]);
+    if (i >= 0 && static_cast<std::uint64_t>(i) < light_count) visit(static_cast<std::size_t>(i));
+  }
 }
 
 }  // namespace kova_device

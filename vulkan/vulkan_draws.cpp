@@ -234,6 +234,10 @@ void Recorder::drawMesh(const CheckedCommand& command) {
   // shades from; one zero record stands in when there are none.
   std::vector<LightGpu> lights;
   if (command.lights.id != 0) lights = packLights(view, buffer(command.lights).host_values);
+  // Forward+: the tile lists the checker measured against the grid.
+  State::Buffer* lists = command.output.id != 0 ? &buffer(command.output) : nullptr;
+  const TileGrid grid =
+      lists != nullptr ? *checkTileGrid(buffer(command.grid).host_values) : TileGrid{};
   const VkDeviceSize light_bytes = std::max<VkDeviceSize>(lights.size(), 1) * sizeof(LightGpu);
   const VkDeviceSize vertex_span = alignUp(vertex_bytes, kRegionAlign);
   const VkDeviceSize matrices_at = reserve(
@@ -277,6 +281,11 @@ void Recorder::drawMesh(const CheckedCommand& command) {
       VK_PIPELINE_STAGE_2_VERTEX_SHADER_BIT | VK_PIPELINE_STAGE_2_FRAGMENT_SHADER_BIT,
       VK_ACCESS_2_SHADER_STORAGE_READ_BIT};
   sync_.note(s_.splats, kVertexFragmentRead);
+  if (lists != nullptr) {
+    constexpr Access kFragmentRead{VK_PIPELINE_STAGE_2_FRAGMENT_SHADER_BIT,
+                                   VK_ACCESS_2_SHADER_STORAGE_READ_BIT};
+    sync_.note(lists->gpu, kFragmentRead);
+  }
   sync_.note(indices->gpu, kVertexRead);
   sync_.note(s_.drawn, kFragmentWrite);
   inside(command);
@@ -287,13 +296,16 @@ void Recorder::drawMesh(const CheckedCommand& command) {
            {s_.splats.buffer, vertices_at, vertex_bytes},
            whole(indices->gpu),
            {s_.drawn.buffer, at, flags * 4},
-           {s_.splats.buffer, lights_at, light_bytes}});
+           {s_.splats.buffer, lights_at, light_bytes},
+           lists != nullptr ? whole(lists->gpu)
+                            : VkDescriptorBufferInfo{s_.splats.buffer, lights_at, light_bytes}});
   // The fragments shade in single precision from the camera's values.
   const struct {
     std::uint32_t width, height, triangles, has_colors;
     float fog[4];
     float depth_scale, tan_h, tan_v, far_fs;
     std::uint32_t light_count;
+    std::uint32_t tiled, tile_size, tiles_x, max_lights;
   } pc{color.desc.width,
        color.desc.height,
        triangles,
@@ -304,8 +316,12 @@ void Recorder::drawMesh(const CheckedCommand& command) {
        static_cast<float>(params.data[4]),
        static_cast<float>(params.data[5]),
        static_cast<float>(params.data[7]),
-       static_cast<std::uint32_t>(lights.size())};
-  static_assert(sizeof(pc) == 52);
+       static_cast<std::uint32_t>(lights.size()),
+       lists != nullptr ? 1u : 0u,
+       grid.tile_size,
+       grid.tilesX(),
+       grid.max_lights_per_tile};
+  static_assert(sizeof(pc) == 68);
   push(Program::mesh_draw, VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT, pc);
   // Triangles map onto the image itself, not the widened viewport of the
   // points and arcs; the widened one is restored after the draw.

@@ -4,6 +4,8 @@
 // behind the eye that reaches a surface ahead both ways round, a frame with
 // no light reaching anything that stays bit for bit the unlit one, and
 // hostile light buffers refused with a clear error that changes nothing.
+// Forward+ shading from the tile lists draws what every light draws while no
+// list overflows.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -14,6 +16,7 @@
 #include "kova_device_lights.hpp"
 #include "kova_mesh_shading.hpp"
 #include "lit_frame.hpp"
+#include "kova_tile_lights.hpp"
 
 namespace {
 
@@ -208,6 +211,74 @@ TEST(Lights, LightsThatReachNothingLeaveThePictureBitForBit) {
   scene.light_values = lightValues(std::vector<Light>{{HomVec4{0.0, 0.0, 0.0, 1.0}, {1.0, 1.0, 1.0}, 0.5, 1.0}});
   ASSERT_TRUE(frame.draw(scene));
   EXPECT_NE(frame.read().rgb, unlit.rgb);
+}
+
+TEST(Lights, ForwardPlusTilesShadeAsEveryLightDoesUntilAListOverflows) {
+  constexpr std::uint32_t kW = 160, kH = 90;
+  CpuDevice cpu;
+  LitFrame frame(cpu, kW, kH);
+  LitScene scene = scatteredCells();
+  ASSERT_TRUE(frame.draw(scene));
+  const LitPictures every = frame.read();
+  for (const std::uint32_t tile : {8u, 16u, 32u}) {
+    scene.tiles = TileGrid{kW, kH, tile, 256};
+    ASSERT_TRUE(frame.draw(scene));
+    const LitPictures tiled = frame.read();
+    // A light left out of a list reaches no line of the tile: it sheds an
+    // exact zero at every fragment there.
+    EXPECT_EQ(tiled.rgb, every.rgb) << "tile " << tile;
+    EXPECT_EQ(tiled.depth, every.depth) << "tile " << tile;
+  }
+  // With room for one light per tile the nearest is kept and others are not
+  // shed: the picture changes where tiles held several.
+  scene.tiles = TileGrid{kW, kH, 16, 1};
+  ASSERT_TRUE(frame.draw(scene));
+  const LitPictures one = frame.read();
+  std::size_t changed = 0;
+  for (std::size_t i = 0; i < one.rgb.size(); ++i) changed += one.rgb[i] != every.rgb[i];
+  EXPECT_GT(changed, one.rgb.size() / 20);
+}
+
+TEST(Lights, TileListBindingsAreCheckedAndAnyListValueIsSafe) {
+  constexpr std::uint32_t kW = 64, kH = 32;
+  CpuDevice cpu;
+  LitFrame frame(cpu, kW, kH);
+  LitScene scene = scatteredCells();
+  ASSERT_TRUE(frame.draw(scene));
+  const LitPictures before = frame.read();
+  const TileGrid grid{kW, kH, 16, 4};
+  struct Case {
+    std::string name;
+    std::optional<std::vector<double>> grid_values, list_values;
+    std::string error;
+  };
+  const std::vector<Case> cases = {
+      {"grid of another size", std::vector<double>{kW, kH + 1, 16, 4}, std::vector<double>(40, 0.0),
+       "the grid at uniform binding 4 is 64 x 33, not the colour attachment's size"},
+      {"malformed grid", std::vector<double>{kW, kH, 0.5, 4}, std::vector<double>(40, 0.0),
+       "uniform binding 4: tile_size must be a whole number"},
+      {"lists too short", {}, std::vector<double>(39, 0.0),
+       "uniform binding 3 holds 39 values; the tile lists need 40"}};
+  for (const Case& c : cases) {
+    scene.tiles = grid;
+    scene.grid_values = c.grid_values;
+    scene.list_values = c.list_values;
+    const auto r = frame.draw(scene);
+    ASSERT_FALSE(r) << c.name;
+    EXPECT_NE(r.error().find(c.error), std::string::npos) << c.name << ": " << r.error();
+    EXPECT_EQ(frame.read().rgb, before.rgb) << c.name;
+  }
+  // Lists of nonsense shed only the lights they do name, never read past.
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  scene.grid_values.reset();
+  scene.list_values = std::vector<double>{
+      99.0, 3.0, -1.0, 1e300, 2.5,                  // count above the cap
+      -0.0, 0.0, 0.0, 0.0, 0.0,                     // -0 counts as 0
+      2.0, 23.0, 24.0, 0.0, 0.0,                    // 24 names no light
+      nan, 1.0, 2.0, 3.0, 4.0,                      // no count
+      4.0, 5.0, 5.0, 5.0, 5.0, 3.0, 3.0, 3.0, 3.0, 3.0,  // repeats
+      1.0, 2097152.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+  EXPECT_TRUE(frame.draw(scene));
 }
 
 TEST(Lights, HostileLightBuffersAreRefusedAndChangeNothing) {

@@ -15,6 +15,7 @@
 #include <memory_resource>
 #include <numbers>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,11 @@ struct LitScene {
   std::optional<std::vector<double>> light_values;
   // Computes Fubini-Study distances into the light buffer before the draw.
   bool compute_into_lights = false;
+  // Forward+: a pass that culls the lights over these tiles before the draw,
+  // whose lists (binding 3) and grid (binding 4) the draw reads.
+  std::optional<TileGrid> tiles{};
+  std::optional<std::vector<double>> grid_values{};  // instead of the tiles'
+  std::optional<std::vector<double>> list_values{};  // host-written lists, no culling pass
 };
 
 struct LitPictures {
@@ -70,10 +76,12 @@ class LitFrame {
                                               .depth_write = true,
                                               .depth_compare = CompareOp::less_equal,
                                               .fs_depth = true}});
-    EXPECT_TRUE(color && depth && pipe);
+    auto cull = dev.createComputePipeline(BuiltinKernel::tile_light_culling);
+    EXPECT_TRUE(color && depth && pipe && cull);
     color_ = *color;
     depth_ = *depth;
     pipe_ = *pipe;
+    cull_ = *cull;
   }
 
   std::expected<ExecuteStats, std::string> draw(const LitScene& s) {
@@ -116,6 +124,33 @@ class LitFrame {
       cmds.push_back(KovaComputeFsDistanceCommand{*pb, *pb, *lb, 1});
     }
     if (s.light_values) cmds.push_back(BindUniformCommand{*lb, 0, std::uint64_t{nl} * 8, 2});
+    std::vector<GpuCommand> cull;
+    std::vector<BufferId> tiling;
+    if (s.tiles) {
+      const TileGrid& g = *s.tiles;
+      const std::vector<double> grid = s.grid_values.value_or(std::vector<double>{
+          double(g.width), double(g.height), double(g.tile_size), double(g.max_lights_per_tile)});
+      const std::uint64_t n_lists =
+          s.list_values ? std::max<std::size_t>(s.list_values->size(), 1) : g.outputValues();
+      auto gb = dev_.createBuffer({.size = grid.size() * 8, .stride = 8, .type = BufferType::storage});
+      auto tb2 = dev_.createBuffer({.size = n_lists * 8, .stride = 8, .type = BufferType::storage});
+      EXPECT_TRUE(gb && tb2);
+      EXPECT_TRUE(dev_.writeValues(*gb, grid));
+      tiling = {*gb, *tb2};
+      if (s.list_values) {
+        EXPECT_TRUE(dev_.writeValues(*tb2, *s.list_values));
+      } else {
+        cull = {KovaUploadPgl4Command{*cb, block},
+                cull_,
+                BindUniformCommand{*cb, 0, 2 * sizeof(PGL4), 0},
+                BindUniformCommand{*gb, 0, grid.size() * 8, 1},
+                BindUniformCommand{*lb, 0, std::uint64_t{nl} * 8, 2},
+                BindUniformCommand{*tb2, 0, n_lists * 8, 3},
+                DispatchCommand{cull_, g.tilesX(), g.tilesY(), 1}};
+      }
+      cmds.push_back(BindUniformCommand{*tb2, 0, n_lists * 8, 3});
+      cmds.push_back(BindUniformCommand{*gb, 0, grid.size() * 8, 4});
+    }
     cmds.push_back(DrawCommand{.pipeline = pipe_,
                                .vertex_buffer = BufferId::invalid(),
                                .index_buffer = *ib,
@@ -127,9 +162,13 @@ class LitFrame {
     std::pmr::monotonic_buffer_resource arena;
     FrameGraph graph = FrameGraph::init(arena);
     const std::array<ImageId, 2> targets{color_, depth_};
+    if (!cull.empty()) {
+      EXPECT_TRUE(graph.addPass({"cull", {}, {}, cull, PassType::kova_fs_compute}));
+    }
     EXPECT_TRUE(graph.addPass({"lit", {}, targets, cmds, PassType::geometry}));
     auto stats = dev_.execute(graph);
     for (BufferId b : {*vb, *tb, *cb, *ib, *rgb, *lb, *pb}) EXPECT_TRUE(dev_.releaseBuffer(b));
+    for (BufferId b : tiling) EXPECT_TRUE(dev_.releaseBuffer(b));
     return stats;
   }
 
@@ -141,6 +180,7 @@ class LitFrame {
   ImageId color_{};
   ImageId depth_{};
   PipelineId pipe_{};
+  PipelineId cull_{};
 };
 
 // A square of the plane facing the eye at distance x straight ahead: the
@@ -151,6 +191,36 @@ inline kova_demo::Mesh facingSquare(double x, double a) {
   return {{HomVec4{-a, -a, -s, c}, HomVec4{a, -a, -s, c}, HomVec4{a, a, -s, c},
            HomVec4{-a, a, -s, c}},
           {0, 1, 2, 0, 2, 3}};
+}
+
+// Rotation by `angle` in the plane of coordinates i and j.
+inline PGL4 planeRotation(std::size_t i, std::size_t j, double angle) {
+  PGL4 m = PGL4::identity();
+  m.set(i, i, std::cos(angle));
+  m.set(j, j, std::cos(angle));
+  m.set(i, j, -std::sin(angle));
+  m.set(j, i, std::sin(angle));
+  return m;
+}
+
+// Cells ahead, to the side and across the focal plane, and 24 lights, one
+// just behind the eye reaching round the line of sight.
+inline LitScene scatteredCells() {
+  std::mt19937_64 rng(99);
+  std::normal_distribution<double> g;
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  LitScene s{kova_demo::makeCellMesh(0.7), {}, {}, {}, false};
+  for (int i = 0; i < 8; ++i) {
+    s.instances.push_back(planeRotation(2, 3, -0.25 * (i + 2)).mul(planeRotation(0, 3, 0.3 * (i - 4))));
+    s.colors.insert(s.colors.end(), {0.4 + 0.05 * i, 0.6, 0.8 - 0.05 * i});
+  }
+  std::vector<Light> lights = {{HomVec4{0.0, 0.0, std::sin(0.1), std::cos(0.1)}, {1.0, 0.8, 0.6}, 0.3, 3.0}};
+  while (lights.size() < 24) {
+    lights.push_back({HomVec4{g(rng), g(rng), g(rng), g(rng)}, {u(rng), u(rng), u(rng)},
+                      0.1 + 0.3 * u(rng), 0.1 + 0.8 * u(rng)});
+  }
+  s.light_values = lightValues(lights);
+  return s;
 }
 
 // Hostile light buffers and the words each is refused with.

@@ -103,16 +103,6 @@ TileRun runTileCulling(Device& dev, const TileCase& t) {
   return run;
 }
 
-// Rotation by `angle` in the plane of coordinates i and j.
-inline PGL4 planeRotation(std::size_t i, std::size_t j, double angle) {
-  PGL4 m = PGL4::identity();
-  m.set(i, i, std::cos(angle));
-  m.set(j, j, std::cos(angle));
-  m.set(i, j, -std::sin(angle));
-  m.set(j, i, std::sin(angle));
-  return m;
-}
-
 // A random culling problem: a grid, an isometric view and lights anywhere,
 // with ranges from tiny to beyond pi / 2.
 inline TileCase randomTileCase(std::mt19937_64& rng) {

@@ -2,10 +2,13 @@
 // single-precision lightsAt against the C++ reference, on frames whose
 // lights reach round the closed line, with the validation layer silent.
 // Lights that reach nothing leave the Vulkan picture bit for bit, and a
-// hostile light buffer is the same clear error on both devices.
+// hostile light buffer is the same clear error on both devices. Forward+
+// frames (a culling pass, then shading from the tile lists) match the CPU
+// device's and every light's; lists of nonsense draw alike and safely.
 #include <cmath>
 #include <cstdio>
 #include <numbers>
+#include <limits>
 #include <random>
 
 #include "kova_cpu_device.hpp"
@@ -18,15 +21,6 @@ using namespace kova_device;
 using namespace kova_test;
 
 constexpr std::uint32_t kW = 192, kH = 108;
-
-PGL4 planeRotation(std::size_t i, std::size_t j, double angle) {
-  PGL4 m = PGL4::identity();
-  m.set(i, i, std::cos(angle));
-  m.set(j, j, std::cos(angle));
-  m.set(i, j, -std::sin(angle));
-  m.set(j, i, std::sin(angle));
-  return m;
-}
 
 // Lights scattered over elliptic space, one of them just behind the eye with
 // a range that reaches round the line of sight.
@@ -129,6 +123,52 @@ TEST(VulkanLights, LightsThatReachNothingLeaveThePictureBitForBit) {
     EXPECT_EQ(again.rgb, unlit.rgb);
     EXPECT_EQ(again.depth, unlit.depth);
   }
+  EXPECT_VALIDATION_SILENT(vk);
+}
+
+TEST(VulkanLights, ForwardPlusFramesMatchTheCpuDeviceAndEveryLight) {
+  KOVA_VULKAN_DEVICE_OR_SKIP(vk);
+  LitScene scene = scatteredCells();
+  CpuDevice cpu;
+  LitFrame on_cpu(cpu, kW, kH);
+  LitFrame on_vk(vk, kW, kH);
+  ASSERT_TRUE(on_vk.draw(scene));
+  const LitPictures every = on_vk.read();
+  for (const std::uint32_t cap : {256u, 2u}) {
+    scene.tiles = TileGrid{kW, kH, 16, cap};
+    const auto rc = on_cpu.draw(scene);
+    const auto rv = on_vk.draw(scene);
+    ASSERT_TRUE(rc && rv) << (rc ? rv.error() : rc.error());
+    const LitPictures a = on_cpu.read(), b = on_vk.read();
+    const double share = agreeing(a.rgb, b.rgb, 3);
+    std::printf("forward+, %u per tile: %.3f %% of pixels agree\n", cap, 100.0 * share);
+    EXPECT_GE(share, 0.999) << cap;
+    // With room for every light the tiles shed what every light sheds.
+    if (cap == 256) {
+      EXPECT_GE(agreeing(b.rgb, every.rgb, 0), 0.9999);
+    } else {
+      EXPECT_LT(agreeing(b.rgb, every.rgb, 0), 0.95);
+    }
+  }
+  // Lists of nonsense: the count capped, entries naming no light skipped.
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  std::vector<double> lists((kW / 16) * ((kH + 15) / 16) * 5, 0.0);
+  const double junk[] = {99.0, 3.0, -1.0, 1e300, 2.5, -0.0, 7.0, nan, 1.0, 2.0, 23.0, 24.0, 2097152.0,
+                         4.0, 5.0, 5.0, 5.0, 0.5, 1.0, 1.0};
+  for (std::size_t i = 0; i < lists.size(); ++i) lists[i] = junk[i % std::size(junk)];
+  scene.tiles = TileGrid{kW, kH, 16, 4};
+  scene.list_values = lists;
+  const auto rc = on_cpu.draw(scene);
+  const auto rv = on_vk.draw(scene);
+  ASSERT_TRUE(rc && rv) << (rc ? rv.error() : rc.error());
+  EXPECT_GE(agreeing(on_cpu.read().rgb, on_vk.read().rgb, 3), 0.999);
+  // And the bindings are checked alike.
+  scene.grid_values = std::vector<double>{kW, kH + 1, 16, 4};
+  const auto ec = on_cpu.draw(scene);
+  const auto ev = on_vk.draw(scene);
+  ASSERT_FALSE(ec || ev);
+  EXPECT_EQ(ec.error(), ev.error());
+  EXPECT_NE(ev.error().find("not the colour attachment's size"), std::string::npos) << ev.error();
   EXPECT_VALIDATION_SILENT(vk);
 }
 

@@ -45,7 +45,13 @@ void main() {
   // What the lights shed where the ray meets the plane,
   // p = (N.w D, -N.xyz . D); nothing without lights.
   vec3 shed = vec3(0.0);
-  if (pc.light_count > 0u) shed = lightsAt(n, vec4(n.w * rx, n.w * ry, n.w * rz, -nd), pc.light_count);
+  if (pc.light_count > 0u) {
+    vec4 p = vec4(n.w * rx, n.w * ry, n.w * rz, -nd);
+    if (pc.tiled != 0u)
+      shed = tileLightsAt(n, p, uint(gl_FragCoord.x), uint(gl_FragCoord.y), pc.light_count);
+    else
+      shed = lightsAt(n, p, pc.light_count);
+  }
   precise vec3 lit = base * (light + shed);
   precise vec3 shaded = lit + (pc.fog.rgb - lit) * f;
   color = vec4(shaded, 1.0);

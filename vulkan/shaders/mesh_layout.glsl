@@ -12,6 +12,9 @@ struct Light {
   vec4 range;     // x: range in radians
 };
 layout(std430, set = 0, binding = 5) readonly buffer Lights { Light lights[]; };
+// Forward+: the tile lists (kova_tile_lights.hpp) as 32-bit words, two per
+// double, low word first.
+layout(std430, set = 0, binding = 6) readonly buffer TileLists { uint list_words[]; };
 layout(push_constant) uniform Push {
   uint width;
   uint height;
@@ -23,4 +26,8 @@ layout(push_constant) uniform Push {
   float tan_v;
   float far_fs;
   uint light_count;  // lights[] read by the fragments; 0: the lamp at the eye alone
+  uint tiled;        // 1: each fragment sheds only its tile's list
+  uint tile_size;
+  uint tiles_x;
+  uint max_lights;   // per tile
 } pc;
