@@ -94,20 +94,6 @@ TEST(Lights, EachLightShedsItsTwoArcSumOverRandomGeometry) {
   EXPECT_GT(long_arc_cases, 2000);
 }
 
-TEST(Lights, ThePolarPlaneOfALightGetsBothArcsAlike) {
-  // At distance pi / 2 both arcs are pi / 2 long: the long arc sheds as
-  // much as the short one, and with a range of at most pi / 2 neither does.
-  const HomVec4 p{0.0, 0.0, 0.0, 1.0}, n{1.0, 0.0, 0.0, 0.0};
-  const HomVec4 at{1.0, 0.0, 0.0, 0.0};
-  for (const float range : {1.0f, 2.0f, 3.0f}) {
-    const LightGpu lights[] = {gpuLight(at, {1.0f, 0.5f, 0.25f}, 1.0f, range)};
-    const double one_arc = window(std::numbers::pi / 2, range);
-    const auto shed = lightsAt(n, p, lights);
-    EXPECT_NEAR(shed[0], 2.0 * one_arc, 1e-6) << range;
-    EXPECT_NEAR(shed[2], 0.5 * one_arc, 1e-6) << range;
-  }
-}
-
 TEST(Lights, PackingComposesTheViewInDoubleAtAnyScale) {
   std::mt19937_64 rng(7);
   for (int i = 0; i < 1000; ++i) {
