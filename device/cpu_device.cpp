@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <variant>
 
+#include "kova_device_lights.hpp"
 #include "kova_device_raster.hpp"
+#include "kova_tile_lights.hpp"
 
 namespace kova_device {
 namespace {
@@ -54,6 +56,14 @@ std::expected<PipelineId, std::string> CpuDevice::createPipeline(
   return resources_.addPipeline(std::move(p));
 }
 
+std::expected<PipelineId, std::string> CpuDevice::createComputePipeline(BuiltinKernel kernel) {
+  if (kernel != BuiltinKernel::tile_light_culling) return fail("unknown built-in kernel");
+  Pipeline p;
+  p.desc.type = kova_rhi::PipelineType::compute;
+  p.kernel = static_cast<std::uint8_t>(kernel);
+  return resources_.addPipeline(std::move(p));
+}
+
 std::expected<void, std::string> CpuDevice::writeIndices(BufferId id,
                                                          std::span<const std::uint32_t> values) {
   Buffer* b = resources_.buffers.find(id);
@@ -68,6 +78,7 @@ std::expected<void, std::string> CpuDevice::writeValues(BufferId id,
   Buffer* b = resources_.buffers.find(id);
   if (auto ok = checkValueWrite(b, values.size()); !ok) return fail(ok.error());
   b->values.assign(values.begin(), values.end());
+  b->host_values = b->values;
   b->filled = values.size();
   return {};
 }
@@ -115,6 +126,8 @@ void CpuDevice::run(const CheckedCommand& command, ExecuteStats& stats) {
       return drawMesh(command, stats);
     case CheckedOp::geodesics:
       return drawGeodesics(command, stats);
+    case CheckedOp::dispatch:
+      return dispatch(command);
     case CheckedOp::upload_transforms: {
       const auto& c = std::get<KovaUploadPgl4Command>(*command.command);
       resources_.buffers.find(c.buffer)->transforms.assign(c.transforms.begin(),
@@ -143,6 +156,29 @@ void CpuDevice::run(const CheckedCommand& command, ExecuteStats& stats) {
       out.values = std::move(values);
       stats.distances += c.count;
       return;
+    }
+  }
+}
+
+// Tile light culling, the C++ twin of shaders/tile_lights.comp: group
+// (x, y) writes the record of tile (x, y); other tiles keep their values.
+void CpuDevice::dispatch(const CheckedCommand& command) {
+  const auto& c = std::get<kova_rhi::DispatchCommand>(*command.command);
+  const TileGrid grid = *checkTileGrid(resources_.buffers.find(command.grid)->host_values);
+  const std::vector<LightGpu> lights =
+      packLights(command.camera_block[0], resources_.buffers.find(command.lights)->host_values);
+  const auto tan_h = static_cast<float>(command.camera_block[1].data[4]);
+  const auto tan_v = static_cast<float>(command.camera_block[1].data[5]);
+  Buffer& out = *resources_.buffers.find(command.output);
+  if (out.values.size() < grid.outputValues()) out.values.resize(grid.outputValues(), 0.0);
+  const std::uint64_t record = grid.recordValues();
+  for (std::uint32_t ty = 0; ty < c.group_count_y; ++ty) {
+    for (std::uint32_t tx = 0; tx < c.group_count_x; ++tx) {
+      const std::vector<std::uint32_t> list = tileLightList(grid, tan_h, tan_v, tx, ty, lights);
+      double* at = out.values.data() + (std::uint64_t{ty} * grid.tilesX() + tx) * record;
+      at[0] = static_cast<double>(list.size());
+      for (std::uint64_t k = 0; k + 1 < record; ++k)
+        at[k + 1] = k < list.size() ? static_cast<double>(list[k]) : -1.0;
     }
   }
 }

@@ -5,6 +5,7 @@
 #include <variant>
 
 #include "cpu_triangles.hpp"
+#include "kova_device_lights.hpp"
 #include "kova_cpu_device.hpp"
 #include "kova_device_arc_walk.hpp"
 #include "kova_device_raster.hpp"
@@ -89,12 +90,24 @@ void CpuDevice::drawMesh(const CheckedCommand& command, ExecuteStats& stats) {
   const Buffer& instances = *resources_.buffers.find(command.transforms);
   std::span<const double> colors;
   if (const Buffer* c = resources_.buffers.find(command.colors); c != nullptr) colors = c->values;
+  // The lights in view space, as the shaders get them.
+  std::vector<LightGpu> lights;
+  if (const Buffer* l = resources_.buffers.find(command.lights); l != nullptr)
+    lights = packLights(command.camera_block[0], l->host_values);
   TriangleDraw td{unpackCameraBlock(command.camera_block[0], command.camera_block[1]),
                   vertices.points,
                   std::span(indices.indices).first(draw.index_count / 3 * 3),
                   std::span(instances.transforms).first(draw.instance_count),
                   colors,
+                  lights,
+                  {},
+                  {},
                   pipe.depth};
+  // Forward+: the tile lists the checker measured against the grid.
+  if (const Buffer* l = resources_.buffers.find(command.output); l != nullptr) {
+    td.grid = *checkTileGrid(resources_.buffers.find(command.grid)->host_values);
+    td.tile_lists = l->values;
+  }
   Image& color = *resources_.images.find(command.color);
   Image& depth = *resources_.images.find(*command.depth);
   depth.depth_camera = DepthCamera{td.camera.tan_h, td.camera.tan_v, td.camera.near_fs,

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <optional>
 
+#include "kova_device_lights.hpp"
 #include "kova_mesh_shading.hpp"
 
 namespace kova_device {
@@ -170,7 +171,19 @@ class Rasteriser {
     const CameraBlock& cam = draw_.camera;
     const HomVec4 ray = pixelRay(fx, fy, t_.width, t_.height, cam.tan_h, cam.tan_v);
     const SurfaceHit hit = surfaceHit(normal, ray);
-    return Fragment{shadeSurface(base, hit.lambert, hit.distance, cam.far_fs, cam.fog)};
+    if (draw_.lights.empty())
+      return Fragment{shadeSurface(base, hit.lambert, hit.distance, cam.far_fs, cam.fog)};
+    std::span<const LightGpu> lights = draw_.lights;
+    if (!draw_.tile_lists.empty()) {
+      // Only the lights of the pixel's tile, in the list's order.
+      tile_lights_.clear();
+      forTileLights(draw_.tile_lists, draw_.grid, static_cast<std::uint32_t>(fx),
+                    static_cast<std::uint32_t>(fy), draw_.lights.size(),
+                    [&](std::size_t i) { tile_lights_.push_back(draw_.lights[i]); });
+      lights = tile_lights_;
+    }
+    const std::array<float, 3> shed = lightsAt(normal, surfacePoint(normal, ray), lights);
+    return Fragment{shadeSurface(base, hit.lambert, hit.distance, cam.far_fs, cam.fog, shed)};
   }
 
   // The stored depth at a sample: the ray meets the plane at
@@ -186,6 +199,7 @@ class Rasteriser {
 
   const TriangleDraw& draw_;
   SampleTarget& t_;
+  mutable std::vector<LightGpu> tile_lights_;
 };
 
 bool finite(HomVec4 v) noexcept {

@@ -18,7 +18,9 @@
 #include <span>
 #include <vector>
 
+#include "kova_device_layouts.hpp"
 #include "kova_device_raster.hpp"
+#include "kova_tile_lights.hpp"
 #include "kova_rhi.hpp"
 
 namespace kova_device {
@@ -54,6 +56,11 @@ struct TriangleDraw {
   std::span<const std::uint32_t> indices;   // index_count of them, all < vertices.size()
   std::span<const PGL4> instances;          // one transform per instance
   std::span<const double> instance_colors;  // RGB per instance, or empty for white
+  std::span<const LightGpu> lights;         // in view space (packLights), or none
+  // Forward+: the tile lists (kova_tile_lights.hpp) over `grid`; empty:
+  // every fragment sheds every light.
+  std::span<const double> tile_lists;
+  TileGrid grid{};
   kova_rhi::DepthState depth{};
 };
 

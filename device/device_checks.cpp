@@ -1,15 +1,20 @@
 #include "kova_device_checks.hpp"
 
+#include <cmath>
+#include <numbers>
 #include <unordered_map>
 #include <variant>
 
 #include "kova_device_layouts.hpp"
+#include "kova_device_lights.hpp"
+#include "kova_tile_lights.hpp"
 
 namespace kova_device {
 namespace {
 
 using kova_rhi::BufferType;
 using kova_rhi::Format;
+using kova_rhi::PipelineType;
 using kova_rhi::PrimitiveTopology;
 
 std::unexpected<std::string> fail(std::string message) {
@@ -49,6 +54,7 @@ class Contents {
     const BufferRecord* record = nullptr;
     std::uint64_t filled = 0;
     std::array<PGL4, 2> camera{};
+    bool computed = false;  // by a command of this graph
   };
   [[nodiscard]] Seen operator()(BufferId id) const {
     Seen seen{resources_.buffer(id), 0, {}};
@@ -57,15 +63,18 @@ class Contents {
     seen.camera = seen.record->camera;
     if (auto it = overlay_.find(id.id); it != overlay_.end()) {
       seen.filled = it->second.filled;
+      seen.computed = it->second.computed;
       if (it->second.camera) seen.camera = *it->second.camera;
     }
     return seen;
   }
-  void fill(BufferId id, std::uint64_t filled, std::optional<std::array<PGL4, 2>> camera = {}) {
+  void fill(BufferId id, std::uint64_t filled, std::optional<std::array<PGL4, 2>> camera = {},
+            bool computed = false) {
     BufferFill& f = overlay_[id.id];
     f.buffer = id;
     f.filled = filled;
     if (camera) f.camera = camera;
+    f.computed = f.computed || computed;
   }
   [[nodiscard]] std::vector<BufferFill> fills() const {
     std::vector<BufferFill> out;
@@ -88,6 +97,13 @@ std::uint64_t valuesIn(const Contents::Seen& b) {
 }
 std::uint64_t transformsIn(const Contents::Seen& b) {
   return b.record != nullptr && b.record->desc.type == BufferType::kova_transforms ? b.filled : 0;
+}
+
+// Host-written values at a binding: a storage buffer the device has not
+// computed into since the host wrote it.
+bool hostWritten(const Contents::Seen& b) {
+  return b.record != nullptr && b.record->desc.type == BufferType::storage && !b.computed &&
+         b.record->host_values.size() == b.filled;
 }
 
 // The attachments and bindings that commands of a pass see.
@@ -116,6 +132,8 @@ class Checker {
   std::expected<CheckedCommand, std::string> geodesics(const kova_rhi::KovaRenderGeodesicsCommand& c);
   std::expected<CheckedCommand, std::string> fsDistance(
       const kova_rhi::KovaComputeFsDistanceCommand& c);
+  std::expected<CheckedCommand, std::string> dispatch(const kova_rhi::DispatchCommand& c);
+  std::expected<void, std::string> lightBinding(const Contents::Seen& lights, std::uint32_t binding);
   CheckedCommand inPassCommand(CheckedOp op) const {
     CheckedCommand out{.op = op};
     out.color = pass_.color;
@@ -189,11 +207,12 @@ std::expected<CheckedCommand, std::string> Checker::check(const kova_rhi::GpuCom
   }
   if (const auto* c = std::get_if<DrawCommand>(&command)) {
     const PipelineRecord* p = r_.pipeline(c->pipeline);
+    if (p != nullptr && p->desc.type == PipelineType::compute)
+      return fail("draw names a compute pipeline");
     if (p != nullptr && p->desc.topology == PrimitiveTopology::triangle_list) return drawMesh(*c);
     return drawPoints(*c);
   }
-  if (std::holds_alternative<DispatchCommand>(command))
-    return fail("no general compute shaders on this device layer; use kova_compute_fs_distance");
+  if (const auto* c = std::get_if<DispatchCommand>(&command)) return dispatch(*c);
   if (const auto* c = std::get_if<KovaUploadPgl4Command>(&command)) {
     const BufferRecord* b = r_.buffer(c->buffer);
     if (b == nullptr || b->desc.type != BufferType::kova_transforms)
@@ -235,7 +254,7 @@ std::expected<CheckedCommand, std::string> Checker::fsDistance(
   if (!fits(a) || !fits(b)) return fail("a position buffer holds fewer than count points");
   if (std::uint64_t{c.count} * 8 > out.record->desc.size) return fail("results buffer too small");
   if (c.count > 0 && (a.filled == 0 || b.filled == 0)) return fail("empty position buffer");
-  contents_.fill(c.results, c.count);
+  contents_.fill(c.results, c.count, std::nullopt, true);
   return CheckedCommand{.op = CheckedOp::fs_distance,
                         .positions = c.positions_a,
                         .values = c.results,
@@ -310,6 +329,31 @@ std::expected<CheckedCommand, std::string> Checker::drawMesh(const kova_rhi::Dra
   if (colors.record != nullptr && (colors.record->desc.type != BufferType::storage ||
                                    valuesIn(colors) < std::uint64_t{3} * draw.instance_count))
     return fail("uniform binding 1 holds fewer than 3 colour values per instance");
+  const Contents::Seen lights = contents_(pass_.uniforms[2]);
+  if (lights.record != nullptr) {
+    if (auto ok = lightBinding(lights, 2); !ok) return fail(ok.error());
+  }
+  // Forward+ shading: each fragment sheds only the lights its tile's list
+  // names (binding 3), over the grid at binding 4 that covers the image.
+  const Contents::Seen lists = contents_(pass_.uniforms[3]);
+  if (lists.record != nullptr) {
+    if (lights.record == nullptr) return fail("tile lists at uniform binding 3 need lights at binding 2");
+    if (lists.record->desc.type != BufferType::storage)
+      return fail("uniform binding 3 is not a storage buffer of tile lists");
+    const Contents::Seen grid = contents_(pass_.uniforms[4]);
+    if (!hostWritten(grid)) return fail("uniform binding 4 holds no grid the host wrote");
+    const auto g = checkTileGrid(grid.record->host_values);
+    if (!g) return fail("uniform binding 4: " + g.error());
+    const ImageRecord* color = r_.image(pass_.color);
+    if (color == nullptr || g->width != color->desc.width || g->height != color->desc.height) {
+      return fail("the grid at uniform binding 4 is " + std::to_string(g->width) + " x " +
+                  std::to_string(g->height) + ", not the colour attachment's size");
+    }
+    if (valuesIn(lists) < g->outputValues()) {
+      return fail("uniform binding 3 holds " + std::to_string(valuesIn(lists)) +
+                  " values; the tile lists need " + std::to_string(g->outputValues()));
+    }
+  }
   if (camera.camera[1].data[kIsometricFlag] != 1.0)
     return fail("triangles need a camera block with an isometric view");
   if (draw.instance_count > limits_.max_instances) return fail("instance_count too large");
@@ -322,8 +366,70 @@ std::expected<CheckedCommand, std::string> Checker::drawMesh(const kova_rhi::Dra
   out.transforms = draw.kova_transform_buffer;
   out.camera = pass_.uniforms[0];
   if (colors.record != nullptr) out.colors = pass_.uniforms[1];
+  if (lights.record != nullptr) out.lights = pass_.uniforms[2];
+  if (lists.record != nullptr) {
+    out.output = pass_.uniforms[3];
+    out.grid = pass_.uniforms[4];
+  }
   out.camera_block = camera.camera;
   return out;
+}
+
+std::expected<void, std::string> Checker::lightBinding(const Contents::Seen& lights,
+                                                       std::uint32_t binding) {
+  const std::string at = "uniform binding " + std::to_string(binding);
+  if (lights.record == nullptr || lights.record->desc.type != BufferType::storage)
+    return fail(at + " is not a storage buffer of lights");
+  if (!hostWritten(lights))
+    return fail(at + " holds values computed on the device, not lights the host wrote");
+  if (auto ok = checkLightValues(lights.record->host_values); !ok)
+    return fail(at + ": " + ok.error());
+  return {};
+}
+
+// A built-in compute kernel over the pass's bindings; tile light culling is
+// the only one so far (kova_tile_lights.hpp).
+std::expected<CheckedCommand, std::string> Checker::dispatch(const kova_rhi::DispatchCommand& c) {
+  const PipelineRecord* p = r_.pipeline(c.pipeline);
+  if (p == nullptr || p->desc.type != PipelineType::compute)
+    return fail("dispatch names no compute pipeline of this device");
+  if (!(c.pipeline == pass_.pipeline)) return fail("dispatch's pipeline is not bound");
+  if (p->kernel != static_cast<std::uint8_t>(BuiltinKernel::tile_light_culling))
+    return fail("unknown built-in kernel");
+  const Contents::Seen camera = contents_(pass_.uniforms[0]);
+  if (transformsIn(camera) < 2) return fail("uniform binding 0 lacks the camera block");
+  if (camera.camera[1].data[kIsometricFlag] != 1.0)
+    return fail("tile light culling needs a camera block with an isometric view");
+  const Contents::Seen grid = contents_(pass_.uniforms[1]);
+  if (!hostWritten(grid)) return fail("uniform binding 1 holds no grid the host wrote");
+  const auto g = checkTileGrid(grid.record->host_values);
+  if (!g) return fail("uniform binding 1: " + g.error());
+  if (auto ok = lightBinding(contents_(pass_.uniforms[2]), 2); !ok) return fail(ok.error());
+  const BufferId out_id = pass_.uniforms[3];
+  const Contents::Seen out = contents_(out_id);
+  if (out.record == nullptr || out.record->desc.type != BufferType::storage)
+    return fail("uniform binding 3 is not a storage buffer for the tile lists");
+  if (out_id == pass_.uniforms[1] || out_id == pass_.uniforms[2])
+    return fail("uniform binding 3 is also bound as an input");
+  if (g->outputValues() * 8 > out.record->desc.size) {
+    return fail("uniform binding 3 holds " + std::to_string(out.record->desc.size / 8) +
+                " values; the tile lists need " + std::to_string(g->outputValues()));
+  }
+  if (c.group_count_x == 0 || c.group_count_y == 0 || c.group_count_z == 0)
+    return fail("zero groups");
+  if (c.group_count_x > g->tilesX() || c.group_count_y > g->tilesY() || c.group_count_z != 1) {
+    return fail("more groups than the " + std::to_string(g->tilesX()) + " x " +
+                std::to_string(g->tilesY()) + " x 1 tiles");
+  }
+  contents_.fill(out_id, g->outputValues(), std::nullopt, true);
+  CheckedCommand checked{.op = CheckedOp::dispatch};
+  checked.pipeline = c.pipeline;
+  checked.camera = pass_.uniforms[0];
+  checked.camera_block = camera.camera;
+  checked.grid = pass_.uniforms[1];
+  checked.lights = pass_.uniforms[2];
+  checked.output = out_id;
+  return checked;
 }
 
 std::expected<CheckedCommand, std::string> Checker::geodesics(
@@ -401,6 +507,49 @@ std::expected<void, std::string> checkValueWrite(const BufferRecord* target, std
     return fail("not a storage buffer");
   if (count > target->desc.size / 8) return fail("more values than the buffer holds");
   return {};
+}
+
+std::expected<void, std::string> checkLightValues(std::span<const double> values) {
+  if (values.size() % kLightValues != 0) {
+    return fail(std::to_string(values.size()) + " values are not whole lights of " +
+                std::to_string(kLightValues));
+  }
+  const std::size_t n = values.size() / kLightValues;
+  if (n > kMaxLights)
+    return fail(std::to_string(n) + " lights, more than the " + std::to_string(kMaxLights) +
+                " a draw reads");
+  const auto finite_at_least_0 = [](double v) { return std::isfinite(v) && v >= 0.0; };
+  for (std::size_t i = 0; i < n; ++i) {
+    const double* v = values.data() + i * kLightValues;
+    const std::string which = "light " + std::to_string(i) + ": ";
+    const bool finite = std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]) &&
+                        std::isfinite(v[3]);
+    if (!finite || (v[0] == 0.0 && v[1] == 0.0 && v[2] == 0.0 && v[3] == 0.0))
+      return fail(which + "position is not a finite non-zero vector");
+    if (!finite_at_least_0(v[4]) || !finite_at_least_0(v[5]) || !finite_at_least_0(v[6]))
+      return fail(which + "colour is not finite and >= 0");
+    if (!finite_at_least_0(v[7])) return fail(which + "intensity is not finite and >= 0");
+    if (!(v[8] > 0.0 && v[8] <= std::numbers::pi)) return fail(which + "range is not in (0, pi]");
+  }
+  return {};
+}
+
+std::expected<TileGrid, std::string> checkTileGrid(std::span<const double> values) {
+  if (values.size() != kTileGridValues)
+    return fail("the grid is " + std::to_string(kTileGridValues) + " values, not " +
+                std::to_string(values.size()));
+  const auto whole = [](double v, double lo, double hi) {
+    return v >= lo && v <= hi && v == std::floor(v);
+  };
+  constexpr double kSide = kMaxTileGridSide;
+  if (!whole(values[0], 1, kSide) || !whole(values[1], 1, kSide))
+    return fail("width and height must be whole numbers in [1, 16384]");
+  if (!whole(values[2], 1, kSide)) return fail("tile_size must be a whole number in [1, 16384]");
+  if (!whole(values[3], 1, static_cast<double>(kMaxLights)))
+    return fail("max_lights_per_tile must be a whole number in [1, " + std::to_string(kMaxLights) +
+                "]");
+  return TileGrid{static_cast<std::uint32_t>(values[0]), static_cast<std::uint32_t>(values[1]),
+                  static_cast<std::uint32_t>(values[2]), static_cast<std::uint32_t>(values[3])};
 }
 
 std::expected<void, std::string> checkBufferRelease(const BufferRecord* target) {

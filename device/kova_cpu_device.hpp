@@ -1,7 +1,8 @@
 // A reference device layer that interprets a kova FrameGraph on the CPU.
 //
 // Buffers and images live in host memory. Uploads copy into buffers,
-// kova_compute_fs_distance computes Fubini-Study distances, clear clears,
+// kova_compute_fs_distance computes Fubini-Study distances, dispatch runs the
+// built-in compute kernels as C++, clear clears,
 // and the projective pipelines draw points and triangle meshes
 // (draw_indexed) and geodesics (kova_render_geodesics) into a colour image
 // and a depth image. The depth image of an fs_depth pipeline holds the
@@ -49,6 +50,10 @@ class CpuDevice {
   // are refused.
   [[nodiscard]] std::expected<PipelineId, std::string> createPipeline(
       const kova_rhi::GraphicsPipelineDescriptor& desc);
+
+  // A compute pipeline running a built-in kernel (kova_tile_lights.hpp),
+  // for bind_pipeline and dispatch. Fails on an unknown kernel.
+  [[nodiscard]] std::expected<PipelineId, std::string> createComputePipeline(BuiltinKernel kernel);
 
   // Host writes into an index buffer or a storage buffer, as a host maps
   // and fills memory before submitting work. Fails, changing nothing, on an
@@ -118,6 +123,7 @@ class CpuDevice {
   void drawMesh(const CheckedCommand& command, ExecuteStats& stats);
   void drawGeodesics(const CheckedCommand& command, ExecuteStats& stats);
   void drawArcLines(const CheckedCommand& command, ExecuteStats& stats);
+  void dispatch(const CheckedCommand& command);
 
   DeviceResources<Buffer, Image, Pipeline> resources_;
   std::vector<DrawTrace>* trace_ = nullptr;

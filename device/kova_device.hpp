@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "kova_rhi.hpp"
+#include "kova_tile_lights.hpp"
 
 namespace kova_device {
 
@@ -63,6 +64,8 @@ concept FrameDevice = std::movable<D> &&
   { d.createBuffer(bd) } -> std::same_as<std::expected<BufferId, std::string>>;
   { d.createImage(id) } -> std::same_as<std::expected<ImageId, std::string>>;
   { d.createPipeline(pd) } -> std::same_as<std::expected<PipelineId, std::string>>;
+  { d.createComputePipeline(BuiltinKernel{}) }
+      -> std::same_as<std::expected<PipelineId, std::string>>;
   { d.writeIndices(buffer, indices) } -> std::same_as<std::expected<void, std::string>>;
   { d.writeValues(buffer, values) } -> std::same_as<std::expected<void, std::string>>;
   { d.execute(graph) } -> std::same_as<std::expected<ExecuteStats, std::string>>;

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "kova_device_resources.hpp"
+#include "kova_tile_lights.hpp"
 #include "kova_rhi.hpp"
 
 namespace kova_device {
@@ -49,6 +50,16 @@ struct DeviceLimits {
 [[nodiscard]] std::expected<void, std::string> checkValueWrite(const BufferRecord* target,
                                                                std::size_t count);
 
+// The light records a host wrote into a light buffer (kLightValues values
+// each, at most kMaxLights of them): every position finite and non-zero,
+// colour and intensity finite and >= 0, range in (0, pi].
+[[nodiscard]] std::expected<void, std::string> checkLightValues(std::span<const double> values);
+
+// The grid a tile light culling dispatch reads (kTileGridValues whole
+// numbers: width and height in [1, 16384], tile_size in [1, 16384],
+// max_lights_per_tile in [1, kMaxLights]).
+[[nodiscard]] std::expected<TileGrid, std::string> checkTileGrid(std::span<const double> values);
+
 // Releases: the handle must name a live resource that no unfinished work
 // still reads.
 [[nodiscard]] std::expected<void, std::string> checkBufferRelease(const BufferRecord* target);
@@ -67,7 +78,8 @@ enum class CheckedOp : std::uint8_t {
   upload_transforms,
   upload_positions,
   fs_distance,
-  geodesics
+  geodesics,
+  dispatch  // a built-in compute kernel (kova_tile_lights.hpp)
 };
 
 // One command with everything it uses resolved and checked.
@@ -83,7 +95,12 @@ struct CheckedCommand {
   // Mesh: vertices (positions), indices, instance transforms, the camera
   // (uniform binding 0) and the optional per-instance colours (binding 1).
   // Geodesics: positions and the camera. Uploads: the buffer written.
-  BufferId positions{}, values{}, transforms{}, indices{}, camera{}, colors{};
+  // Mesh: the optional light buffer (binding 2, kova_device_lights.hpp).
+  BufferId positions{}, values{}, transforms{}, indices{}, camera{}, colors{}, lights{};
+  // Dispatch: the camera (binding 0), the grid (1), the lights (2) and the
+  // output (3), checked as kova_tile_lights.hpp describes. Mesh: the
+  // optional tile lists (output, binding 3) over the grid at binding 4.
+  BufferId grid{}, output{};
   // The camera block the draw sees, as the graph left it by this command.
   std::array<PGL4, 2> camera_block{};
   // fs_distance: the points each input buffer holds by this command (a
@@ -96,6 +113,7 @@ struct BufferFill {
   BufferId buffer{};
   std::uint64_t filled = 0;
   std::optional<std::array<PGL4, 2>> camera{};  // a new camera block, if uploaded
+  bool computed = false;  // written by the device, not the host
 };
 
 struct CheckedPass {
@@ -123,6 +141,7 @@ void commitFills(Resources& resources, const CheckedGraph& checked) {
     if (b == nullptr) continue;
     b->filled = fill.filled;
     if (fill.camera) b->camera = *fill.camera;
+    if (fill.computed) b->host_values.clear();
   }
 }
 

@@ -1,5 +1,6 @@
 // The memory layouts the device shaders read, written once for every device
-// layer and checked at compile time: the camera block and the mesh vertex.
+// layer and checked at compile time: the camera block, the mesh vertex and
+// the light record.
 // The GLSL declarations (camera[32] of doubles, dvec4 vertices) index these
 // layouts by the offsets asserted here.
 #pragma once
@@ -89,5 +90,21 @@ using MeshVertex = HomVec4;
 static_assert(sizeof(MeshVertex) == 32);
 static_assert(offsetof(MeshVertex, x) == 0 && offsetof(MeshVertex, y) == 8 &&
               offsetof(MeshVertex, z) == 16 && offsetof(MeshVertex, w) == 24);
+
+// A light as the shaders read it (std430: three vec4, 48 bytes): its
+// position in view space, the eye at (0, 0, 0, 1), as a unit 4-vector in
+// single precision (the host composes view * position in double first, see
+// packLights in kova_device_lights.hpp); its colour and intensity; its range
+// in Fubini-Study radians. The CPU device shades and culls from the same
+// records.
+struct LightGpu {
+  float position[4];  // x, y, z, w
+  float color[4];     // r, g, b, intensity
+  float range[4];     // range, its cosine and sine (rounded from double), 0
+};
+static_assert(sizeof(LightGpu) == 48);
+static_assert(offsetof(LightGpu, position) == 0);
+static_assert(offsetof(LightGpu, color) == 16);
+static_assert(offsetof(LightGpu, range) == 32);
 
 }  // namespace kova_device

@@ -37,6 +37,9 @@ struct BufferRecord {
   std::uint64_t filled = 0;
   // Index buffers: the indices written, for the range check of mesh draws.
   std::vector<std::uint32_t> indices;
+  // Storage buffers: the values the host last wrote (writeValues), for the
+  // checks of light records; emptied once the device computes into it.
+  std::vector<double> host_values;
   // Transform buffers holding at least two transforms: the first two, the
   // camera block that draws read (kova_device_layouts.hpp).
   std::array<PGL4, 2> camera{};
@@ -48,7 +51,10 @@ struct ImageRecord {
 };
 
 struct PipelineRecord {
+  // Compute pipelines (createComputePipeline) have type compute here and
+  // name their built-in kernel (kova_tile_lights.hpp's BuiltinKernel).
   kova_rhi::GraphicsPipelineDescriptor desc{};
+  std::uint8_t kernel = 0;
 };
 
 // A fresh generation from the process-wide counter; never 0.

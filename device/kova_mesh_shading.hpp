@@ -70,6 +70,13 @@ struct SurfaceHit {
   return SurfaceHit{distance, lambert};
 }
 
+// Where a pixel's ray meets a triangle's plane, as a homogeneous point of
+// view space (not normalised): p = (N.w D.xyz, -N.xyz . D).
+[[nodiscard]] inline HomVec4 surfacePoint(HomVec4 normal, HomVec4 ray) noexcept {
+  const double nd = normal.x * ray.x + normal.y * ray.y + normal.z * ray.z;
+  return HomVec4{normal.w * ray.x, normal.w * ray.y, normal.w * ray.z, -nd};
+}
+
 // Fog: none at the eye, complete at the far bound, rising with the square of
 // the distance so that the nearby lattice stays clear.
 [[nodiscard]] inline float fogAmount(double distance, double far_fs) noexcept {
@@ -77,17 +84,20 @@ struct SurfaceHit {
   return static_cast<float>(t * t);
 }
 
-// The colour of a surface of colour `base`: an ambient term and the lamp at
-// the eye, then faded towards the fog colour by the distance.
+// The colour of a surface of colour `base`: an ambient term, the lamp at
+// the eye and what the draw's lights shed (lightsAt, kova_device_lights.hpp;
+// zero without lights, which leaves the colour exactly as the lamp alone
+// makes it), then faded towards the fog colour by the distance.
 [[nodiscard]] inline std::array<float, 3> shadeSurface(const std::array<float, 3>& base,
                                                        double lambert, double distance,
                                                        double far_fs,
-                                                       const std::array<float, 3>& fog) noexcept {
+                                                       const std::array<float, 3>& fog,
+                                                       const std::array<float, 3>& shed = {}) noexcept {
   const float light = 0.22f + 0.78f * static_cast<float>(lambert);
   const float f = fogAmount(distance, far_fs);
   std::array<float, 3> out{};
   for (std::size_t i = 0; i < 3; ++i) {
-    const float lit = base[i] * light;
+    const float lit = base[i] * (light + shed[i]);
     out[i] = lit + (fog[i] - lit) * f;
   }
   return out;

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "kova_device.hpp"
+#include "kova_tile_lights.hpp"
 #include "kova_rhi.hpp"
 
 namespace kova_device {
@@ -110,6 +111,9 @@ class VulkanDevice {
   // shows at once.
   [[nodiscard]] std::expected<PipelineId, std::string> createPipeline(
       const kova_rhi::GraphicsPipelineDescriptor& desc);
+  // A compute pipeline running a built-in kernel (kova_tile_lights.hpp) as
+  // SPIR-V, for bind_pipeline and dispatch. Fails on an unknown kernel.
+  [[nodiscard]] std::expected<PipelineId, std::string> createComputePipeline(BuiltinKernel kernel);
   // Frees the resource with all its memory (an image's views and resolved
   // copies too). An image that a colour blit recorded by recordColorBlit
   // still reads (not yet submitted, or submitted and not finished) is in

@@ -41,6 +41,9 @@ inline constexpr std::uint32_t kLineVert[] = {
 inline constexpr std::uint32_t kLineFrag[] = {
 #include "line.frag.inc"
 };
+inline constexpr std::uint32_t kTileLights[] = {
+#include "tile_lights.comp.inc"
+};
 
 // Whether a module declares the Float64 capability (OpCapability Float64):
 // such a module runs only on a device created with shaderFloat64.
@@ -67,7 +70,7 @@ inline constexpr Module kAll[] = {
     {"splat.frag", kSplatFrag},        {"geodesic.vert", kGeodesicVert},
     {"geodesic.frag", kGeodesicFrag},  {"mesh.vert", kMeshVert},
     {"mesh.frag", kMeshFrag},          {"line.vert", kLineVert},
-    {"line.frag", kLineFrag},
+    {"line.frag", kLineFrag},          {"tile_lights.comp", kTileLights},
 };
 
 }  // namespace kova_device::spirv

@@ -7,6 +7,7 @@
 #include <variant>
 
 #include "kova_device_arc_walk.hpp"
+#include "kova_device_lights.hpp"
 #include "kova_device_lines.hpp"
 #include "kova_device_raster.hpp"
 #include "kova_device_splats.hpp"
@@ -283,11 +284,24 @@ void Recorder::drawMesh(const CheckedCommand& command) {
   const VkDeviceSize vertex_bytes = std::max<VkDeviceSize>(n_vertices, 1) * 16;
   const VkDeviceSize matrix_span = alignUp(VkDeviceSize{n_instances} * 64, kRegionAlign);
   const VkDeviceSize colour_span = alignUp(VkDeviceSize{n_instances} * 16, kRegionAlign);
-  const VkDeviceSize matrices_at =
-      reserve(s_.splats, splats_used_, matrix_span + colour_span + vertex_bytes, kStorage);
+  // The lights in view space (packLights), the same records the CPU device
+  // shades from; one zero record stands in when there are none.
+  std::vector<LightGpu> lights;
+  if (command.lights.id != 0) lights = packLights(view, buffer(command.lights).host_values);
+  // Forward+: the tile lists the checker measured against the grid.
+  State::Buffer* lists = command.output.id != 0 ? &buffer(command.output) : nullptr;
+  const TileGrid grid =
+      lists != nullptr ? *checkTileGrid(buffer(command.grid).host_values) : TileGrid{};
+  const VkDeviceSize light_bytes = std::max<VkDeviceSize>(lights.size(), 1) * sizeof(LightGpu);
+  const VkDeviceSize vertex_span = alignUp(vertex_bytes, kRegionAlign);
+  const VkDeviceSize matrices_at = reserve(
+      s_.splats, splats_used_, matrix_span + colour_span + vertex_span + light_bytes, kStorage);
   const VkDeviceSize colours_at = matrices_at + matrix_span;
   const VkDeviceSize vertices_at = colours_at + colour_span;
+  const VkDeviceSize lights_at = vertices_at + vertex_span;
   auto* base = static_cast<std::byte*>(s_.splats.mapped);
+  std::memset(base + lights_at, 0, light_bytes);
+  if (!lights.empty()) std::memcpy(base + lights_at, lights.data(), light_bytes);
   for (std::size_t i = 0; i < n_instances; ++i) {
     // The checker has counted the transforms uploaded; the guard keeps a
     // read inside the host copy whatever happens.
@@ -316,7 +330,16 @@ void Recorder::drawMesh(const CheckedCommand& command) {
 
   // The vertex shader reads what the host wrote; the fragments flag their
   // triangles.
-  sync_.note(s_.splats, kVertexRead);
+  // The fragments read the lights there too.
+  constexpr Access kVertexFragmentRead{
+      VK_PIPELINE_STAGE_2_VERTEX_SHADER_BIT | VK_PIPELINE_STAGE_2_FRAGMENT_SHADER_BIT,
+      VK_ACCESS_2_SHADER_STORAGE_READ_BIT};
+  sync_.note(s_.splats, kVertexFragmentRead);
+  if (lists != nullptr) {
+    constexpr Access kFragmentRead{VK_PIPELINE_STAGE_2_FRAGMENT_SHADER_BIT,
+                                   VK_ACCESS_2_SHADER_STORAGE_READ_BIT};
+    sync_.note(lists->gpu, kFragmentRead);
+  }
   sync_.note(indices->gpu, kVertexRead);
   sync_.note(s_.drawn, kFragmentWrite);
   inside(command);
@@ -326,12 +349,17 @@ void Recorder::drawMesh(const CheckedCommand& command) {
            {s_.splats.buffer, colours_at, VkDeviceSize{n_instances} * 16},
            {s_.splats.buffer, vertices_at, vertex_bytes},
            whole(indices->gpu),
-           {s_.drawn.buffer, at, flags * 4}});
+           {s_.drawn.buffer, at, flags * 4},
+           {s_.splats.buffer, lights_at, light_bytes},
+           lists != nullptr ? whole(lists->gpu)
+                            : VkDescriptorBufferInfo{s_.splats.buffer, lights_at, light_bytes}});
   // The fragments shade in single precision from the camera's values.
   const struct {
     std::uint32_t width, height, triangles, has_colors;
     float fog[4];
     float depth_scale, tan_h, tan_v, far_fs;
+    std::uint32_t light_count;
+    std::uint32_t tiled, tile_size, tiles_x, max_lights;
   } pc{color.desc.width,
        color.desc.height,
        triangles,
@@ -341,8 +369,13 @@ void Recorder::drawMesh(const CheckedCommand& command) {
        static_cast<float>(encodingScale(params.data[6])),
        static_cast<float>(params.data[4]),
        static_cast<float>(params.data[5]),
-       static_cast<float>(params.data[7])};
-  static_assert(sizeof(pc) == 48);
+       static_cast<float>(params.data[7]),
+       static_cast<std::uint32_t>(lights.size()),
+       lists != nullptr ? 1u : 0u,
+       grid.tile_size,
+       grid.tilesX(),
+       grid.max_lights_per_tile};
+  static_assert(sizeof(pc) == 68);
   push(Program::mesh_draw, VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT, pc);
   // Triangles map onto the image itself, not the widened viewport of the
   // points and arcs; the widened one is restored after the draw.

@@ -176,7 +176,7 @@ void Recorder::bindSet(Program program, VkPipelineBindPoint point,
       vkAllocateDescriptorSets(s_.device, &alloc, &set) != VK_SUCCESS) {
     if (s_.descriptors != VK_NULL_HANDLE) retired_pools_.push_back(s_.descriptors);
     s_.descriptor_sets = std::max<std::uint32_t>(64, s_.descriptor_sets * 2);
-    const VkDescriptorPoolSize size{VK_DESCRIPTOR_TYPE_STORAGE_BUFFER, s_.descriptor_sets * 6};
+    const VkDescriptorPoolSize size{VK_DESCRIPTOR_TYPE_STORAGE_BUFFER, s_.descriptor_sets * 7};
     VkDescriptorPoolCreateInfo info{.sType = VK_STRUCTURE_TYPE_DESCRIPTOR_POOL_CREATE_INFO,
                                     .maxSets = s_.descriptor_sets,
                                     .poolSizeCount = 1,
@@ -259,6 +259,8 @@ void Recorder::record(const CheckedCommand& command) {
     }
     case CheckedOp::fs_distance:
       return fsDistance(command);
+    case CheckedOp::dispatch:
+      return dispatch(command);
   }
 }
 }  // namespace recording

@@ -117,6 +117,7 @@ class Recorder {
   void stage(GpuBuffer& target, std::span<const std::byte> data);
   void clear(const CheckedCommand& command);
   void fsDistance(const CheckedCommand& command);
+  void dispatch(const CheckedCommand& command);  // vulkan_dispatch.cpp
   // fsDistance without double-precision shaders: kova_kernel::fsDistance of
   // the host's copies, uploaded into the results.
   void hostFsDistance(const CheckedCommand& command);

@@ -129,6 +129,14 @@ std::expected<PipelineId, std::string> VulkanDevice::createPipeline(
   return fail(e.what());
 }
 
+std::expected<PipelineId, std::string> VulkanDevice::createComputePipeline(BuiltinKernel kernel) {
+  if (kernel != BuiltinKernel::tile_light_culling) return fail("unknown built-in kernel");
+  State::Pipeline p;
+  p.desc.type = kova_rhi::PipelineType::compute;
+  p.kernel = static_cast<std::uint8_t>(kernel);
+  return s_->resources.addPipeline(std::move(p));
+}
+
 std::expected<void, std::string> VulkanDevice::writeIndices(
     BufferId id, std::span<const std::uint32_t> values) try {
   State::Buffer* b = s_->resources.buffers.find(id);
@@ -147,6 +155,7 @@ std::expected<void, std::string> VulkanDevice::writeValues(BufferId id,
   if (auto ok = checkValueWrite(b, values.size()); !ok) return fail(ok.error());
   writeThrough(*s_, b->gpu, std::as_bytes(values));
   keepHostCopy(*b, std::as_bytes(values));
+  b->host_values.assign(values.begin(), values.end());
   b->filled = values.size();
   return {};
 } catch (const VulkanFailure& e) {

@@ -145,9 +145,10 @@ constexpr LayoutShape kShapes[kProgramCount] = {
     {6, VK_SHADER_STAGE_COMPUTE_BIT, 32, VK_SHADER_STAGE_COMPUTE_BIT},
     {1, VK_SHADER_STAGE_VERTEX_BIT, 24, VK_SHADER_STAGE_VERTEX_BIT},
     {1, VK_SHADER_STAGE_VERTEX_BIT, 52, VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT},
-    {5, VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT, 48,
+    {7, VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT, 68,
      VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT},
     {1, VK_SHADER_STAGE_VERTEX_BIT, 60, VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT},
+    {2, VK_SHADER_STAGE_COMPUTE_BIT, 28, VK_SHADER_STAGE_COMPUTE_BIT},
 };
 
 // Each program's SPIR-V modules: a compute kernel, or a vertex and a fragment shader.
@@ -159,6 +160,7 @@ constexpr std::span<const std::uint32_t> kModules[kProgramCount][2] = {
     {spirv::kGeodesicVert, spirv::kGeodesicFrag},
     {spirv::kMeshVert, spirv::kMeshFrag},
     {spirv::kLineVert, spirv::kLineFrag},
+    {spirv::kTileLights, {}},
 };
 
 constexpr bool programNeedsFloat64(std::size_t p) {
@@ -200,7 +202,9 @@ void makePrograms(VulkanDevice::State& s) {
   }
   // A program whose shaders use doubles gets no pipeline on a device
   // without shaderFloat64: its modules would be invalid there.
-  for (std::size_t k = 0; k < 3; ++k) {
+  // The general kernels (0 to 2) and the built-in ones.
+  constexpr std::size_t kTileLights = static_cast<std::size_t>(Program::tile_lights);
+  for (const std::size_t k : {std::size_t{0}, std::size_t{1}, std::size_t{2}, kTileLights}) {
     if (!s.runs(static_cast<Program>(k))) continue;
     VkShaderModule module = makeModule(s.device, kModules[k][0]);
     VkComputePipelineCreateInfo info{
@@ -210,8 +214,8 @@ void makePrograms(VulkanDevice::State& s) {
                   .module = module,
                   .pName = "main"},
         .layout = s.layouts[k]};
-    const VkResult r =
-        vkCreateComputePipelines(s.device, VK_NULL_HANDLE, 1, &info, nullptr, &s.kernels[k]);
+    VkPipeline& made = k == kTileLights ? s.tile_lights : s.kernels[k];
+    const VkResult r = vkCreateComputePipelines(s.device, VK_NULL_HANDLE, 1, &info, nullptr, &made);
     vkDestroyShaderModule(s.device, module, nullptr);
     check(r, "vkCreateComputePipelines");
   }
@@ -468,6 +472,7 @@ VulkanDevice::State::~State() {
       destroy(*b);
     blocks.reset();
     for (VkPipeline k : kernels) vkDestroyPipeline(device, k, nullptr);
+    vkDestroyPipeline(device, tile_lights, nullptr);
     for (VkShaderModule m : raster_modules) vkDestroyShaderModule(device, m, nullptr);
     for (VkPipelineLayout l : layouts) vkDestroyPipelineLayout(device, l, nullptr);
     for (VkDescriptorSetLayout l : set_layouts) vkDestroyDescriptorSetLayout(device, l, nullptr);

@@ -58,9 +58,10 @@ enum class Program : std::uint8_t {
   splat_draw,
   geodesic_draw,
   mesh_draw,
-  line_draw
+  line_draw,
+  tile_lights  // the built-in compute kernels (kova_tile_lights.hpp)
 };
-inline constexpr std::size_t kProgramCount = 7;
+inline constexpr std::size_t kProgramCount = 8;
 
 // Whether a program's shaders use doubles (they declare Float64): read from
 // their SPIR-V, so a program rewritten in single precision stops needing
@@ -107,6 +108,7 @@ struct VulkanDevice::State {
   std::array<VkDescriptorSetLayout, kProgramCount> set_layouts{};
   std::array<VkPipelineLayout, kProgramCount> layouts{};
   std::array<VkPipeline, 3> kernels{};  // fs_distance, point_splats, geodesics
+  VkPipeline tile_lights = VK_NULL_HANDLE;  // BuiltinKernel::tile_light_culling
   // splat vert/frag, geodesic vert/frag, mesh vert/frag, line vert/frag
   std::array<VkShaderModule, 8> raster_modules{};
   // Whether lines are drawn in VK_EXT_line_rasterization's Bresenham mode

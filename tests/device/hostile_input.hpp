@@ -209,7 +209,7 @@ inline std::vector<HostileCase> hostileCases(const HostileResources& r,
       {"begin_pass inside a pass", {{begin, begin}}},
       {"clear depth outside [0, 1]",
        {{begin, ClearCommand{r.color, 0, 0, 0, 1, 2.0f}, EndPassCommand{}}}},
-      {"no general compute shaders", {{DispatchCommand{}}}},
+      {"dispatch names no compute pipeline", {{DispatchCommand{}}}},
       // The upload before the fault must not count either.
       {"more positions",
        {{KovaUploadPositionsCommand{r.positions, data.eye},

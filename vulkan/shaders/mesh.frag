@@ -6,8 +6,9 @@
 // at the eye and the fog. The depth is the rasteriser's own (the projective
 // depth of mesh.vert), tested before the shader runs: no discard, no
 // written depth. The C++ twins are surfaceHit and shadeSurface in
-// kova_mesh_shading.hpp.
+// kova_mesh_shading.hpp, and lightsAt in kova_device_lights.hpp.
 #include "mesh_layout.glsl"
+#include "lights.glsl"
 
 layout(early_fragment_tests) in;
 layout(location = 0) flat in vec4 normal;
@@ -41,7 +42,17 @@ void main() {
   float t = clamp(t0, 0.0, 1.0);
   precise float f = t * t;
   precise float light = 0.22 + 0.78 * lambert;
-  precise vec3 lit = base * light;
+  // What the lights shed where the ray meets the plane,
+  // p = (N.w D, -N.xyz . D); nothing without lights.
+  vec3 shed = vec3(0.0);
+  if (pc.light_count > 0u) {
+    vec4 p = vec4(n.w * rx, n.w * ry, n.w * rz, -nd);
+    if (pc.tiled != 0u)
+      shed = tileLightsAt(n, p, uint(gl_FragCoord.x), uint(gl_FragCoord.y), pc.light_count);
+    else
+      shed = lightsAt(n, p, pc.light_count);
+  }
+  precise vec3 lit = base * (light + shed);
   precise vec3 shaded = lit + (pc.fog.rgb - lit) * f;
   color = vec4(shaded, 1.0);
   kind = 3u;
