@@ -343,7 +343,10 @@ void Recorder::drawMesh(const CheckedCommand& command) {
   sync_.note(indices->gpu, kVertexRead);
   sync_.note(s_.drawn, kFragmentWrite);
   inside(command);
-  vkCmdBindPipeline(cb_, VK_PIPELINE_BIND_POINT_GRAPHICS, s_.rasterPipeline(pipe, color.format));
+  vkCmdBindPipeline(
+      cb_, VK_PIPELINE_BIND_POINT_GRAPHICS,
+      s_.rasterPipeline(pipe, color.format,
+                        lights.empty() ? State::Variant::plain : State::Variant::lit));
   bindSet(Program::mesh_draw, VK_PIPELINE_BIND_POINT_GRAPHICS,
           {{s_.splats.buffer, matrices_at, VkDeviceSize{n_instances} * 64},
            {s_.splats.buffer, colours_at, VkDeviceSize{n_instances} * 16},
@@ -433,7 +436,7 @@ void Recorder::drawArcLines(const CheckedCommand& command) {
   sync_.note(s_.splats, kVertexRead);
   inside(command);
   vkCmdBindPipeline(cb_, VK_PIPELINE_BIND_POINT_GRAPHICS,
-                    s_.rasterPipeline(pipe, color.format, true));
+                    s_.rasterPipeline(pipe, color.format, State::Variant::arc_lines));
   bindSet(Program::line_draw, VK_PIPELINE_BIND_POINT_GRAPHICS, {{s_.splats.buffer, at, bytes}});
   const struct {
     float rgb[4];

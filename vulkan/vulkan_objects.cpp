@@ -126,14 +126,20 @@ GpuImage VulkanDevice::State::makeImage(VkFormat format, std::uint32_t width, st
 }
 
 VkPipeline VulkanDevice::State::rasterPipeline(Pipeline& p, VkFormat color_format,
-                                               bool arc_lines) {
+                                               Variant variant) {
   using kova_rhi::PrimitiveTopology;
   const PrimitiveTopology topology = p.desc.topology;
-  arc_lines = arc_lines && topology == PrimitiveTopology::geodesic_list;
-  auto& made = arc_lines ? p.lines_by_format : p.by_format;
-  for (auto& [format, pipeline] : made) {
-    if (format == color_format) return pipeline;
+  if ((variant == Variant::arc_lines && topology != PrimitiveTopology::geodesic_list) ||
+      (variant == Variant::lit && topology != PrimitiveTopology::triangle_list))
+    variant = Variant::plain;
+  for (const Made& m : p.made) {
+    if (m.variant == variant && m.format == color_format) return m.pipeline;
   }
+  const bool arc_lines = variant == Variant::arc_lines;
+  // mesh.frag's constant_id 0: whether the fragment shader has the lights' code.
+  const VkBool32 lit = variant == Variant::lit ? VK_TRUE : VK_FALSE;
+  const VkSpecializationMapEntry lit_entry{0, 0, sizeof(VkBool32)};
+  const VkSpecializationInfo lit_info{1, &lit_entry, sizeof(lit), &lit};
   const std::size_t first_module = arc_lines                                      ? 6
                                    : topology == PrimitiveTopology::point_list    ? 0
                                    : topology == PrimitiveTopology::geodesic_list ? 2
@@ -150,7 +156,8 @@ VkPipeline VulkanDevice::State::rasterPipeline(Pipeline& p, VkFormat color_forma
       {.sType = VK_STRUCTURE_TYPE_PIPELINE_SHADER_STAGE_CREATE_INFO,
        .stage = VK_SHADER_STAGE_FRAGMENT_BIT,
        .module = raster_modules[first_module + 1],
-       .pName = "main"}};
+       .pName = "main",
+       .pSpecializationInfo = program == Program::mesh_draw ? &lit_info : nullptr}};
   VkPipelineVertexInputStateCreateInfo vertex_input{
       .sType = VK_STRUCTURE_TYPE_PIPELINE_VERTEX_INPUT_STATE_CREATE_INFO};
   VkPipelineInputAssemblyStateCreateInfo assembly{
@@ -222,7 +229,7 @@ VkPipeline VulkanDevice::State::rasterPipeline(Pipeline& p, VkFormat color_forma
   VkPipeline pipeline = VK_NULL_HANDLE;
   check(vkCreateGraphicsPipelines(device, VK_NULL_HANDLE, 1, &info, nullptr, &pipeline),
         "vkCreateGraphicsPipelines");
-  made.emplace_back(color_format, pipeline);
+  p.made.push_back(Made{variant, color_format, pipeline});
   return pipeline;
 }
 

@@ -461,9 +461,7 @@ VulkanDevice::State::~State() {
   if (device != VK_NULL_HANDLE) {
     vkDeviceWaitIdle(device);
     for (Pipeline& p : resources.pipelines) {
-      for (auto& [format, pipeline] : p.by_format) vkDestroyPipeline(device, pipeline, nullptr);
-      for (auto& [format, pipeline] : p.lines_by_format)
-        vkDestroyPipeline(device, pipeline, nullptr);
+      for (const Made& m : p.made) vkDestroyPipeline(device, m.pipeline, nullptr);
     }
     resources.buffers.forEach([&](Buffer& b) { destroy(b.gpu); });
     resources.images.forEach([&](Image& i) { destroy(i); });

@@ -139,10 +139,19 @@ struct VulkanDevice::State {
     // last clear, which readDepth reads the stored depths with.
     std::optional<DepthCamera> depth_camera;
   };
+  // The forms a raster pipeline takes, each made on first use per colour
+  // format: its own draw; arcs under an isometric view as lines; a mesh
+  // draw that sheds lights (unlit meshes get a fragment shader compiled
+  // without the lights' code, which a software rasteriser otherwise runs
+  // masked at every fragment).
+  enum class Variant : std::uint8_t { plain, arc_lines, lit };
+  struct Made {
+    Variant variant;
+    VkFormat format;
+    VkPipeline pipeline;
+  };
   struct Pipeline : PipelineRecord {
-    std::vector<std::pair<VkFormat, VkPipeline>> by_format;  // one per colour format used
-    // Geodesic pipelines under an isometric view: the arc line pipelines.
-    std::vector<std::pair<VkFormat, VkPipeline>> lines_by_format;
+    std::vector<Made> made;
   };
   DeviceResources<Buffer, Image, Pipeline> resources;
 
@@ -176,7 +185,8 @@ struct VulkanDevice::State {
                      VkSampleCountFlagBits samples = VK_SAMPLE_COUNT_1_BIT);
   // The pipeline of a draw through p into a colour format; `arc_lines` picks
   // a geodesic pipeline's line variant (isometric views).
-  VkPipeline rasterPipeline(Pipeline& p, VkFormat color_format, bool arc_lines = false);
+  VkPipeline rasterPipeline(Pipeline& p, VkFormat color_format,
+                            Variant variant = Variant::plain);
   // Records, submits and waits for a one-off command buffer.
   template <class Record>
   void oneShot(Record record) const;

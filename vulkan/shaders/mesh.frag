@@ -11,6 +11,9 @@
 #include "lights.glsl"
 
 layout(early_fragment_tests) in;
+// Whether this pipeline sheds lights: the device makes an unlit form of the
+// pipeline for draws without them, compiled without the lights' code.
+layout(constant_id = 0) const bool kLit = true;
 layout(location = 0) flat in vec4 normal;
 layout(location = 2) flat in vec3 base;
 layout(location = 3) flat in uint flag;
@@ -45,7 +48,7 @@ void main() {
   // What the lights shed where the ray meets the plane,
   // p = (N.w D, -N.xyz . D); nothing without lights.
   vec3 shed = vec3(0.0);
-  if (pc.light_count > 0u) {
+  if (kLit && pc.light_count > 0u) {
     vec4 p = vec4(n.w * rx, n.w * ry, n.w * rz, -nd);
     if (pc.tiled != 0u)
       shed = tileLightsAt(n, p, uint(gl_FragCoord.x), uint(gl_FragCoord.y), pc.light_count);
