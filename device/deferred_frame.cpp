@@ -23,6 +23,11 @@ std::expected<void, std::string> recordDeferredFrame(const kova_renderer::Deferr
   if (!(targets.gbuffer.layout == config.gbuffer))
     return fail("the G-buffer was made for another layout than the configuration's");
   if (auto ok = checkGBufferLayout(config.gbuffer); !ok) return fail(ok.error());
+  // The projective pipelines keep FS-depth and the flat 4D normals; a
+  // configuration asking for anything else cannot be honoured.
+  if (!config.fs_depth) return fail("fs_depth off: the projective pipelines keep FS-depth only");
+  if (!config.kova_normals)
+    return fail("kova_normals off: the G-buffer keeps the surfaces' 4D normals only");
   if (scene.light_count > config.max_lights)
     return fail(std::to_string(scene.light_count) + " lights, more than max_lights " +
                 std::to_string(config.max_lights));

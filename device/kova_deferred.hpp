@@ -151,7 +151,9 @@ template <FrameDevice Device>
 // and image lists live in `storage`, which the host keeps alive and
 // unchanged while the graph is in use. Refuses, adding nothing to the
 // graph, more lights than the configuration's max_lights, a G-buffer of
-// another layout than the configuration's, or missing buffers.
+// another layout than the configuration's, missing buffers, or fs_depth or
+// kova_normals off (depth is always FS-depth and normals always the flat 4D
+// ones; chart_switching is irrelevant, as no affine chart is used).
 struct DeferredRecording {
   std::vector<kova_rhi::GpuCommand> geometry, culling, lighting;
   std::array<PGL4, 2> camera_block{};

@@ -262,6 +262,10 @@ TEST(Deferred, BadInputIsRefusedAndChangesNothing) {
       {"G-buffer of another layout",
        [](DeferredScene&, DeferredTargets&, DeferredConfig& c) { c.gbuffer.albedo_format = Format::rgba32_float; },
        "another layout"},
+      {"fs_depth off", [](DeferredScene&, DeferredTargets&, DeferredConfig& c) { c.fs_depth = false; },
+       "fs_depth off"},
+      {"kova_normals off", [](DeferredScene&, DeferredTargets&, DeferredConfig& c) { c.kova_normals = false; },
+       "kova_normals off"},
       {"no lighting pipeline", [](DeferredScene&, DeferredTargets& t, DeferredConfig&) { t.lighting = {}; },
        "lack a G-buffer image, pipeline or buffer"},
   };
