@@ -39,6 +39,11 @@ void CpuDevice::lightGBuffer(const CheckedCommand& command) {
         shed = tile_lights;
       }
       const std::size_t pixel = std::size_t{y} * w + x;
+      // Samples a triangle covers together hold the same attributes (the
+      // geometry pass shades once per pixel and triangle): each is lit once.
+      GBufferSample last;
+      std::array<float, 3> last_rgb{};
+      bool have_last = false;
       for (std::uint32_t s = 0; s < samples_; ++s) {
         const std::size_t at = (pixel * samples_ + s) * 4;
         GBufferSample sample;
@@ -48,7 +53,13 @@ void CpuDevice::lightGBuffer(const CheckedCommand& command) {
           for (std::size_t i = 0; i < 4; ++i) (*texels[k])[i] = g[k]->texels[at + i];
         // The coverage flag: 1 where the geometry pass wrote a surface.
         if (!(sample.material[3] == 1.0f)) continue;
-        const std::array<float, 3> rgb = lightGBufferSample(sample, cam.fog, shed);
+        const bool same = have_last && sample.position == last.position &&
+                          sample.normal == last.normal && sample.albedo == last.albedo &&
+                          sample.material == last.material;
+        const std::array<float, 3> rgb = same ? last_rgb : lightGBufferSample(sample, cam.fog, shed);
+        last = sample;
+        last_rgb = rgb;
+        have_last = true;
         picture.texels[at + 0] = rgb[0];
         picture.texels[at + 1] = rgb[1];
         picture.texels[at + 2] = rgb[2];
