@@ -96,14 +96,28 @@ struct GBufferSample {
 [[nodiscard]] inline std::array<float, 3> lightGBufferSample(const GBufferSample& g,
                                                              const std::array<float, 3>& fog,
                                                              std::span<const LightGpu> lights) noexcept {
+  // A G-buffer may hold anything a host cleared it to: a normal or point
+  // that is not a finite non-zero vector sheds no light, and a colour that
+  // is not finite comes out black.
+  const auto usable = [](const std::array<float, 4>& v) {
+    bool finite = true, nonzero = false;
+    for (float c : v) {
+      finite = finite && std::isfinite(c);
+      nonzero = nonzero || c != 0.0f;
+    }
+    return finite && nonzero;
+  };
   std::array<float, 3> shed{};
-  if (!lights.empty()) {
+  if (!lights.empty() && usable(g.normal) && usable(g.position)) {
     const HomVec4 n{g.normal[0], g.normal[1], g.normal[2], g.normal[3]};
     const HomVec4 p{g.position[0], g.position[1], g.position[2], g.position[3]};
     shed = lightsAt(n, p, lights);
   }
-  return shadeStored({g.albedo[0], g.albedo[1], g.albedo[2]}, g.material[0], g.material[1], fog,
-                     shed);
+  std::array<float, 3> out = shadeStored({g.albedo[0], g.albedo[1], g.albedo[2]}, g.material[0],
+                                         g.material[1], fog, shed);
+  for (float& c : out)
+    if (!std::isfinite(c)) c = 0.0f;
+  return out;
 }
 
 // The G-buffer of one picture size, made by createDeferredTargets.

@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <functional>
+#include <limits>
 #include <tuple>
 #include <memory_resource>
 #include <random>
@@ -333,6 +334,21 @@ TEST(Deferred, BadInputIsRefusedAndChangesNothing) {
     EXPECT_EQ(deferred.kinds(), kinds) << name;
     EXPECT_EQ(gbufferBytes(), gbuffer) << name;
   }
+  // A G-buffer cleared to hostile contents (a surface everywhere, with a
+  // NaN normal, an infinite albedo and a zero point) lights to finite
+  // colours: black where the colour is not finite.
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  auto hostile = deferred.run(good, [&](DeferredRecording& r) {
+    r.geometry[2] = ClearCommand{g.position, 0.0f, 0.0f, 0.0f, 0.0f, 1.0f};
+    r.geometry[3] = ClearCommand{g.normal, nan, 0.0f, 0.0f, 1.0f, 1.0f};
+    r.geometry[4] = ClearCommand{g.albedo, inf, 0.5f, 0.5f, 1.0f, 1.0f};
+    r.geometry[5] = ClearCommand{g.material, 0.5f, 0.0f, 0.0f, 1.0f, 1.0f};
+  });
+  ASSERT_TRUE(hostile) << hostile.error();
+  for (std::uint8_t k : deferred.kinds()) ASSERT_EQ(k, static_cast<std::uint8_t>(PixelKind::triangle));
+  EXPECT_NE(deferred.picture(), before);
+
   // And the good frame still runs.
   ASSERT_TRUE(deferred.run(good));
   EXPECT_EQ(deferred.picture(), before);
