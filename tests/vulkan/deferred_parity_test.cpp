@@ -3,9 +3,11 @@
 // with the CPU device's deferred picture and with the Vulkan device's own
 // forward one; without lights the deferred picture is the forward one bit
 // for bit; bad frames are refused with the CPU device's errors and change
-// nothing; all with the validation layer silent.
+// nothing, and a hostile G-buffer lights to the CPU device's colours; all
+// with the validation layer silent.
 #include <chrono>
 #include <cstdio>
+#include <limits>
 #include <random>
 
 #include "deferred_run.hpp"
@@ -144,6 +146,31 @@ TEST(VulkanDeferredParity, BadFramesAreTheCpuDevicesErrorsAndChangeNothing) {
   EXPECT_NE(b.error().find("holds 24 lights, more than max_lights 20"), std::string::npos)
       << b.error();
   EXPECT_EQ(on_vk.picture(), before);
+  // A G-buffer cleared to hostile contents (a surface everywhere, with a
+  // NaN normal, a zero point and an infinite material lambert) lights
+  // every sample, to the black the CPU device gives a colour that is not
+  // finite.
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  const Edit hostile = [&](DeferredRecording& r) {
+    const GBuffer& g = on_vk.targets().gbuffer;
+    r.geometry[2] = ClearCommand{g.position, 0.0f, 0.0f, 0.0f, 0.0f, 1.0f};
+    r.geometry[3] = ClearCommand{g.normal, nan, 0.0f, 0.0f, 1.0f, 1.0f};
+    r.geometry[4] = ClearCommand{g.albedo, 1.0f, 0.5f, 0.5f, 1.0f, 1.0f};
+    r.geometry[5] = ClearCommand{g.material, inf, 0.0f, 0.0f, 1.0f, 1.0f};
+  };
+  const Edit hostile_cpu = [&](DeferredRecording& r) {
+    const GBuffer& g = on_cpu.targets().gbuffer;
+    r.geometry[2] = ClearCommand{g.position, 0.0f, 0.0f, 0.0f, 0.0f, 1.0f};
+    r.geometry[3] = ClearCommand{g.normal, nan, 0.0f, 0.0f, 1.0f, 1.0f};
+    r.geometry[4] = ClearCommand{g.albedo, 1.0f, 0.5f, 0.5f, 1.0f, 1.0f};
+    r.geometry[5] = ClearCommand{g.material, inf, 0.0f, 0.0f, 1.0f, 1.0f};
+  };
+  ASSERT_TRUE(on_cpu.run(good_cpu, hostile_cpu));
+  ASSERT_TRUE(on_vk.run(good_vk, hostile));
+  for (std::uint8_t k : on_vk.kinds()) ASSERT_EQ(k, static_cast<std::uint8_t>(PixelKind::triangle));
+  EXPECT_GE(agreeing(on_cpu.picture(), on_vk.picture(), 3), 0.995);
+  EXPECT_NE(on_vk.picture(), before);
   // And the good frame still runs, to the same picture.
   ASSERT_TRUE(on_vk.run(good_vk));
   EXPECT_EQ(on_vk.picture(), before);
