@@ -44,12 +44,23 @@ void main() {
   uvec2 px = gl_GlobalInvocationID.xy;
   if (px.x >= pc.width || px.y >= pc.height) return;
   ivec2 at = ivec2(px);
+  // Samples a triangle covers together hold the same attributes (the
+  // geometry pass shades once per pixel and triangle): each is lit once.
+  vec4 last_p, last_n, last_albedo, last_material;
+  vec3 last_rgb = vec3(0.0);
+  bool have_last = false;
   for (int s = 0; s < int(pc.samples); ++s) {
     vec4 material = imageLoad(g_material, at, s);
     if (!(material.w == 1.0)) continue;
     vec4 p = imageLoad(g_position, at, s);
     vec4 n = imageLoad(g_normal, at, s);
     vec4 albedo = imageLoad(g_albedo, at, s);
+    if (have_last && p == last_p && n == last_n && albedo == last_albedo &&
+        material == last_material) {
+      imageStore(picture, at, s, vec4(last_rgb, 1.0));
+      imageStore(kinds, at, s, uvec4(3u));
+      continue;
+    }
     vec3 shed = vec3(0.0);
     if (pc.light_count > 0u && usable(n) && usable(p)) {
       if (pc.tiled != 0u)
@@ -63,6 +74,12 @@ void main() {
     vec3 out_rgb = shaded;
     for (int c = 0; c < 3; ++c)
       if (isnan(out_rgb[c]) || isinf(out_rgb[c])) out_rgb[c] = 0.0;
+    last_p = p;
+    last_n = n;
+    last_albedo = albedo;
+    last_material = material;
+    last_rgb = out_rgb;
+    have_last = true;
     imageStore(picture, at, s, vec4(out_rgb, 1.0));
     imageStore(kinds, at, s, uvec4(3u));
   }
