@@ -24,7 +24,8 @@ DeviceLimits CpuDevice::limits() noexcept {
   return DeviceLimits{.max_buffer_bytes = 1ull << 32,
                       .max_image_side = 16384,
                       .max_instances = UINT32_MAX,
-                      .max_draw_triangles = UINT64_MAX};
+                      .max_draw_triangles = UINT64_MAX,
+                      .gbuffer_passes = true};
 }
 
 std::expected<BufferId, std::string> CpuDevice::createBuffer(
@@ -57,7 +58,8 @@ std::expected<PipelineId, std::string> CpuDevice::createPipeline(
 }
 
 std::expected<PipelineId, std::string> CpuDevice::createComputePipeline(BuiltinKernel kernel) {
-  if (kernel != BuiltinKernel::tile_light_culling) return fail("unknown built-in kernel");
+  if (kernel != BuiltinKernel::tile_light_culling && kernel != BuiltinKernel::deferred_lighting)
+    return fail("unknown built-in kernel");
   Pipeline p;
   p.desc.type = kova_rhi::PipelineType::compute;
   p.kernel = static_cast<std::uint8_t>(kernel);
@@ -163,6 +165,7 @@ void CpuDevice::run(const CheckedCommand& command, ExecuteStats& stats) {
 // Tile light culling, the C++ twin of shaders/tile_lights.comp: group
 // (x, y) writes the record of tile (x, y); other tiles keep their values.
 void CpuDevice::dispatch(const CheckedCommand& command) {
+  if (command.to_gbuffer) return lightGBuffer(command);
   const auto& c = std::get<kova_rhi::DispatchCommand>(*command.command);
   const TileGrid grid = *checkTileGrid(resources_.buffers.find(command.grid)->host_values);
   const std::vector<LightGpu> lights =

@@ -122,6 +122,12 @@ void CpuDevice::drawMesh(const CheckedCommand& command, ExecuteStats& stats) {
       depth.texels,
       color.kinds,
       coverage_ != nullptr ? std::span<std::uint16_t>(*coverage_) : std::span<std::uint16_t>()};
+  if (command.to_gbuffer) {
+    // The other three G-buffer images beside the position image (`color`).
+    for (std::size_t k = 0; k < 4; ++k)
+      target.gbuffer[k] = resources_.images.find(command.gbuffer[k])->texels;
+    target.albedo_format = resources_.images.find(command.gbuffer[2])->desc.format;
+  }
   const TriangleStats ts = drawTriangles(td, target);
   stats.triangles += ts.triangles;
   stats.triangles_drawn += ts.triangles_drawn;

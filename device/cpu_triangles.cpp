@@ -4,6 +4,7 @@
 #include <cmath>
 #include <optional>
 
+#include "kova_deferred.hpp"
 #include "kova_device_lights.hpp"
 #include "kova_mesh_shading.hpp"
 
@@ -133,8 +134,18 @@ class Rasteriser {
           if (inside) covered |= 1u << s;
         }
         if (covered == 0) continue;
-        const Fragment frag =
-            shade(static_cast<double>(x) + 0.5, static_cast<double>(y) + 0.5, normal, base);
+        const bool to_gbuffer = !t_.gbuffer[0].empty();
+        GBufferSample g;
+        Fragment frag;
+        if (to_gbuffer) {
+          const CameraBlock& cam = draw_.camera;
+          g = gBufferSample(normal,
+                            pixelRay(static_cast<double>(x) + 0.5, static_cast<double>(y) + 0.5,
+                                     t_.width, t_.height, cam.tan_h, cam.tan_v),
+                            base, cam, t_.albedo_format);
+        } else {
+          frag = shade(static_cast<double>(x) + 0.5, static_cast<double>(y) + 0.5, normal, base);
+        }
         const std::size_t pixel =
             static_cast<std::size_t>(y) * t_.width + static_cast<std::size_t>(x);
         bool any = false;
@@ -149,6 +160,15 @@ class Rasteriser {
               !depthPasses(storedCompare(ds.depth_compare, ds.fs_depth), depth, t_.depth[at]))
             continue;
           if (ds.depth_write) t_.depth[at] = depth;
+          if (to_gbuffer) {
+            const std::array<const std::array<float, 4>*, 4> texels = {&g.position, &g.normal,
+                                                                       &g.albedo, &g.material};
+            for (std::size_t k = 0; k < 4; ++k)
+              for (std::size_t c = 0; c < 4; ++c) t_.gbuffer[k][at * 4 + c] = (*texels[k])[c];
+            if (!t_.coverage.empty()) ++t_.coverage[at];
+            any = true;
+            continue;
+          }
           t_.color[at * 4 + 0] = frag.rgb[0];
           t_.color[at * 4 + 1] = frag.rgb[1];
           t_.color[at * 4 + 2] = frag.rgb[2];

@@ -48,6 +48,11 @@ struct SampleTarget {
   // When not empty, one counter per sample, raised by every fragment that
   // passes the depth test (for checking coverage).
   std::span<std::uint16_t> coverage;
+  // When not empty, a G-buffer pass: each fragment writes the surface's
+  // position, normal, albedo and material (gBufferSample, kova_deferred.hpp)
+  // into these four RGBA targets instead of a colour into `color`.
+  std::array<std::span<float>, 4> gbuffer{};
+  kova_rhi::Format albedo_format = kova_rhi::Format::rgba8_unorm;
 };
 
 struct TriangleDraw {

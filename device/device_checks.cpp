@@ -114,7 +114,35 @@ struct PassState {
   PipelineId pipeline{};
   BufferId vertex_buffer{};
   std::array<BufferId, 8> uniforms{};
+  // A G-buffer pass: position, normal, albedo and material attachments.
+  bool gbuffer_pass = false;
+  std::array<ImageId, 4> gbuffer{};
 };
+
+// Whether `format` may hold the G-buffer attribute `role` (0 position,
+// 1 normal, 2 albedo, 3 material, 4 depth); the error words it.
+std::expected<void, std::string> gbufferFormat(std::size_t role, Format format) {
+  static constexpr std::array<const char*, 5> kNames = {"position_format", "normal_format",
+                                                        "albedo_format", "material_format",
+                                                        "depth_format"};
+  bool ok = false;
+  const char* wanted = "rgba32_float";
+  switch (role) {
+    case 2:
+      ok = format == Format::rgba8_unorm || format == Format::rgba32_float;
+      wanted = "rgba8_unorm or rgba32_float";
+      break;
+    case 4:
+      ok = format == Format::depth32_float;
+      wanted = "depth32_float";
+      break;
+    default:
+      ok = format == Format::rgba32_float;
+  }
+  if (ok) return {};
+  return fail(std::string("G-buffer ") + kNames[role] + " is format " +
+              std::to_string(static_cast<unsigned>(format)) + ", not " + wanted);
+}
 
 class Checker {
  public:
@@ -124,6 +152,7 @@ class Checker {
   std::expected<CheckedCommand, std::string> check(const kova_rhi::GpuCommand& command);
   [[nodiscard]] bool inPass() const noexcept { return pass_.in_pass; }
   void endPass() { pass_ = PassState{}; }
+  void setFramePass(const kova_rhi::FramePass* pass) noexcept { frame_pass_ = pass; }
   [[nodiscard]] std::vector<BufferFill> fills() const { return contents_.fills(); }
 
  private:
@@ -133,6 +162,8 @@ class Checker {
   std::expected<CheckedCommand, std::string> fsDistance(
       const kova_rhi::KovaComputeFsDistanceCommand& c);
   std::expected<CheckedCommand, std::string> dispatch(const kova_rhi::DispatchCommand& c);
+  std::expected<CheckedCommand, std::string> deferredLighting(const kova_rhi::DispatchCommand& c);
+  std::expected<void, std::string> beginGBufferPass(const kova_rhi::BeginPassCommand& c);
   std::expected<void, std::string> lightBinding(const Contents::Seen& lights, std::uint32_t binding);
   CheckedCommand inPassCommand(CheckedOp op) const {
     CheckedCommand out{.op = op};
@@ -145,6 +176,7 @@ class Checker {
   const DeviceLimits& limits_;
   Contents contents_;
   PassState pass_;
+  const kova_rhi::FramePass* frame_pass_ = nullptr;
 };
 
 std::expected<CheckedCommand, std::string> Checker::check(const kova_rhi::GpuCommand& command) {
@@ -164,6 +196,10 @@ std::expected<CheckedCommand, std::string> Checker::check(const kova_rhi::GpuCom
   }
   if (const auto* c = std::get_if<BeginPassCommand>(&command)) {
     if (pass_.in_pass) return fail("begin_pass inside a pass");
+    if (c->color_attachments.size() == 4) {
+      if (auto ok = beginGBufferPass(*c); !ok) return fail(ok.error());
+      return inPassCommand(CheckedOp::begin_pass);
+    }
     if (c->color_attachments.size() != 1)
       return fail("this device layer renders to one colour attachment");
     const ImageRecord* color = r_.image(c->color_attachments[0]);
@@ -207,6 +243,8 @@ std::expected<CheckedCommand, std::string> Checker::check(const kova_rhi::GpuCom
   }
   if (const auto* c = std::get_if<DrawCommand>(&command)) {
     const PipelineRecord* p = r_.pipeline(c->pipeline);
+    if (pass_.gbuffer_pass && (p == nullptr || p->desc.topology != PrimitiveTopology::triangle_list))
+      return fail("a G-buffer pass draws triangle meshes only");
     if (p != nullptr && p->desc.type == PipelineType::compute)
       return fail("draw names a compute pipeline");
     if (p != nullptr && p->desc.topology == PrimitiveTopology::triangle_list) return drawMesh(*c);
@@ -234,7 +272,10 @@ std::expected<CheckedCommand, std::string> Checker::check(const kova_rhi::GpuCom
     return CheckedCommand{.op = CheckedOp::upload_positions, .positions = c->buffer};
   }
   if (const auto* c = std::get_if<KovaComputeFsDistanceCommand>(&command)) return fsDistance(*c);
-  if (const auto* c = std::get_if<KovaRenderGeodesicsCommand>(&command)) return geodesics(*c);
+  if (const auto* c = std::get_if<KovaRenderGeodesicsCommand>(&command)) {
+    if (pass_.gbuffer_pass) return fail("a G-buffer pass draws triangle meshes only");
+    return geodesics(*c);
+  }
   return fail("unknown command");
 }
 
@@ -330,6 +371,8 @@ std::expected<CheckedCommand, std::string> Checker::drawMesh(const kova_rhi::Dra
                                    valuesIn(colors) < std::uint64_t{3} * draw.instance_count))
     return fail("uniform binding 1 holds fewer than 3 colour values per instance");
   const Contents::Seen lights = contents_(pass_.uniforms[2]);
+  if (pass_.gbuffer_pass && (lights.record != nullptr || pass_.uniforms[3].id != 0))
+    return fail("a G-buffer draw sheds no lights; the lighting pass reads them");
   if (lights.record != nullptr) {
     if (auto ok = lightBinding(lights, 2); !ok) return fail(ok.error());
   }
@@ -372,7 +415,113 @@ std::expected<CheckedCommand, std::string> Checker::drawMesh(const kova_rhi::Dra
     out.grid = pass_.uniforms[4];
   }
   out.camera_block = camera.camera;
+  out.to_gbuffer = pass_.gbuffer_pass;
+  out.gbuffer = pass_.gbuffer;
   return out;
+}
+
+// Four colour attachments are a G-buffer: position, normal, albedo and
+// material, each of a format gbufferFormat accepts, with a depth image, all
+// of one size and all different.
+std::expected<void, std::string> Checker::beginGBufferPass(const kova_rhi::BeginPassCommand& c) {
+  if (!limits_.gbuffer_passes) return fail("this device layer renders to one colour attachment");
+  if (!c.depth_attachment) return fail("a G-buffer pass needs a depth attachment");
+  std::array<const ImageRecord*, 5> images{};
+  std::array<ImageId, 5> ids{c.color_attachments[0], c.color_attachments[1],
+                             c.color_attachments[2], c.color_attachments[3], *c.depth_attachment};
+  for (std::size_t i = 0; i < 5; ++i) {
+    images[i] = r_.image(ids[i]);
+    if (images[i] == nullptr) return fail("G-buffer attachment " + std::to_string(i) + " is not an image");
+    if (auto ok = gbufferFormat(i, images[i]->desc.format); !ok) return fail(ok.error());
+    if (images[i]->desc.width != images[0]->desc.width ||
+        images[i]->desc.height != images[0]->desc.height)
+      return fail("G-buffer attachments differ in size");
+    for (std::size_t j = 0; j < i; ++j)
+      if (ids[j] == ids[i]) return fail("a G-buffer attachment is bound twice");
+  }
+  pass_.in_pass = true;
+  pass_.gbuffer_pass = true;
+  pass_.color = ids[0];
+  pass_.depth = ids[4];
+  for (std::size_t i = 0; i < 4; ++i) pass_.gbuffer[i] = ids[i];
+  return {};
+}
+
+// The deferred lighting kernel (kova_deferred.hpp): the G-buffer comes from
+// the frame pass's reads, the picture from its writes.
+std::expected<CheckedCommand, std::string> Checker::deferredLighting(
+    const kova_rhi::DispatchCommand& c) {
+  if (!limits_.gbuffer_passes) return fail("this device layer has no deferred lighting");
+  if (pass_.in_pass) return fail("deferred lighting runs outside begin_pass");
+  if (frame_pass_ == nullptr || frame_pass_->reads.size() != 5)
+    return fail("the lighting pass must read the five G-buffer images");
+  if (frame_pass_->writes.size() != 1) return fail("the lighting pass must write one picture");
+  const ImageId picture_id = frame_pass_->writes[0];
+  const ImageRecord* picture = r_.image(picture_id);
+  if (picture == nullptr || picture->is_depth) return fail("the lighting pass writes no colour image");
+  for (std::size_t i = 0; i < 5; ++i) {
+    const ImageId id = frame_pass_->reads[i];
+    const ImageRecord* g = r_.image(id);
+    if (g == nullptr) return fail("G-buffer image " + std::to_string(i) + " is not an image");
+    if (auto ok = gbufferFormat(i, g->desc.format); !ok) return fail(ok.error());
+    if (g->desc.width != picture->desc.width || g->desc.height != picture->desc.height)
+      return fail("the G-buffer and the picture differ in size");
+    if (id == picture_id) return fail("the picture is also read as a G-buffer image");
+    for (std::size_t j = 0; j < i; ++j)
+      if (frame_pass_->reads[j] == id) return fail("a G-buffer image is read twice");
+  }
+  const Contents::Seen camera = contents_(pass_.uniforms[0]);
+  if (transformsIn(camera) < 2) return fail("uniform binding 0 lacks the camera block");
+  if (camera.camera[1].data[kIsometricFlag] != 1.0)
+    return fail("deferred lighting needs a camera block with an isometric view");
+  const Contents::Seen params = contents_(pass_.uniforms[1]);
+  if (!hostWritten(params)) return fail("uniform binding 1 holds no lighting parameters the host wrote");
+  const auto p = checkDeferredParams(params.record->host_values);
+  if (!p) return fail("uniform binding 1: " + p.error());
+  if (p->width != picture->desc.width || p->height != picture->desc.height)
+    return fail("the lighting parameters are " + std::to_string(p->width) + " x " +
+                std::to_string(p->height) + ", not the picture's size");
+  const Contents::Seen lights = contents_(pass_.uniforms[2]);
+  if (auto ok = lightBinding(lights, 2); !ok) return fail(ok.error());
+  const std::size_t light_count = lights.record->host_values.size() / kLightValues;
+  if (light_count > p->max_lights)
+    return fail("uniform binding 2 holds " + std::to_string(light_count) +
+                " lights, more than max_lights " + std::to_string(p->max_lights));
+  CheckedCommand checked{.op = CheckedOp::dispatch};
+  const Contents::Seen lists = contents_(pass_.uniforms[3]);
+  if (lists.record != nullptr) {
+    if (lists.record->desc.type != BufferType::storage)
+      return fail("uniform binding 3 is not a storage buffer of tile lists");
+    const Contents::Seen grid = contents_(pass_.uniforms[4]);
+    if (!hostWritten(grid)) return fail("uniform binding 4 holds no grid the host wrote");
+    const auto g = checkTileGrid(grid.record->host_values);
+    if (!g) return fail("uniform binding 4: " + g.error());
+    if (g->width != picture->desc.width || g->height != picture->desc.height)
+      return fail("the grid at uniform binding 4 is not the picture's size");
+    if (valuesIn(lists) < g->outputValues()) {
+      return fail("uniform binding 3 holds " + std::to_string(valuesIn(lists)) +
+                  " values; the tile lists need " + std::to_string(g->outputValues()));
+    }
+    checked.output = pass_.uniforms[3];
+    checked.grid = pass_.uniforms[4];
+  }
+  const std::uint32_t bx = (p->width + kDeferredBlock - 1) / kDeferredBlock;
+  const std::uint32_t by = (p->height + kDeferredBlock - 1) / kDeferredBlock;
+  if (c.group_count_x == 0 || c.group_count_y == 0 || c.group_count_z == 0)
+    return fail("zero groups");
+  if (c.group_count_x > bx || c.group_count_y > by || c.group_count_z != 1)
+    return fail("more groups than the " + std::to_string(bx) + " x " + std::to_string(by) +
+                " x 1 blocks");
+  checked.pipeline = c.pipeline;
+  checked.camera = pass_.uniforms[0];
+  checked.camera_block = camera.camera;
+  checked.values = pass_.uniforms[1];
+  checked.lights = pass_.uniforms[2];
+  checked.color = picture_id;
+  checked.depth = frame_pass_->reads[4];
+  checked.to_gbuffer = true;
+  for (std::size_t i = 0; i < 4; ++i) checked.gbuffer[i] = frame_pass_->reads[i];
+  return checked;
 }
 
 std::expected<void, std::string> Checker::lightBinding(const Contents::Seen& lights,
@@ -394,6 +543,8 @@ std::expected<CheckedCommand, std::string> Checker::dispatch(const kova_rhi::Dis
   if (p == nullptr || p->desc.type != PipelineType::compute)
     return fail("dispatch names no compute pipeline of this device");
   if (!(c.pipeline == pass_.pipeline)) return fail("dispatch's pipeline is not bound");
+  if (p->kernel == static_cast<std::uint8_t>(BuiltinKernel::deferred_lighting))
+    return deferredLighting(c);
   if (p->kernel != static_cast<std::uint8_t>(BuiltinKernel::tile_light_culling))
     return fail("unknown built-in kernel");
   const Contents::Seen camera = contents_(pass_.uniforms[0]);
@@ -552,6 +703,32 @@ std::expected<TileGrid, std::string> checkTileGrid(std::span<const double> value
                   static_cast<std::uint32_t>(values[2]), static_cast<std::uint32_t>(values[3])};
 }
 
+std::expected<void, std::string> checkGBufferLayout(const kova_renderer::GBufferLayout& layout) {
+  const std::array<Format, 5> formats = {layout.position_format, layout.normal_format,
+                                         layout.albedo_format, layout.material_format,
+                                         layout.depth_format};
+  for (std::size_t i = 0; i < formats.size(); ++i)
+    if (auto ok = gbufferFormat(i, formats[i]); !ok) return ok;
+  return {};
+}
+
+std::expected<DeferredParams, std::string> checkDeferredParams(std::span<const double> values) {
+  if (values.size() != kDeferredParamValues)
+    return fail("the lighting parameters are " + std::to_string(kDeferredParamValues) +
+                " values, not " + std::to_string(values.size()));
+  const auto whole = [](double v, double lo, double hi) {
+    return v >= lo && v <= hi && v == std::floor(v);
+  };
+  constexpr double kSide = kMaxTileGridSide;
+  if (!whole(values[0], 1, kSide) || !whole(values[1], 1, kSide))
+    return fail("width and height must be whole numbers in [1, 16384]");
+  if (!whole(values[2], 0, static_cast<double>(kMaxLights)))
+    return fail("max_lights must be a whole number in [0, " + std::to_string(kMaxLights) + "]");
+  return DeferredParams{static_cast<std::uint32_t>(values[0]),
+                        static_cast<std::uint32_t>(values[1]),
+                        static_cast<std::uint32_t>(values[2])};
+}
+
 std::expected<void, std::string> checkBufferRelease(const BufferRecord* target) {
   if (target == nullptr) return fail("not a live buffer (unknown, foreign or already released)");
   return {};
@@ -571,6 +748,7 @@ std::expected<CheckedGraph, std::string> checkGraph(const kova_rhi::FrameGraph& 
   Checker checker(resources, limits);
   for (const kova_rhi::FramePass& pass : graph.passes) {
     CheckedPass& out = checked.passes.emplace_back(CheckedPass{pass.name, {}});
+    checker.setFramePass(&pass);
     out.commands.reserve(pass.commands.size());
     for (std::size_t i = 0; i < pass.commands.size(); ++i) {
       const kova_rhi::GpuCommand& command = pass.commands[i];

@@ -92,6 +92,12 @@ class CpuDevice {
   // computed into it).
   [[nodiscard]] std::expected<std::vector<double>, std::string> readValues(BufferId buffer) const;
 
+  // The texels of an image's pixels in its format's bytes (sample 0 of each
+  // pixel): 4 a pixel for rgba8 and depth32_float, 16 for rgba32_float;
+  // other formats are refused. What a G-buffer's pixels take.
+  [[nodiscard]] std::expected<std::vector<std::uint8_t>, std::string> readTexelBytes(
+      ImageId image) const;
+
   // Where draws record the points they put into the image (nullptr: nowhere).
   void setTrace(std::vector<DrawTrace>* trace) noexcept { trace_ = trace; }
   // Where triangle draws count, per sample of the colour image, the
@@ -124,6 +130,7 @@ class CpuDevice {
   void drawGeodesics(const CheckedCommand& command, ExecuteStats& stats);
   void drawArcLines(const CheckedCommand& command, ExecuteStats& stats);
   void dispatch(const CheckedCommand& command);
+  void lightGBuffer(const CheckedCommand& command);
 
   DeviceResources<Buffer, Image, Pipeline> resources_;
   std::vector<DrawTrace>* trace_ = nullptr;

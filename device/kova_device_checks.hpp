@@ -23,6 +23,7 @@
 
 #include "kova_device_resources.hpp"
 #include "kova_tile_lights.hpp"
+#include "kova_renderer.hpp"
 #include "kova_rhi.hpp"
 
 namespace kova_device {
@@ -33,6 +34,9 @@ struct DeviceLimits {
   std::uint32_t max_image_side = 0;      // the widest and tallest image
   std::uint32_t max_instances = 0;       // instance_count of one mesh draw
   std::uint64_t max_draw_triangles = 0;  // triangles over all instances of one mesh draw
+  // Whether passes may render into a G-buffer and the deferred lighting
+  // kernel may run (kova_deferred.hpp).
+  bool gbuffer_passes = false;
 };
 
 // Descriptors of new resources. checkImageDescriptor returns whether the
@@ -59,6 +63,25 @@ struct DeviceLimits {
 // numbers: width and height in [1, 16384], tile_size in [1, 16384],
 // max_lights_per_tile in [1, kMaxLights]).
 [[nodiscard]] std::expected<TileGrid, std::string> checkTileGrid(std::span<const double> values);
+
+// The G-buffer layouts a device keeps (kova_deferred.hpp): position, normal
+// and material rgba32_float, albedo rgba8_unorm or rgba32_float, depth
+// depth32_float. The error names the first field that differs.
+[[nodiscard]] std::expected<void, std::string> checkGBufferLayout(
+    const kova_renderer::GBufferLayout& layout);
+
+// The lighting parameters a deferred lighting dispatch reads
+// (kDeferredParamValues whole numbers: width and height in [1, 16384],
+// max_lights in [0, kMaxLights]).
+struct DeferredParams {
+  std::uint32_t width = 0, height = 0;
+  std::uint32_t max_lights = 0;
+};
+inline constexpr std::size_t kDeferredParamValues = 3;
+// Pixels a side of the block one deferred lighting group computes.
+inline constexpr std::uint32_t kDeferredBlock = 8;
+[[nodiscard]] std::expected<DeferredParams, std::string> checkDeferredParams(
+    std::span<const double> values);
 
 // Releases: the handle must name a live resource that no unfinished work
 // still reads.
@@ -101,6 +124,12 @@ struct CheckedCommand {
   // output (3), checked as kova_tile_lights.hpp describes. Mesh: the
   // optional tile lists (output, binding 3) over the grid at binding 4.
   BufferId grid{}, output{};
+  // Mesh draws into a G-buffer pass, and the deferred lighting dispatch:
+  // the position, normal, albedo and material images (the dispatch also
+  // names the depth image in `depth` and the picture in `color`, and its
+  // lighting parameters in `values`).
+  bool to_gbuffer = false;
+  std::array<ImageId, 4> gbuffer{};
   // The camera block the draw sees, as the graph left it by this command.
   std::array<PGL4, 2> camera_block{};
   // fs_distance: the points each input buffer holds by this command (a

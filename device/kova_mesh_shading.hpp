@@ -88,19 +88,29 @@ struct SurfaceHit {
 // the eye and what the draw's lights shed (lightsAt, kova_device_lights.hpp;
 // zero without lights, which leaves the colour exactly as the lamp alone
 // makes it), then faded towards the fog colour by the distance.
-[[nodiscard]] inline std::array<float, 3> shadeSurface(const std::array<float, 3>& base,
-                                                       double lambert, double distance,
-                                                       double far_fs,
-                                                       const std::array<float, 3>& fog,
-                                                       const std::array<float, 3>& shed = {}) noexcept {
-  const float light = 0.22f + 0.78f * static_cast<float>(lambert);
-  const float f = fogAmount(distance, far_fs);
+//
+// shadeStored is the same rule from the single-precision lambert and fog
+// amount that a G-buffer keeps (kova_deferred.hpp), so that a deferred
+// lighting pass gives a forward draw's colour bit for bit from them.
+[[nodiscard]] inline std::array<float, 3> shadeStored(const std::array<float, 3>& base,
+                                                      float lambert, float f,
+                                                      const std::array<float, 3>& fog,
+                                                      const std::array<float, 3>& shed = {}) noexcept {
+  const float light = 0.22f + 0.78f * lambert;
   std::array<float, 3> out{};
   for (std::size_t i = 0; i < 3; ++i) {
     const float lit = base[i] * (light + shed[i]);
     out[i] = lit + (fog[i] - lit) * f;
   }
   return out;
+}
+
+[[nodiscard]] inline std::array<float, 3> shadeSurface(const std::array<float, 3>& base,
+                                                       double lambert, double distance,
+                                                       double far_fs,
+                                                       const std::array<float, 3>& fog,
+                                                       const std::array<float, 3>& shed = {}) noexcept {
+  return shadeStored(base, static_cast<float>(lambert), fogAmount(distance, far_fs), fog, shed);
 }
 
 }  // namespace kova_device

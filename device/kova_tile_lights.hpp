@@ -35,7 +35,8 @@ namespace kova_device {
 // The built-in compute kernels a device creates pipelines for
 // (createComputePipeline); the same kernel runs as SPIR-V on Vulkan and as
 // C++ on the CPU device.
-enum class BuiltinKernel : std::uint8_t { tile_light_culling = 0 };
+// deferred_lighting lights a G-buffer (kova_deferred.hpp).
+enum class BuiltinKernel : std::uint8_t { tile_light_culling = 0, deferred_lighting = 1 };
 
 // A tile light culling dispatch reads, from the pass's uniform bindings:
 //   0  the camera block (an isometric view): the lights are seen through

@@ -44,6 +44,15 @@ inline constexpr std::uint32_t kLineFrag[] = {
 inline constexpr std::uint32_t kTileLights[] = {
 #include "tile_lights.comp.inc"
 };
+inline constexpr std::uint32_t kGBufferFrag[] = {
+#include "gbuffer.frag.inc"
+};
+inline constexpr std::uint32_t kDeferredLight[] = {
+#include "deferred_light.comp.inc"
+};
+inline constexpr std::uint32_t kDeferredLightWide[] = {
+#include "deferred_light_wide.comp.inc"
+};
 
 // Whether a module declares the Float64 capability (OpCapability Float64):
 // such a module runs only on a device created with shaderFloat64.
@@ -71,6 +80,8 @@ inline constexpr Module kAll[] = {
     {"geodesic.frag", kGeodesicFrag},  {"mesh.vert", kMeshVert},
     {"mesh.frag", kMeshFrag},          {"line.vert", kLineVert},
     {"line.frag", kLineFrag},          {"tile_lights.comp", kTileLights},
+    {"gbuffer.frag", kGBufferFrag},    {"deferred_light.comp", kDeferredLight},
+    {"deferred_light_wide.comp", kDeferredLightWide},
 };
 
 }  // namespace kova_device::spirv

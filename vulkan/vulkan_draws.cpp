@@ -343,10 +343,13 @@ void Recorder::drawMesh(const CheckedCommand& command) {
   sync_.note(indices->gpu, kVertexRead);
   sync_.note(s_.drawn, kFragmentWrite);
   inside(command);
-  vkCmdBindPipeline(
-      cb_, VK_PIPELINE_BIND_POINT_GRAPHICS,
-      s_.rasterPipeline(pipe, color.format,
-                        lights.empty() ? State::Variant::plain : State::Variant::lit));
+  // Into a G-buffer the surface's attributes, made per albedo format.
+  const VkPipeline raster =
+      command.to_gbuffer
+          ? s_.rasterPipeline(pipe, image(command.gbuffer[2]).format, State::Variant::gbuffer)
+          : s_.rasterPipeline(pipe, color.format,
+                              lights.empty() ? State::Variant::plain : State::Variant::lit);
+  vkCmdBindPipeline(cb_, VK_PIPELINE_BIND_POINT_GRAPHICS, raster);
   bindSet(Program::mesh_draw, VK_PIPELINE_BIND_POINT_GRAPHICS,
           {{s_.splats.buffer, matrices_at, VkDeviceSize{n_instances} * 64},
            {s_.splats.buffer, colours_at, VkDeviceSize{n_instances} * 16},

@@ -130,12 +130,14 @@ VkPipeline VulkanDevice::State::rasterPipeline(Pipeline& p, VkFormat color_forma
   using kova_rhi::PrimitiveTopology;
   const PrimitiveTopology topology = p.desc.topology;
   if ((variant == Variant::arc_lines && topology != PrimitiveTopology::geodesic_list) ||
-      (variant == Variant::lit && topology != PrimitiveTopology::triangle_list))
+      ((variant == Variant::lit || variant == Variant::gbuffer) &&
+       topology != PrimitiveTopology::triangle_list))
     variant = Variant::plain;
   for (const Made& m : p.made) {
     if (m.variant == variant && m.format == color_format) return m.pipeline;
   }
   const bool arc_lines = variant == Variant::arc_lines;
+  const bool gbuffer = variant == Variant::gbuffer;
   // mesh.frag's constant_id 0: whether the fragment shader has the lights' code.
   const VkBool32 lit = variant == Variant::lit ? VK_TRUE : VK_FALSE;
   const VkSpecializationMapEntry lit_entry{0, 0, sizeof(VkBool32)};
@@ -155,9 +157,9 @@ VkPipeline VulkanDevice::State::rasterPipeline(Pipeline& p, VkFormat color_forma
        .pName = "main"},
       {.sType = VK_STRUCTURE_TYPE_PIPELINE_SHADER_STAGE_CREATE_INFO,
        .stage = VK_SHADER_STAGE_FRAGMENT_BIT,
-       .module = raster_modules[first_module + 1],
+       .module = gbuffer ? raster_modules[8] : raster_modules[first_module + 1],
        .pName = "main",
-       .pSpecializationInfo = program == Program::mesh_draw ? &lit_info : nullptr}};
+       .pSpecializationInfo = program == Program::mesh_draw && !gbuffer ? &lit_info : nullptr}};
   VkPipelineVertexInputStateCreateInfo vertex_input{
       .sType = VK_STRUCTURE_TYPE_PIPELINE_VERTEX_INPUT_STATE_CREATE_INFO};
   VkPipelineInputAssemblyStateCreateInfo assembly{
@@ -194,23 +196,30 @@ VkPipeline VulkanDevice::State::rasterPipeline(Pipeline& p, VkFormat color_forma
       // as FS-depth rises: the compare is reversed (kova_device_raster.hpp).
       .depthCompareOp = ds.depth_test ? compareOp(storedCompare(ds.depth_compare, ds.fs_depth))
                                       : VK_COMPARE_OP_ALWAYS};
-  const VkPipelineColorBlendAttachmentState blend[2] = {
-      {.colorWriteMask = VK_COLOR_COMPONENT_R_BIT | VK_COLOR_COMPONENT_G_BIT |
-                         VK_COLOR_COMPONENT_B_BIT | VK_COLOR_COMPONENT_A_BIT},
-      {.colorWriteMask = VK_COLOR_COMPONENT_R_BIT | VK_COLOR_COMPONENT_G_BIT |
-                         VK_COLOR_COMPONENT_B_BIT | VK_COLOR_COMPONENT_A_BIT}};
+  // The colour and its kinds, or the G-buffer's four attachments.
+  const std::uint32_t attachments = gbuffer ? 4 : 2;
+  constexpr VkColorComponentFlags kRgba = VK_COLOR_COMPONENT_R_BIT | VK_COLOR_COMPONENT_G_BIT |
+                                          VK_COLOR_COMPONENT_B_BIT | VK_COLOR_COMPONENT_A_BIT;
+  const VkPipelineColorBlendAttachmentState blend[4] = {
+      {.colorWriteMask = kRgba}, {.colorWriteMask = kRgba}, {.colorWriteMask = kRgba},
+      {.colorWriteMask = kRgba}};
   VkPipelineColorBlendStateCreateInfo blending{
       .sType = VK_STRUCTURE_TYPE_PIPELINE_COLOR_BLEND_STATE_CREATE_INFO,
-      .attachmentCount = 2,
+      .attachmentCount = attachments,
       .pAttachments = blend};
   const VkDynamicState dynamic_states[2] = {VK_DYNAMIC_STATE_VIEWPORT, VK_DYNAMIC_STATE_SCISSOR};
   VkPipelineDynamicStateCreateInfo dynamic{
       .sType = VK_STRUCTURE_TYPE_PIPELINE_DYNAMIC_STATE_CREATE_INFO,
       .dynamicStateCount = 2,
       .pDynamicStates = dynamic_states};
-  const VkFormat color_formats[2] = {color_format, VK_FORMAT_R8_UINT};
+  // A G-buffer variant's `color_format` is its albedo format.
+  const VkFormat plain_formats[2] = {color_format, VK_FORMAT_R8_UINT};
+  const VkFormat gbuffer_formats[4] = {VK_FORMAT_R32G32B32A32_SFLOAT,
+                                       VK_FORMAT_R32G32B32A32_SFLOAT, color_format,
+                                       VK_FORMAT_R32G32B32A32_SFLOAT};
+  const VkFormat* color_formats = gbuffer ? gbuffer_formats : plain_formats;
   VkPipelineRenderingCreateInfo rendering{.sType = VK_STRUCTURE_TYPE_PIPELINE_RENDERING_CREATE_INFO,
-                                          .colorAttachmentCount = 2,
+                                          .colorAttachmentCount = attachments,
                                           .pColorAttachmentFormats = color_formats,
                                           .depthAttachmentFormat = VK_FORMAT_D32_SFLOAT};
   VkGraphicsPipelineCreateInfo info{.sType = VK_STRUCTURE_TYPE_GRAPHICS_PIPELINE_CREATE_INFO,

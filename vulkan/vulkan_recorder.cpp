@@ -130,8 +130,15 @@ void Recorder::inside(const CheckedCommand& command) {
   endRendering();
   State::Image& color = image(command.color);
   State::Image& depth = image(*command.depth);
-  sync_.note(color.gpu, kColorAttachment);
-  sync_.note(color.kinds, kColorAttachment);
+  // A G-buffer pass renders to its four images (no kinds); any other to
+  // the colour image and its kinds.
+  std::array<GpuImage*, 4> targets{&color.gpu, &color.kinds, nullptr, nullptr};
+  std::uint32_t count = 2;
+  if (command.to_gbuffer) {
+    for (std::size_t i = 0; i < 4; ++i) targets[i] = &image(command.gbuffer[i]).gpu;
+    count = 4;
+  }
+  for (std::uint32_t i = 0; i < count; ++i) sync_.note(*targets[i], kColorAttachment);
   sync_.note(depth.gpu, kDepthAttachment);
   sync_.flush();
   const auto attach = [](const GpuImage& g) {
@@ -141,14 +148,15 @@ void Recorder::inside(const CheckedCommand& command) {
                                      .loadOp = VK_ATTACHMENT_LOAD_OP_LOAD,
                                      .storeOp = VK_ATTACHMENT_STORE_OP_STORE};
   };
-  const VkRenderingAttachmentInfo colors[2] = {attach(color.gpu), attach(color.kinds)};
+  std::array<VkRenderingAttachmentInfo, 4> colors{};
+  for (std::uint32_t i = 0; i < count; ++i) colors[i] = attach(*targets[i]);
   const VkRenderingAttachmentInfo depth_info = attach(depth.gpu);
   const VkExtent2D extent{color.desc.width, color.desc.height};
   VkRenderingInfo info{.sType = VK_STRUCTURE_TYPE_RENDERING_INFO,
                        .renderArea = {{0, 0}, extent},
                        .layerCount = 1,
-                       .colorAttachmentCount = 2,
-                       .pColorAttachments = colors,
+                       .colorAttachmentCount = count,
+                       .pColorAttachments = colors.data(),
                        .pDepthAttachment = &depth_info};
   vkCmdBeginRendering(cb_, &info);
   rendering_ = true;
@@ -165,7 +173,8 @@ void Recorder::inside(const CheckedCommand& command) {
 }
 
 void Recorder::bindSet(Program program, VkPipelineBindPoint point,
-                       std::initializer_list<VkDescriptorBufferInfo> infos) {
+                       std::initializer_list<VkDescriptorBufferInfo> infos,
+                       std::initializer_list<const GpuImage*> images) {
   const auto p = static_cast<std::size_t>(program);
   VkDescriptorSet set = VK_NULL_HANDLE;
   VkDescriptorSetAllocateInfo alloc{.sType = VK_STRUCTURE_TYPE_DESCRIPTOR_SET_ALLOCATE_INFO,
@@ -176,11 +185,13 @@ void Recorder::bindSet(Program program, VkPipelineBindPoint point,
       vkAllocateDescriptorSets(s_.device, &alloc, &set) != VK_SUCCESS) {
     if (s_.descriptors != VK_NULL_HANDLE) retired_pools_.push_back(s_.descriptors);
     s_.descriptor_sets = std::max<std::uint32_t>(64, s_.descriptor_sets * 2);
-    const VkDescriptorPoolSize size{VK_DESCRIPTOR_TYPE_STORAGE_BUFFER, s_.descriptor_sets * 7};
+    const VkDescriptorPoolSize sizes[2] = {
+        {VK_DESCRIPTOR_TYPE_STORAGE_BUFFER, s_.descriptor_sets * 7},
+        {VK_DESCRIPTOR_TYPE_STORAGE_IMAGE, s_.descriptor_sets * 6}};
     VkDescriptorPoolCreateInfo info{.sType = VK_STRUCTURE_TYPE_DESCRIPTOR_POOL_CREATE_INFO,
                                     .maxSets = s_.descriptor_sets,
-                                    .poolSizeCount = 1,
-                                    .pPoolSizes = &size};
+                                    .poolSizeCount = 2,
+                                    .pPoolSizes = sizes};
     s_.descriptors = VK_NULL_HANDLE;
     check(vkCreateDescriptorPool(s_.device, &info, nullptr, &s_.descriptors),
           "vkCreateDescriptorPool");
@@ -196,6 +207,18 @@ void Recorder::bindSet(Program program, VkPipelineBindPoint point,
                       .descriptorCount = 1,
                       .descriptorType = VK_DESCRIPTOR_TYPE_STORAGE_BUFFER,
                       .pBufferInfo = &info});
+  }
+  // Storage images after the buffers, in the layout they were noted in.
+  std::vector<VkDescriptorImageInfo> image_infos;
+  image_infos.reserve(images.size());
+  for (const GpuImage* g : images) {
+    image_infos.push_back({VK_NULL_HANDLE, g->view, g->layout});
+    writes.push_back({.sType = VK_STRUCTURE_TYPE_WRITE_DESCRIPTOR_SET,
+                      .dstSet = set,
+                      .dstBinding = b++,
+                      .descriptorCount = 1,
+                      .descriptorType = VK_DESCRIPTOR_TYPE_STORAGE_IMAGE,
+                      .pImageInfo = &image_infos.back()});
   }
   vkUpdateDescriptorSets(s_.device, static_cast<std::uint32_t>(writes.size()), writes.data(), 0,
                          nullptr);

@@ -33,6 +33,13 @@ inline constexpr Access kMeshRead{
     VK_ACCESS_2_SHADER_STORAGE_READ_BIT};
 inline constexpr Access kFragmentWrite{VK_PIPELINE_STAGE_2_FRAGMENT_SHADER_BIT,
                                        VK_ACCESS_2_SHADER_STORAGE_WRITE_BIT};
+// Storage images of a compute kernel, in the general layout.
+inline constexpr Access kComputeImageRead{VK_PIPELINE_STAGE_2_COMPUTE_SHADER_BIT,
+                                          VK_ACCESS_2_SHADER_STORAGE_READ_BIT,
+                                          VK_IMAGE_LAYOUT_GENERAL};
+inline constexpr Access kComputeImageWrite{VK_PIPELINE_STAGE_2_COMPUTE_SHADER_BIT,
+                                           VK_ACCESS_2_SHADER_STORAGE_WRITE_BIT,
+                                           VK_IMAGE_LAYOUT_GENERAL};
 
 // Arc pixels one geodesics command may produce (kArcPixelBytes each).
 inline constexpr std::uint32_t kPixelCapacity = 1u << 22;
@@ -100,7 +107,8 @@ class Recorder {
   void inside(const CheckedCommand& command);
 
   void bindSet(Program program, VkPipelineBindPoint point,
-               std::initializer_list<VkDescriptorBufferInfo> infos);
+               std::initializer_list<VkDescriptorBufferInfo> infos,
+               std::initializer_list<const GpuImage*> images = {});
   template <class T>
   void push(Program program, VkShaderStageFlags stages, const T& value) {
     vkCmdPushConstants(cb_, s_.layouts[static_cast<std::size_t>(program)], stages, 0, sizeof(T),
@@ -118,6 +126,7 @@ class Recorder {
   void clear(const CheckedCommand& command);
   void fsDistance(const CheckedCommand& command);
   void dispatch(const CheckedCommand& command);  // vulkan_dispatch.cpp
+  void lightGBuffer(const CheckedCommand& command);  // vulkan_dispatch.cpp
   // fsDistance without double-precision shaders: kova_kernel::fsDistance of
   // the host's copies, uploaded into the results.
   void hostFsDistance(const CheckedCommand& command);

@@ -85,11 +85,13 @@ std::expected<ImageId, std::string> VulkanDevice::createImage(
                               VK_IMAGE_USAGE_DEPTH_STENCIL_ATTACHMENT_BIT | kTransfer,
                               VK_IMAGE_ASPECT_DEPTH_BIT, s_->samples);
     } else {
-      img.gpu = s_->makeImage(img.format, desc.width, desc.height,
-                              VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT | kTransfer,
+      // Any colour image may be a G-buffer image or a deferred frame's
+      // picture, which the lighting kernel reads or writes as storage.
+      const VkImageUsageFlags usage = VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT | kTransfer |
+                                      (s_->limits.gbuffer_passes ? VK_IMAGE_USAGE_STORAGE_BIT : 0);
+      img.gpu = s_->makeImage(img.format, desc.width, desc.height, usage,
                               VK_IMAGE_ASPECT_COLOR_BIT, s_->samples);
-      img.kinds = s_->makeImage(VK_FORMAT_R8_UINT, desc.width, desc.height,
-                                VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT | kTransfer,
+      img.kinds = s_->makeImage(VK_FORMAT_R8_UINT, desc.width, desc.height, usage,
                                 VK_IMAGE_ASPECT_COLOR_BIT, s_->samples);
     }
     // An image starts as the CPU device's do: colour and kinds 0, depth 1.
@@ -130,7 +132,12 @@ std::expected<PipelineId, std::string> VulkanDevice::createPipeline(
 }
 
 std::expected<PipelineId, std::string> VulkanDevice::createComputePipeline(BuiltinKernel kernel) {
-  if (kernel != BuiltinKernel::tile_light_culling) return fail("unknown built-in kernel");
+  if (kernel == BuiltinKernel::deferred_lighting) {
+    if (!s_->limits.gbuffer_passes)
+      return fail("this device has no multisampled storage images for deferred lighting");
+  } else if (kernel != BuiltinKernel::tile_light_culling) {
+    return fail("unknown built-in kernel");
+  }
   State::Pipeline p;
   p.desc.type = kova_rhi::PipelineType::compute;
   p.kernel = static_cast<std::uint8_t>(kernel);

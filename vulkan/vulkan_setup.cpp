@@ -131,12 +131,14 @@ VkShaderModule makeModule(VkDevice device, std::span<const std::uint32_t> words)
   return module;
 }
 
-// Storage buffers at bindings 0..n-1 of set 0, and push constants.
+// Storage buffers at bindings 0..n-1 of set 0, then storage images, and
+// push constants.
 struct LayoutShape {
   std::uint32_t storage_buffers;
   VkShaderStageFlags buffer_stages;
   std::uint32_t push_bytes;
   VkShaderStageFlags push_stages;
+  std::uint32_t storage_images = 0;
 };
 
 constexpr LayoutShape kShapes[kProgramCount] = {
@@ -149,6 +151,8 @@ constexpr LayoutShape kShapes[kProgramCount] = {
      VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT},
     {1, VK_SHADER_STAGE_VERTEX_BIT, 60, VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT},
     {2, VK_SHADER_STAGE_COMPUTE_BIT, 28, VK_SHADER_STAGE_COMPUTE_BIT},
+    // G-buffer position, normal, albedo, material; the picture and its kinds.
+    {2, VK_SHADER_STAGE_COMPUTE_BIT, 48, VK_SHADER_STAGE_COMPUTE_BIT, 6},
 };
 
 // Each program's SPIR-V modules: a compute kernel, or a vertex and a fragment shader.
@@ -161,6 +165,7 @@ constexpr std::span<const std::uint32_t> kModules[kProgramCount][2] = {
     {spirv::kMeshVert, spirv::kMeshFrag},
     {spirv::kLineVert, spirv::kLineFrag},
     {spirv::kTileLights, {}},
+    {spirv::kDeferredLight, {}},
 };
 
 constexpr bool programNeedsFloat64(std::size_t p) {
@@ -184,6 +189,12 @@ void makePrograms(VulkanDevice::State& s) {
                           .descriptorCount = 1,
                           .stageFlags = shape.buffer_stages});
     }
+    for (std::uint32_t i = 0; i < shape.storage_images; ++i) {
+      bindings.push_back({.binding = shape.storage_buffers + i,
+                          .descriptorType = VK_DESCRIPTOR_TYPE_STORAGE_IMAGE,
+                          .descriptorCount = 1,
+                          .stageFlags = shape.buffer_stages});
+    }
     VkDescriptorSetLayoutCreateInfo set_info{
         .sType = VK_STRUCTURE_TYPE_DESCRIPTOR_SET_LAYOUT_CREATE_INFO,
         .bindingCount = static_cast<std::uint32_t>(bindings.size()),
@@ -204,8 +215,11 @@ void makePrograms(VulkanDevice::State& s) {
   // without shaderFloat64: its modules would be invalid there.
   // The general kernels (0 to 2) and the built-in ones.
   constexpr std::size_t kTileLights = static_cast<std::size_t>(Program::tile_lights);
-  for (const std::size_t k : {std::size_t{0}, std::size_t{1}, std::size_t{2}, kTileLights}) {
+  constexpr std::size_t kDeferred = static_cast<std::size_t>(Program::deferred_light);
+  for (const std::size_t k :
+       {std::size_t{0}, std::size_t{1}, std::size_t{2}, kTileLights, kDeferred}) {
     if (!s.runs(static_cast<Program>(k))) continue;
+    if (k == kDeferred && !s.limits.gbuffer_passes) continue;
     VkShaderModule module = makeModule(s.device, kModules[k][0]);
     VkComputePipelineCreateInfo info{
         .sType = VK_STRUCTURE_TYPE_COMPUTE_PIPELINE_CREATE_INFO,
@@ -214,9 +228,18 @@ void makePrograms(VulkanDevice::State& s) {
                   .module = module,
                   .pName = "main"},
         .layout = s.layouts[k]};
-    VkPipeline& made = k == kTileLights ? s.tile_lights : s.kernels[k];
-    const VkResult r = vkCreateComputePipelines(s.device, VK_NULL_HANDLE, 1, &info, nullptr, &made);
+    VkPipeline& made = k == kTileLights ? s.tile_lights
+                       : k == kDeferred  ? s.deferred_light[0]
+                                         : s.kernels[k];
+    VkResult r = vkCreateComputePipelines(s.device, VK_NULL_HANDLE, 1, &info, nullptr, &made);
     vkDestroyShaderModule(s.device, module, nullptr);
+    check(r, "vkCreateComputePipelines");
+    if (k != kDeferred) continue;
+    // The same kernel reading an rgba32_float albedo.
+    info.stage.module = makeModule(s.device, spirv::kDeferredLightWide);
+    r = vkCreateComputePipelines(s.device, VK_NULL_HANDLE, 1, &info, nullptr,
+                                 &s.deferred_light[1]);
+    vkDestroyShaderModule(s.device, info.stage.module, nullptr);
     check(r, "vkCreateComputePipelines");
   }
   for (std::size_t m = 0; m < 8; ++m) {
@@ -224,6 +247,7 @@ void makePrograms(VulkanDevice::State& s) {
     if (s.runs(static_cast<Program>(p)))
       s.raster_modules[m] = makeModule(s.device, kModules[p][m % 2]);
   }
+  if (s.limits.gbuffer_passes) s.raster_modules[8] = makeModule(s.device, spirv::kGBufferFrag);
 }
 
 }  // namespace
@@ -380,6 +404,15 @@ std::expected<VulkanDevice, std::string> VulkanDevice::create(const VulkanOption
                            .max_image_side = std::min<std::uint32_t>(16384, s->max_image_side),
                            .max_instances = 0x1FFFFFFFu,
                            .max_draw_triangles = s->max_storage_range / 4};
+  // Deferred frames: the lighting kernel reads the multisampled G-buffer
+  // as storage images of their formats and writes the picture as one of
+  // whatever format it has (image2DMS: the four-sample configuration only).
+  VkPhysicalDeviceFeatures base_features{};
+  vkGetPhysicalDeviceFeatures(s->physical, &base_features);
+  s->limits.gbuffer_passes = s->samples == VK_SAMPLE_COUNT_4_BIT &&
+                             (props.limits.storageImageSampleCounts & VK_SAMPLE_COUNT_4_BIT) != 0 &&
+                             base_features.shaderStorageImageMultisample == VK_TRUE &&
+                             base_features.shaderStorageImageWriteWithoutFormat == VK_TRUE;
   vkGetPhysicalDeviceMemoryProperties(s->physical, &s->memory);
 
   const float priority = 1.0f;
@@ -421,6 +454,9 @@ std::expected<VulkanDevice, std::string> VulkanDevice::create(const VulkanOption
   enabled.features.shaderFloat64 = s->float64 ? VK_TRUE : VK_FALSE;
   enabled.features.largePoints = VK_TRUE;
   enabled.features.fragmentStoresAndAtomics = VK_TRUE;
+  const VkBool32 storage_images = s->limits.gbuffer_passes ? VK_TRUE : VK_FALSE;
+  enabled.features.shaderStorageImageMultisample = storage_images;
+  enabled.features.shaderStorageImageWriteWithoutFormat = storage_images;
   std::vector<const char*> device_extensions;
   if (options.swapchain) device_extensions.push_back(VK_KHR_SWAPCHAIN_EXTENSION_NAME);
   if (s->bresenham_lines) device_extensions.push_back(VK_EXT_LINE_RASTERIZATION_EXTENSION_NAME);
@@ -471,6 +507,7 @@ VulkanDevice::State::~State() {
     blocks.reset();
     for (VkPipeline k : kernels) vkDestroyPipeline(device, k, nullptr);
     vkDestroyPipeline(device, tile_lights, nullptr);
+    for (VkPipeline p : deferred_light) vkDestroyPipeline(device, p, nullptr);
     for (VkShaderModule m : raster_modules) vkDestroyShaderModule(device, m, nullptr);
     for (VkPipelineLayout l : layouts) vkDestroyPipelineLayout(device, l, nullptr);
     for (VkDescriptorSetLayout l : set_layouts) vkDestroyDescriptorSetLayout(device, l, nullptr);

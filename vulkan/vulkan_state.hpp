@@ -59,9 +59,10 @@ enum class Program : std::uint8_t {
   geodesic_draw,
   mesh_draw,
   line_draw,
-  tile_lights  // the built-in compute kernels (kova_tile_lights.hpp)
+  tile_lights,    // the built-in compute kernels (kova_tile_lights.hpp)
+  deferred_light  // and the deferred lighting (kova_deferred.hpp)
 };
-inline constexpr std::size_t kProgramCount = 8;
+inline constexpr std::size_t kProgramCount = 9;
 
 // Whether a program's shaders use doubles (they declare Float64): read from
 // their SPIR-V, so a program rewritten in single precision stops needing
@@ -109,8 +110,12 @@ struct VulkanDevice::State {
   std::array<VkPipelineLayout, kProgramCount> layouts{};
   std::array<VkPipeline, 3> kernels{};  // fs_distance, point_splats, geodesics
   VkPipeline tile_lights = VK_NULL_HANDLE;  // BuiltinKernel::tile_light_culling
-  // splat vert/frag, geodesic vert/frag, mesh vert/frag, line vert/frag
-  std::array<VkShaderModule, 8> raster_modules{};
+  // BuiltinKernel::deferred_lighting, for an rgba8_unorm and an
+  // rgba32_float albedo.
+  std::array<VkPipeline, 2> deferred_light{};
+  // splat vert/frag, geodesic vert/frag, mesh vert/frag, line vert/frag,
+  // and the mesh's G-buffer fragment shader
+  std::array<VkShaderModule, 9> raster_modules{};
   // Whether lines are drawn in VK_EXT_line_rasterization's Bresenham mode
   // (the diamond-exit rule the CPU device follows); without the extension
   // the default line mode draws them, close to it but not the same.
@@ -143,8 +148,9 @@ struct VulkanDevice::State {
   // format: its own draw; arcs under an isometric view as lines; a mesh
   // draw that sheds lights (unlit meshes get a fragment shader compiled
   // without the lights' code, which a software rasteriser otherwise runs
-  // masked at every fragment).
-  enum class Variant : std::uint8_t { plain, arc_lines, lit };
+  // masked at every fragment); a mesh draw into a G-buffer's four
+  // attachments, made per albedo format (the other three are rgba32_float).
+  enum class Variant : std::uint8_t { plain, arc_lines, lit, gbuffer };
   struct Made {
     Variant variant;
     VkFormat format;

@@ -47,6 +47,7 @@ struct LitScene {
 struct LitPictures {
   std::vector<std::uint8_t> rgb;
   std::vector<float> depth;
+  std::vector<std::uint8_t> kinds;  // what wrote each pixel (PixelKind)
 };
 
 // The camera: an isometric view at the origin looking along -z, fog towards
@@ -172,7 +173,9 @@ class LitFrame {
     return stats;
   }
 
-  LitPictures read() const { return {*dev_.readRgb8(color_), *dev_.readDepth(depth_)}; }
+  LitPictures read() const {
+    return {*dev_.readRgb8(color_), *dev_.readDepth(depth_), *dev_.readKinds(color_)};
+  }
 
  private:
   Device& dev_;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <string_view>
 
 #include "shaders.hpp"
 
@@ -58,6 +59,12 @@ Scan scan(std::span<const std::uint32_t> words) {
   return out;
 }
 
+// The shaders that compute in single precision, every operation marked.
+bool singlePrecision(std::string_view name) {
+  return name == "mesh.frag" || name == "gbuffer.frag" || name == "tile_lights.comp" ||
+         name == "deferred_light.comp" || name == "deferred_light_wide.comp";
+}
+
 TEST(VulkanShaders, EveryDoubleOperationIsMarkedNoContraction) {
   std::size_t total = 0;
   for (const kova_device::spirv::Module& m : kova_device::spirv::kAll) {
@@ -69,7 +76,7 @@ TEST(VulkanShaders, EveryDoubleOperationIsMarkedNoContraction) {
         << m.name << ": " << s.unmarked.size() << " of " << s.double_ops
         << " double operations may be contracted, the first %" << s.unmarked.front();
     // The built-in kernels compute in single precision (below).
-    if (m.name.ends_with(".comp") && m.name != std::string_view("tile_lights.comp")) {
+    if (m.name.ends_with(".comp") && !singlePrecision(m.name)) {
       EXPECT_GT(s.double_ops, 40u) << m.name << " computes in double precision";
     }
   }
@@ -79,12 +86,12 @@ TEST(VulkanShaders, EveryDoubleOperationIsMarkedNoContraction) {
 // The triangles' fragments shade in single precision, and the CPU device
 // computes the same sums: every float operation of mesh.frag is marked, and
 // the shader does no double arithmetic. The same holds for the tile light
-// culling kernel, whose lists must be the CPU device's exactly.
+// culling kernel, whose lists must be the CPU device's exactly, and for the
+// G-buffer fragments and the deferred lighting kernels.
 TEST(VulkanShaders, MeshFragmentsComputeInMarkedSinglePrecision) {
   std::size_t seen = 0;
   for (const kova_device::spirv::Module& m : kova_device::spirv::kAll) {
-    if (m.name != std::string_view("mesh.frag") && m.name != std::string_view("tile_lights.comp"))
-      continue;
+    if (!singlePrecision(m.name)) continue;
     ++seen;
     const Scan s = scan(m.words);
     EXPECT_EQ(s.double_ops, 0u) << m.name;
@@ -92,7 +99,7 @@ TEST(VulkanShaders, MeshFragmentsComputeInMarkedSinglePrecision) {
     EXPECT_TRUE(s.unmarked_floats.empty()) << m.name << ": " << s.unmarked_floats.size() << " of "
                                            << s.float_ops << " float operations unmarked";
   }
-  EXPECT_EQ(seen, 2u) << "mesh.frag or tile_lights.comp is not embedded";
+  EXPECT_EQ(seen, 5u) << "a single-precision shader is not embedded";
 }
 
 // The raster path is single precision: no vertex or fragment shader does
@@ -106,7 +113,7 @@ TEST(VulkanShaders, RasterShadersDoNoDoubleArithmetic) {
     EXPECT_EQ(s.double_ops, 0u) << m.name;
     EXPECT_GT(s.float_ops, 0u) << m.name;
   }
-  EXPECT_EQ(raster, 8u);
+  EXPECT_EQ(raster, 9u);
 }
 
 // The scan finds an unmarked operation: a hand-made module with one
