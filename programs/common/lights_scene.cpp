@@ -40,8 +40,8 @@ std::vector<kova_device::Light> latticeLights(std::uint32_t count, std::uint64_t
     out.push_back({HomVec4{c * a.x + s * b.x, c * a.y + s * b.y, c * a.z + s * b.z,
                            c * a.w + s * b.w},
                    {hue[0], hue[1], hue[2]},
-                   (0.6 + 0.6 * u(rng)) * share,
-                   0.45 + 0.4 * u(rng)});
+                   (1.5 + 1.5 * u(rng)) * share,
+                   0.6 + 0.5 * u(rng)});
   }
   return out;
 }
