@@ -22,7 +22,10 @@ std::vector<kova_device::Light> latticeLights(std::uint32_t count, std::uint64_t
   // the count changes.
   constexpr double kHues[6][3] = {{1.0, 0.75, 0.45}, {0.45, 0.75, 1.0}, {1.0, 0.45, 0.6},
                                   {0.55, 1.0, 0.6},  {0.9, 0.9, 1.0},   {1.0, 0.95, 0.5}};
-  const double share = 1.0 / std::sqrt(std::max(1.0, count / 8.0));
+  // Past eight lights the ranges shrink with the cube root of the count, so
+  // that a point is reached by about as many lights whatever the count:
+  // many lights are many small ones, as forward+'s tiles expect.
+  const double reach = std::cbrt(8.0 / std::max(8.0, static_cast<double>(count)));
   std::vector<kova_device::Light> out;
   out.reserve(count);
   for (std::uint32_t k = 0; k < count; ++k) {
@@ -40,8 +43,8 @@ std::vector<kova_device::Light> latticeLights(std::uint32_t count, std::uint64_t
     out.push_back({HomVec4{c * a.x + s * b.x, c * a.y + s * b.y, c * a.z + s * b.z,
                            c * a.w + s * b.w},
                    {hue[0], hue[1], hue[2]},
-                   (1.5 + 1.5 * u(rng)) * share,
-                   0.6 + 0.5 * u(rng)});
+                   1.5 + 1.5 * u(rng),
+                   (0.6 + 0.5 * u(rng)) * reach});
   }
   return out;
 }

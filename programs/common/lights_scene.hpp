@@ -34,8 +34,9 @@ inline constexpr std::uint32_t kMaxLatticeLights = static_cast<std::uint32_t>(ko
 // `count` lights as they stand at frame `frame`: each travels along its own
 // great circle by kFlightStep a frame, so after 120 frames (an arc of pi) it
 // is back at the same point of elliptic space, as the flight is. The same
-// count gives the same lights every run; their brightness is shared out so
-// that many lights do not wash the picture out.
+// count gives the same lights every run; past eight their ranges shrink
+// with the cube root of the count, so that many lights do not wash the
+// picture out.
 [[nodiscard]] std::vector<kova_device::Light> latticeLights(std::uint32_t count,
                                                             std::uint64_t frame);
 
