@@ -9,6 +9,13 @@
 // the colour back; their samples1 variants at one sample per pixel, and
 // frame/lattice/vulkan/nofloat64 on a device without double-precision
 // shaders.
+//
+// frame/lights/forward_plus/{cpu,vulkan}/N: the lattice at 1280x720, one
+// sample per pixel, lit by N travelling lights through forward+ as its
+// default record configures it (depth pre-pass, 16-pixel tiles, at most
+// 256 lights a tile); frame/lights/brute_force/{cpu,vulkan}/1024 the same
+// frame with every light shaded at every pixel (no culling pass). Tiled
+// against brute force at 1024 lights reads off one run.
 #include <benchmark/benchmark.h>
 
 #include <memory>
@@ -19,6 +26,8 @@
 #include "device_choice.hpp"
 #include "frame_driver.hpp"
 #include "lattice_frame.hpp"
+#include "lights_scene.hpp"
+#include "render_targets.hpp"
 
 namespace {
 
@@ -137,6 +146,111 @@ void latticeVulkanNoFloat64(benchmark::State& state) {
 }
 BENCHMARK(latticeVulkanNoFloat64)
     ->Name("frame/lattice/vulkan/nofloat64")
+    ->Unit(benchmark::kMillisecond);
+
+// The lit lattice frame as the main job records it, tiled or brute force,
+// the camera flying and the lights travelling on every frame.
+template <class Device>
+struct LitLattice {
+  Device device;
+  RenderTargets targets{};
+  LatticeGpu gpu{};
+  LatticeLightsGpu lit{};
+  kova_renderer::KovaCamera carrier = flightStart();
+  std::uint64_t frame = 0;
+
+  static std::expected<std::unique_ptr<LitLattice>, std::string> create(Device device) {
+    auto l = std::make_unique<LitLattice>(LitLattice{std::move(device)});
+    auto targets = createRenderTargets(l->device, 1280, 720);
+    if (!targets) return std::unexpected(targets.error());
+    l->targets = *targets;
+    auto gpu = createLatticeGpu(l->device, latticeScene());
+    if (!gpu) return std::unexpected(gpu.error());
+    l->gpu = *gpu;
+    auto lit = createLatticeLightsGpu(
+        l->device, latticeForwardPlus(l->carrier, l->device.samples(), 0), 1280, 720);
+    if (!lit) return std::unexpected(lit.error());
+    l->lit = *lit;
+    return l;
+  }
+
+  std::expected<void, std::string> render(std::uint32_t lights, bool every_light) {
+    if (frame > 0) carrier.travel(kFlightStep, 0.0, 0.0);
+    const auto view = latticeLens(flightView(carrier, frame), 1280, 720);
+    const auto record = latticeForwardPlus(view, device.samples(), frame);
+    const auto block = kova_device::forwardPlusCameraBlock(record, kLatticeFogColor);
+    if (auto ok = device.writeValues(lit.lights,
+                                     kova_device::lightValues(latticeLights(lights, frame)));
+        !ok)
+      return ok;
+    std::pmr::monotonic_buffer_resource arena;
+    kova_rhi::FrameGraph graph = kova_rhi::FrameGraph::init(arena);
+    const LatticeScene& scene = latticeScene();
+    if (auto ok = recordLatticeForwardPlus(graph, arena, record, gpu, lit, scene, targets.color,
+                                           targets.depth, scene.instances, block,
+                                           scene.colors.size(), lights, every_light);
+        !ok)
+      return ok;
+    auto stats = device.execute(graph);
+    if (!stats) return std::unexpected(stats.error());
+    auto rgb = device.readRgb8(targets.color);
+    if (!rgb) return std::unexpected(rgb.error());
+    benchmark::DoNotOptimize(rgb->data());
+    ++frame;
+    return {};
+  }
+};
+
+template <class Device>
+void runLit(benchmark::State& state,
+            std::expected<std::unique_ptr<LitLattice<Device>>, std::string>& lattice,
+            bool every_light) {
+  if (!lattice) {
+    state.SkipWithError(lattice.error().c_str());
+    return;
+  }
+  if constexpr (std::is_same_v<Device, VulkanDevice>) state.SetLabel((*lattice)->device.name());
+  for (auto _ : state) {
+    if (auto ok = (*lattice)->render(static_cast<std::uint32_t>(state.range(0)), every_light);
+        !ok) {
+      state.SkipWithError(ok.error().c_str());
+      break;
+    }
+  }
+}
+
+std::expected<std::unique_ptr<LitLattice<CpuDevice>>, std::string>& litCpu() {
+  static auto l = LitLattice<CpuDevice>::create(CpuDevice{1});
+  return l;
+}
+std::expected<std::unique_ptr<LitLattice<VulkanDevice>>, std::string>& litVulkan() {
+  static auto l = []() -> std::expected<std::unique_ptr<LitLattice<VulkanDevice>>, std::string> {
+    auto device = openVulkanDevice(DeviceRequest{.samples = 1});
+    if (!device) return std::unexpected(device.error());
+    return LitLattice<VulkanDevice>::create(std::move(*device));
+  }();
+  return l;
+}
+
+void lightsTiledCpu(benchmark::State& state) { runLit(state, litCpu(), false); }
+void lightsBruteCpu(benchmark::State& state) { runLit(state, litCpu(), true); }
+void lightsTiledVulkan(benchmark::State& state) { runLit(state, litVulkan(), false); }
+void lightsBruteVulkan(benchmark::State& state) { runLit(state, litVulkan(), true); }
+BENCHMARK(lightsTiledCpu)
+    ->Name("frame/lights/forward_plus/cpu")
+    ->Arg(16)->Arg(256)->Arg(1024)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(lightsBruteCpu)
+    ->Name("frame/lights/brute_force/cpu")
+    ->Arg(1024)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(lightsTiledVulkan)
+    ->Name("frame/lights/forward_plus/vulkan")
+    ->Arg(16)->Arg(256)->Arg(1024)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(lightsBruteVulkan)
+    ->Name("frame/lights/brute_force/vulkan")
+    ->Arg(1024)
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

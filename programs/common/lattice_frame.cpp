@@ -7,6 +7,7 @@
 #include <memory_resource>
 
 #include "arena_commands.hpp"
+#include "lights_scene.hpp"
 #include "projective_pipeline.hpp"
 #include "kova_vulkan_device.hpp"
 
@@ -257,6 +258,22 @@ std::expected<LatticeDriver<Device>, std::string> LatticeDriver<Device>::create(
 }
 
 template <FrameDevice Device>
+std::expected<void, std::string> LatticeDriver<Device>::setLights(std::uint32_t count) {
+  if (count > kMaxLatticeLights)
+    return std::unexpected("lights: " + std::to_string(count) + " is more than the " +
+                           std::to_string(kMaxLatticeLights) + " a frame sheds");
+  if (count > 0 && !lit_) {
+    auto made = createLatticeLightsGpu(
+        device_, latticeForwardPlus(view_, device_.samples(), next_frame_), targets_.width,
+        targets_.height);
+    if (!made) return std::unexpected(made.error());
+    lit_ = *made;
+  }
+  lights_ = count;
+  return {};
+}
+
+template <FrameDevice Device>
 void LatticeDriver<Device>::skipFrames(std::uint64_t frames) noexcept {
   for (std::uint64_t i = 0; i < frames; ++i) {
     if (next_frame_ > 0) carrier_.travel(kFlightStep, 0.0, 0.0);
@@ -275,16 +292,33 @@ std::expected<LatticeReport, std::string> LatticeDriver<Device>::renderFrame() {
   // Every frame after the first travels on along the circle.
   if (next_frame_ > 0) carrier_.travel(kFlightStep, 0.0, 0.0);
   view_ = latticeLens(flightView(carrier_, next_frame_), targets_.width, targets_.height);
-  const auto block = latticeCameraBlock(view_, targets_.width, targets_.height);
 
   std::pmr::monotonic_buffer_resource arena;
   FrameGraph graph = FrameGraph::init(arena);
   graph.frame_index = next_frame_;
-  if (auto recorded = recordLatticeFrame(graph, arena, gpu_, scene, targets_.color,
-                                         targets_.depth, scene.instances, block,
-                                         scene.colors.size());
-      !recorded)
-    return std::unexpected(recorded.error());
+  if (lights_ == 0) {
+    const auto block = latticeCameraBlock(view_, targets_.width, targets_.height);
+    if (auto recorded = recordLatticeFrame(graph, arena, gpu_, scene, targets_.color,
+                                           targets_.depth, scene.instances, block,
+                                           scene.colors.size());
+        !recorded)
+      return std::unexpected(recorded.error());
+  } else {
+    // Forward+ as its record configures it, the lights where they stand now.
+    const auto record = latticeForwardPlus(view_, device_.samples(), next_frame_);
+    const auto block = kova_device::forwardPlusCameraBlock(record, kLatticeFogColor);
+    if (auto ok = device_.writeValues(lit_->lights,
+                                      kova_device::lightValues(latticeLights(lights_, next_frame_)));
+        !ok)
+      return std::unexpected(ok.error());
+    if (auto recorded = recordLatticeForwardPlus(graph, arena, record, gpu_, *lit_, scene,
+                                                 targets_.color, targets_.depth,
+                                                 scene.instances, block, scene.colors.size(),
+                                                 lights_);
+        !recorded)
+      return std::unexpected(recorded.error());
+    report.lights = lights_;
+  }
   const auto t_device = Clock::now();
   auto stats = device_.execute(graph);
   if (!stats) return std::unexpected("device: " + stats.error());

@@ -8,12 +8,14 @@
 #include <cstdint>
 #include <expected>
 #include <memory_resource>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "device_names.hpp"
 #include "frame_driver.hpp"
+#include "kova_forward_plus.hpp"
 #include "kova_renderer.hpp"
 #include "render_targets.hpp"
 #include "scene_120cell.hpp"
@@ -67,6 +69,7 @@ struct LatticeReport {
   std::uint64_t frame_index = 0;
   std::uint32_t triangles = 0, triangles_drawn = 0, geodesic_arcs = 0;
   std::uint32_t passes = 0, commands = 0;
+  std::uint32_t lights = 0;  // lights shed by forward+; 0: the unlit frame
   double ms_device = 0, ms_total = 0;
 };
 
@@ -76,6 +79,13 @@ struct LatticeReport {
 struct LatticeGpu {
   PipelineId mesh_pipeline{}, edge_pipeline{};
   BufferId vertices{}, indices{}, instances{}, colors{}, camera{}, edges{};
+};
+
+// The forward+ resources of lit lattice frames (lights_scene.hpp): the
+// recording's own and a light buffer with room for kova_device::kMaxLights.
+struct LatticeLightsGpu {
+  kova_device::ForwardPlusGpu forward_plus{};
+  BufferId lights{};
 };
 
 template <FrameDevice Device>
@@ -102,6 +112,11 @@ class LatticeDriver {
                                                                         std::uint32_t width,
                                                                         std::uint32_t height,
                                                                         Device device = Device{});
+  // The number of lights the following frames shed through forward+
+  // (lights_scene.hpp); 0, the start, renders the unlit frame as before.
+  // Refuses more than kova_device::kMaxLights, changing nothing.
+  [[nodiscard]] std::expected<void, std::string> setLights(std::uint32_t count);
+  [[nodiscard]] std::uint32_t lights() const noexcept { return lights_; }
   // Flies on by `frames` frames without rendering them.
   void skipFrames(std::uint64_t frames) noexcept;
   // Renders the next frame of the flight.
@@ -129,6 +144,8 @@ class LatticeDriver {
   Device device_;
   RenderTargets targets_{};
   LatticeGpu gpu_{};
+  std::uint32_t lights_ = 0;
+  std::optional<LatticeLightsGpu> lit_{};
 };
 
 }  // namespace kova_demo

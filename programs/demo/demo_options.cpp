@@ -52,6 +52,10 @@ std::string usage(std::string_view program) {
       "\n"
       "Options:\n"
       "  --scene S     lattice, points or walk (default lattice)\n"
+      "  --pipeline P  lattice: the pipeline that lights it, forward-plus (the\n"
+      "                default; tiled forward+ as its pipeline record configures it)\n"
+      "  --lights N    lattice: lights travelling through it along great circles,\n"
+      "                0 to 4096 (default 8); 0 draws the unlit lattice\n"
       "  --at-km D     walk scene: how far from the origin it stands, kilometres,\n"
       "                0 to 18341.87 (half the world's circumference; default 5000)\n"
       "  --points N    number of points of the points scene, 1 to 4000000 (default 100000)\n"
@@ -71,7 +75,8 @@ std::string usage(std::string_view program) {
       "  --help        print this text and exit\n"
       "\n"
       "--points, --seed and --dump describe the points scene and are refused\n"
-      "with the lattice.\n"
+      "with the lattice; --pipeline and --lights light the lattice and are\n"
+      "refused with the other scenes.\n"
       "\n"
       "Output: DIR/frame_0000.png, DIR/frame_0001.png, ... and, for several\n"
       "frames of the lattice, DIR/animation.png. Files of an earlier run that this\n"
@@ -84,6 +89,7 @@ std::string usage(std::string_view program) {
 std::expected<Options, std::string> parseOptions(std::span<const std::string_view> args) {
   Options options;
   bool points_given = false, seed_given = false, at_km_given = false;
+  bool lights_given = false, pipeline_given = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     std::string_view arg = args[i];
     std::string_view name = arg;
@@ -110,7 +116,8 @@ std::expected<Options, std::string> parseOptions(std::span<const std::string_vie
     }
     const bool takes_value = name == "--points" || name == "--frames" || name == "--size" ||
                              name == "--out" || name == "--seed" || name == "--scene" ||
-                             name == "--device" || name == "--samples" || name == "--at-km";
+                             name == "--device" || name == "--samples" || name == "--at-km" ||
+                             name == "--pipeline" || name == "--lights";
     if (!takes_value) {
       return std::unexpected(cat({"unknown option '", arg, "' (see --help)"}));
     }
@@ -133,6 +140,19 @@ std::expected<Options, std::string> parseOptions(std::span<const std::string_vie
       } else {
         return std::unexpected(cat({"--scene ", shown, ": expected lattice, points or walk"}));
       }
+    } else if (name == "--pipeline") {
+      const auto choice = parsePipelineChoice(value);
+      if (!choice)
+        return std::unexpected(cat({"--pipeline ", shown, ": expected ", kPipelineChoicesText}));
+      options.pipeline = *choice;
+      pipeline_given = true;
+    } else if (name == "--lights") {
+      const auto n = parseNumber(value, 0, kMaxLatticeLights);
+      if (!n)
+        return std::unexpected(
+            cat({"--lights ", shown, ": expected ", rangeText(0, kMaxLatticeLights)}));
+      options.lights = static_cast<std::uint32_t>(*n);
+      lights_given = true;
     } else if (name == "--at-km") {
       const auto km = parseAtKm(value);
       if (!km)
@@ -189,6 +209,12 @@ std::expected<Options, std::string> parseOptions(std::span<const std::string_vie
   }
   if (at_km_given && options.scene != SceneKind::walk)
     return std::unexpected("--at-km: only the walk scene stands somewhere; add --scene walk");
+  if (options.scene != SceneKind::lattice) {
+    if (lights_given)
+      return std::unexpected("--lights: only the lattice scene is lit; add --scene lattice");
+    if (pipeline_given)
+      return std::unexpected("--pipeline: only the lattice scene is lit; add --scene lattice");
+  }
   if (options.scene != SceneKind::points) {
     if (options.dump)
       return std::unexpected(

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "device_choice.hpp"
+#include "lights_scene.hpp"
 
 namespace kova_demo {
 
@@ -26,6 +27,10 @@ struct Options {
   std::string out = "out";  // directory for the PNG frames
   std::uint64_t seed = 1;   // scene seed; the same seed gives the same pictures
   double at_km = 5000.0;    // walk scene: its distance from the origin, kilometres
+  // Lattice scene: the pipeline that lights it and how many lights travel
+  // through it; 0 lights draws the unlit lattice.
+  PipelineChoice pipeline = PipelineChoice::forward_plus;
+  std::uint32_t lights = kDefaultLatticeLights;
   DeviceChoice device = DeviceChoice::automatic;
   bool require_device = false;  // no fallback to the CPU device
   bool float64 = true;          // Vulkan: double-precision shaders where the GPU has them

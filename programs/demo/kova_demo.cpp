@@ -63,9 +63,13 @@ int renderLattice(const Options& opt, const fs::path& out, const LatticeScene& s
                   LatticeDriver<Device>& driver) {
   std::printf(
       "kova_demo: 120-cell lattice (%zu cells, %zu triangles each, %zu edges), %u frame%s "
-      "at %ux%u, %u samples per pixel -> %s\n",
+      "at %ux%u, %u samples per pixel, %s -> %s\n",
       scene.instances.size(), scene.cell.indices.size() / 3, scene.edge_points.size() / 2,
       opt.frames, opt.frames == 1 ? "" : "s", opt.width, opt.height, driver.samples(),
+      opt.lights == 0 ? "unlit"
+                      : (std::string(pipelineName(opt.pipeline)) + " with " +
+                         std::to_string(opt.lights) + " light" + (opt.lights == 1 ? "" : "s"))
+                            .c_str(),
       fs::absolute(out).lexically_normal().c_str());
   // A flight of several frames is also written as one animated PNG.
   std::optional<AnimatedPng> animation;
@@ -162,8 +166,12 @@ int runLattice(const Options& opt, const fs::path& out) {
   const LatticeScene scene = makeLatticeScene();
   return runOnChosenDevice(
       "kova_demo", deviceRequest(opt),
-      [&]<class Device>(Device device) {
-        return LatticeDriver<Device>::create(scene, opt.width, opt.height, std::move(device));
+      [&]<class Device>(Device device) -> std::expected<LatticeDriver<Device>, std::string> {
+        auto driver =
+            LatticeDriver<Device>::create(scene, opt.width, opt.height, std::move(device));
+        if (!driver) return driver;
+        if (auto ok = driver->setLights(opt.lights); !ok) return std::unexpected(ok.error());
+        return driver;
       },
       [&](auto& driver) {
         if (!prepareOutput(opt, out, opt.frames > 1)) return kExitUsage;

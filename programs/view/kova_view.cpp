@@ -96,6 +96,7 @@ const std::vector<std::string> kHelp = {
     "mouse       turn (yaw, pitch)    Z / C     roll",
     "wheel       field of view        Shift     run",
     "R           reset                Esc       quit",
+    "L           lattice: more lights (0, 8, 64, 256, 1024, round again)",
     "F1          hide this help"};
 
 // What the window reported since the last frame.
@@ -104,6 +105,7 @@ struct WindowEvents {
   bool help = false;
   bool reset = false;
   bool resized = false;
+  bool next_lights = false;
 };
 
 WindowEvents& events(GLFWwindow* window) {
@@ -115,6 +117,7 @@ void onKey(GLFWwindow* window, int key, int, int action, int) {
   if (key == GLFW_KEY_ESCAPE) glfwSetWindowShouldClose(window, GLFW_TRUE);
   if (key == GLFW_KEY_F1) events(window).help = !events(window).help;
   if (key == GLFW_KEY_R) events(window).reset = true;
+  if (key == GLFW_KEY_L) events(window).next_lights = true;
 }
 void onScroll(GLFWwindow* window, double, double dy) { events(window).scroll += dy; }
 void onResize(GLFWwindow* window, int, int) { events(window).resized = true; }
@@ -347,6 +350,19 @@ int run(const ViewOptions& options) {
     mouse_y = y;
     applyControls(camera, input, options.autopilot ? kAutopilotStep : dt, start, World::kSpeed);
 
+    // A lit world changes its light count by the L key.
+    constexpr bool kLit = requires(SceneView& v) { v.setLights(0u); };
+    if constexpr (kLit) {
+      if (ev.next_lights) {
+        if (auto ok = view->setLights(nextLightCount(view->lights())); !ok) {
+          std::fprintf(stderr, "kova_view: %s\n", ok.error().c_str());
+          status = 1;
+          break;
+        }
+      }
+    }
+    ev.next_lights = false;
+
     auto report = view->render(camera);
     if (!report) {
       std::fprintf(stderr, "kova_view: %s\n", report.error().c_str());
@@ -358,6 +374,12 @@ int run(const ViewOptions& options) {
         statusLines(shown_avg, last, World::kThings,
                     World::distance(kova_kernel::fsDistancePrecise(camera.position, start.position)),
                     camera.fov);
+    if constexpr (kLit) {
+      lines.push_back(padded(last.lights == 0
+                                 ? std::string("pipeline unlit  lights 0  L more lights")
+                                 : "pipeline forward+  lights " + std::to_string(last.lights) +
+                                       "  L more lights"));
+    }
     if (ev.help) lines.insert(lines.end(), kHelp.begin(), kHelp.end());
     const Panel panel = drawPanel(lines, (*presenter)->bgra());
 

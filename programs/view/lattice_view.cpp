@@ -7,6 +7,7 @@
 #include <span>
 
 #include "kova_vulkan_device.hpp"
+#include "lights_scene.hpp"
 
 namespace kova_view {
 namespace {
@@ -55,7 +56,33 @@ std::expected<LatticeView<Device>, std::string> LatticeView<Device>::create(
 template <kova_device::FrameDevice Device>
 std::expected<void, std::string> LatticeView<Device>::resize(std::uint32_t width,
                                                              std::uint32_t height) {
-  return kova_demo::resizeRenderTargets(device_, targets_, width, height);
+  if (auto ok = kova_demo::resizeRenderTargets(device_, targets_, width, height); !ok) return ok;
+  // The tile grid follows the picture: forward+'s resources are made again.
+  if (lit_) {
+    if (auto ok = kova_demo::releaseLatticeLightsGpu(device_, *lit_); !ok) return ok;
+    lit_.reset();
+    const std::uint32_t count = lights_;
+    lights_ = 0;
+    return setLights(count);
+  }
+  return {};
+}
+
+template <kova_device::FrameDevice Device>
+std::expected<void, std::string> LatticeView<Device>::setLights(std::uint32_t count) {
+  if (count > kova_demo::kMaxLatticeLights)
+    return std::unexpected("lights: " + std::to_string(count) + " is more than the " +
+                           std::to_string(kova_demo::kMaxLatticeLights) + " a frame sheds");
+  if (count > 0 && !lit_) {
+    auto made = kova_demo::createLatticeLightsGpu(
+        device_, kova_demo::latticeForwardPlus(latticeStartCamera(targets_.width, targets_.height),
+                                               device_.samples(), frame_),
+        targets_.width, targets_.height);
+    if (!made) return std::unexpected(made.error());
+    lit_ = *made;
+  }
+  lights_ = count;
+  return {};
 }
 
 template <kova_device::FrameDevice Device>
@@ -88,17 +115,33 @@ std::expected<ViewReport, std::string> LatticeView<Device>::render(const KovaCam
 
   // 2. The frame graph, recorded as the main job records its frames.
   const auto t_commands = Clock::now();
-  const auto block = kova_demo::latticeCameraBlock(camera, targets_.width, targets_.height);
   if (!colors.empty()) {
     if (auto ok = device_.writeValues(gpu_.colors, colors); !ok)
       return std::unexpected(ok.error());
   }
   kova_rhi::FrameGraph graph = kova_rhi::FrameGraph::init(arena);
   graph.frame_index = frame_;
-  if (auto recorded = kova_demo::recordLatticeFrame(graph, arena, gpu_, scene, targets_.color,
-                                                    targets_.depth, kept, block, colors.size());
-      !recorded)
-    return std::unexpected(recorded.error());
+  if (lights_ == 0) {
+    const auto block = kova_demo::latticeCameraBlock(camera, targets_.width, targets_.height);
+    if (auto recorded = kova_demo::recordLatticeFrame(graph, arena, gpu_, scene, targets_.color,
+                                                      targets_.depth, kept, block, colors.size());
+        !recorded)
+      return std::unexpected(recorded.error());
+  } else {
+    // Forward+ as its record configures it, the lights where they stand now.
+    const auto record = kova_demo::latticeForwardPlus(camera, device_.samples(), frame_);
+    const auto block = kova_device::forwardPlusCameraBlock(record, kova_demo::kLatticeFogColor);
+    if (auto ok = device_.writeValues(
+            lit_->lights, kova_device::lightValues(kova_demo::latticeLights(lights_, frame_)));
+        !ok)
+      return std::unexpected(ok.error());
+    if (auto recorded = kova_demo::recordLatticeForwardPlus(
+            graph, arena, record, gpu_, *lit_, scene, targets_.color, targets_.depth, kept, block,
+            colors.size(), lights_);
+        !recorded)
+      return std::unexpected(recorded.error());
+    report.lights = lights_;
+  }
   report.ms_commands = msSince(t_commands);
 
   // 3. The device runs it.

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,12 @@ class LatticeView {
   // aspect, so the two must agree (the viewer sets it on every resize).
   [[nodiscard]] std::expected<ViewReport, std::string> render(const KovaCamera& camera);
 
+  // The lights the following frames shed through forward+, travelling as in
+  // the main job (kova_demo::latticeLights); 0 draws the unlit lattice. More
+  // than kova_demo::kMaxLatticeLights is refused, changing nothing.
+  [[nodiscard]] std::expected<void, std::string> setLights(std::uint32_t count);
+  [[nodiscard]] std::uint32_t lights() const noexcept { return lights_; }
+
   [[nodiscard]] std::expected<std::vector<std::uint8_t>, std::string> readRgb() const {
     return device_.readRgb8(targets_.color);
   }
@@ -53,6 +60,8 @@ class LatticeView {
   Device device_;
   kova_demo::RenderTargets targets_{};
   kova_demo::LatticeGpu gpu_{};
+  std::uint32_t lights_ = 0;
+  std::optional<kova_demo::LatticeLightsGpu> lit_{};  // made for the images' size
   std::vector<std::byte> arena_storage_;  // the arena's first block, kept between frames
 };
 

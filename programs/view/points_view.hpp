@@ -32,6 +32,7 @@ struct ViewReport {
   // Instanced scenes count cells in points/visible/drawn and report triangles.
   bool instanced = false;
   std::uint32_t triangles = 0, triangles_drawn = 0;
+  std::uint32_t lights = 0;  // shed by forward+ (the lattice)
 };
 
 // A frustum for `camera` widened by `pixels` on every side of a width x

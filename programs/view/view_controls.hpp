@@ -55,4 +55,15 @@ inline constexpr double kAutopilotStep = 1.0 / 60.0;
 [[nodiscard]] KovaCamera autopilotCamera(std::uint64_t frames, std::uint32_t width,
                                          std::uint32_t height) noexcept;
 
+// The lattice's light counts in the order the L key steps through them,
+// from none (the unlit lattice) up to many and round again.
+inline constexpr std::uint32_t kLightSteps[] = {0, 8, 64, 256, 1024};
+// The count after `count` in kLightSteps; from a count not in it, the next
+// larger step (or none past the last).
+[[nodiscard]] constexpr std::uint32_t nextLightCount(std::uint32_t count) noexcept {
+  for (const std::uint32_t step : kLightSteps)
+    if (step > count) return step;
+  return kLightSteps[0];
+}
+
 }  // namespace kova_view

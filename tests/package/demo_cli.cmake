@@ -21,7 +21,11 @@ set(cases
   "--scene|walk|--at-km|-1" "--scene|walk|--at-km|18342" "--scene|walk|--at-km|1e3"
   "--scene|walk|--at-km|nan" "--scene|walk|--at-km|inf" "--scene|walk|--at-km|1.2.3"
   "--scene|walk|--at-km|." "--scene|walk|--at-km" "--scene|walk|--at-km=" "--at-km|5"
-  "--scene|points|--at-km|5" "--scene|walk|--seed|2" "--scene|walk|--points|9" "--scene|hike")
+  "--scene|points|--at-km|5" "--scene|walk|--seed|2" "--scene|walk|--points|9" "--scene|hike"
+  # Lights: 0 to 4096 of them, forward+ the one pipeline built; only the lattice is lit.
+  "--lights|-1" "--lights|4097" "--lights|1.5" "--lights|many" "--lights" "--lights="
+  "--pipeline|deferred" "--pipeline|forward" "--pipeline|" "--pipeline"
+  "--scene|points|--lights|4" "--scene|walk|--pipeline|forward-plus")
 foreach(case IN LISTS cases)
   string(REPLACE "|" ";" args "${case}")
   if(NOT case MATCHES "^--out")
@@ -43,6 +47,28 @@ execute_process(COMMAND ${DEMO} --help RESULT_VARIABLE rc OUTPUT_VARIABLE out)
 if(NOT rc EQUAL 0 OR NOT out MATCHES "--points N" OR NOT out MATCHES "--size WxH"
    OR NOT out MATCHES "--require-device" OR NOT out MATCHES "are\nremoved")
   message(FATAL_ERROR "kova_demo --help: status ${rc}\n${out}")
+endif()
+
+# The deferred pipeline is refused by a message that names the choice there is.
+execute_process(COMMAND ${DEMO} --pipeline deferred --out ${WORK}/never
+                RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT rc EQUAL 2 OR NOT err MATCHES "--pipeline 'deferred': expected forward-plus")
+  message(FATAL_ERROR "kova_demo --pipeline deferred: status ${rc}\n${out}${err}")
+endif()
+
+# Lights reach the frame: forward+ runs its 4 passes (the depth pre-pass,
+# the tile light culling, the shading and the clear) and the report says so;
+# --lights 0 draws the unlit lattice in its 3 passes.
+execute_process(COMMAND ${DEMO} --device cpu --samples 1 --frames 1 --size 32x24 --lights 5
+                  --pipeline=forward-plus --out ${WORK}/lit
+                RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT rc EQUAL 0 OR NOT out MATCHES "forward\\+ with 5 lights" OR NOT out MATCHES "passes 4,")
+  message(FATAL_ERROR "kova_demo --lights 5: status ${rc}\n${out}${err}")
+endif()
+execute_process(COMMAND ${DEMO} --device cpu --samples 1 --frames 1 --size 32x24 --lights 0
+                  --out ${WORK}/unlit RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT rc EQUAL 0 OR NOT out MATCHES "unlit" OR NOT out MATCHES "passes 3,")
+  message(FATAL_ERROR "kova_demo --lights 0: status ${rc}\n${out}${err}")
 endif()
 
 # --samples reaches the device: the lattice's report names the samples per pixel.

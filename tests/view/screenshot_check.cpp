@@ -69,7 +69,8 @@ Picture readPng(const char* path) {
   return p;
 }
 
-// Pixels of the panel (two lines of 80 characters in the top left corner)
+// Pixels of the panel (`lines` lines of 80 characters in the top left
+// corner: two, and a third with the lattice's pipeline and lights)
 // that hold text; outside it, pixels further than `tolerance` from the
 // reference in some channel, pixels lit (away from `clear`), and the worst
 // difference.
@@ -78,9 +79,9 @@ struct Comparison {
 };
 
 Comparison compare(const Picture& shot, const std::vector<std::uint8_t>& reference,
-                   std::array<std::uint8_t, 3> clear, int tolerance) {
+                   std::array<std::uint8_t, 3> clear, int tolerance, std::uint32_t lines = 2) {
   const std::uint32_t w = shot.width, h = shot.height;
-  const std::uint32_t pw = std::min(panelWidth(80), w), ph = std::min(panelHeight(2), h);
+  const std::uint32_t pw = std::min(panelWidth(80), w), ph = std::min(panelHeight(lines), h);
   Comparison r;
   for (std::uint32_t y = 0; y < h; ++y) {
     for (std::uint32_t x = 0; x < w; ++x) {
@@ -125,7 +126,7 @@ int checkLattice(const Picture& shot, std::uint64_t frames) {
   const Comparison c = compare(shot, *reference,
                                {kova_demo::toByte(fog[0]), kova_demo::toByte(fog[1]),
                                 kova_demo::toByte(fog[2])},
-                               3);
+                               3, 3);
   expect(static_cast<double>(c.outside - c.mismatches) >= 0.995 * static_cast<double>(c.outside),
          std::to_string(c.mismatches) + " of " + std::to_string(c.outside) +
              " pixels differ from the CPU device's frame by more than 3 (worst " +

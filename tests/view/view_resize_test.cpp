@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "kova_cpu_device.hpp"
+#include "lattice_frame.hpp"
 #include "lattice_view.hpp"
+#include "lights_scene.hpp"
 #include "points_view.hpp"
 #include "view_controls.hpp"
 
@@ -42,6 +44,45 @@ TEST(ViewResize, ReleasesTheReplacedImagesAndDrawsAsAFreshView) {
   expectResizeReleasesAndMatchesAFreshView<PointsView<CpuDevice>>(points, startCamera);
   const kova_demo::LatticeScene lattice = kova_demo::makeLatticeScene();
   expectResizeReleasesAndMatchesAFreshView<LatticeView<CpuDevice>>(lattice, latticeStartCamera);
+}
+
+// The viewer's lit lattice: the L key's steps go round, the first lit frame
+// is the main job's first frame with as many lights, and a resized lit view
+// draws what a fresh one does.
+TEST(ViewLights, StepsRoundAndLitFramesMatchTheMainJobAndAFreshView) {
+  std::uint32_t count = 0;
+  for (std::size_t i = 1; i <= std::size(kLightSteps); ++i) {
+    count = nextLightCount(count);
+    EXPECT_EQ(count, kLightSteps[i % std::size(kLightSteps)]);
+  }
+  EXPECT_EQ(nextLightCount(9), 64u);
+  EXPECT_EQ(nextLightCount(5000), 0u);
+
+  const kova_demo::LatticeScene lattice = kova_demo::makeLatticeScene();
+  auto view = LatticeView<CpuDevice>::create(lattice, 96, 64, CpuDevice{1});
+  auto job = kova_demo::LatticeDriver<CpuDevice>::create(lattice, 96, 64, CpuDevice{1});
+  ASSERT_TRUE(view && job);
+  EXPECT_FALSE(view->setLights(kova_demo::kMaxLatticeLights + 1));
+  EXPECT_EQ(view->lights(), 0u);
+  ASSERT_TRUE(view->setLights(8));
+  ASSERT_TRUE(job->setLights(8));
+  const auto seen = view->render(latticeStartCamera(96, 64));
+  const auto made = job->renderFrame();
+  ASSERT_TRUE(seen && made) << (seen ? made.error() : seen.error());
+  EXPECT_EQ(seen->lights, 8u);
+  EXPECT_EQ(*view->readRgb(), *job->readRgb());
+
+  ASSERT_TRUE(view->resize(80, 40));
+  auto fresh = LatticeView<CpuDevice>::create(lattice, 80, 40, CpuDevice{1});
+  ASSERT_TRUE(fresh && fresh->setLights(8));
+  const KovaCamera camera = autopilotCamera(30, latticeStartCamera(80, 40));
+  // The same frame number, so that the lights stand where they stood.
+  ASSERT_TRUE(fresh->render(camera));
+  const auto a = view->render(camera);
+  ASSERT_TRUE(a) << a.error();
+  ASSERT_TRUE(fresh->render(camera));
+  EXPECT_EQ(a->lights, 8u);
+  EXPECT_EQ(*view->readRgb(), *fresh->readRgb());
 }
 
 }  // namespace
