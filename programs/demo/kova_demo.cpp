@@ -57,25 +57,24 @@ void progress(std::uint32_t done, std::uint32_t total, double elapsed_s) {
   std::fflush(stderr);
 }
 
-// The lattice flight: shaded cells and geodesic edges, one PNG per frame.
-template <FrameDevice Device>
-int renderLattice(const Options& opt, const fs::path& out, const LatticeScene& scene,
-                  LatticeDriver<Device>& driver) {
-  std::printf(
-      "kova_demo: 120-cell lattice (%zu cells, %zu triangles each, %zu edges), %u frame%s "
-      "at %ux%u, %u samples per pixel, %s -> %s\n",
-      scene.instances.size(), scene.cell.indices.size() / 3, scene.edge_points.size() / 2,
-      opt.frames, opt.frames == 1 ? "" : "s", opt.width, opt.height, driver.samples(),
-      opt.lights == 0 ? "unlit"
-                      : (std::string(pipelineName(opt.pipeline)) + " with " +
-                         std::to_string(opt.lights) + " light" + (opt.lights == 1 ? "" : "s"))
-                            .c_str(),
-      fs::absolute(out).lexically_normal().c_str());
-  // A flight of several frames is also written as one animated PNG.
+// printf into a string.
+template <class... Args>
+std::string formatted(const char* format, Args... args) {
+  const int n = std::snprintf(nullptr, 0, format, args...);
+  std::string text(static_cast<std::size_t>(std::max(n, 0)), '\0');
+  std::snprintf(text.data(), text.size() + 1, format, args...);
+  return text;
+}
+
+// Renders opt.frames frames of `driver` into DIR/frame_NNNN.png and, for
+// several, into one animated PNG at `fps`, printing each frame's line
+// (`line` of its report) and a progress bar.
+template <class Driver, class Line>
+int writeFrames(const Options& opt, const fs::path& out, std::uint32_t fps, Driver& driver,
+                Line&& line) {
   std::optional<AnimatedPng> animation;
   if (opt.frames > 1) {
-    auto made = AnimatedPng::create(out / "animation.png", opt.width, opt.height, opt.frames,
-                                    kAnimationFps);
+    auto made = AnimatedPng::create(out / "animation.png", opt.width, opt.height, opt.frames, fps);
     if (!made) {
       std::fprintf(stderr, "kova_demo: %s\n", made.error().c_str());
       return kExitRuntime;
@@ -105,12 +104,8 @@ int renderLattice(const Options& opt, const fs::path& out, const LatticeScene& s
         return kExitRuntime;
       }
     }
-    const LatticeReport& r = *report;
-    std::printf(
-        "frame %llu: triangles drawn %u of %u, geodesic arcs %u, passes %u, commands %u, "
-        "device %.1f ms, total %.1f ms -> %s.png\n",
-        static_cast<unsigned long long>(r.frame_index), r.triangles_drawn, r.triangles,
-        r.geodesic_arcs, r.passes, r.commands, r.ms_device, r.ms_total, stem.c_str());
+    std::printf("frame %llu: %s -> %s.png\n", static_cast<unsigned long long>(report->frame_index),
+                line(*report).c_str(), stem.c_str());
     std::fflush(stdout);
     if (opt.frames > 1) {
       progress(f + 1, opt.frames,
@@ -126,6 +121,28 @@ int renderLattice(const Options& opt, const fs::path& out, const LatticeScene& s
   std::printf("kova_demo: wrote %u frame%s%s to %s\n", opt.frames, opt.frames == 1 ? "" : "s",
               animation ? " and animation.png" : "", fs::absolute(out).lexically_normal().c_str());
   return 0;
+}
+
+// The lattice flight: shaded cells and geodesic edges, one PNG per frame.
+template <FrameDevice Device>
+int renderLattice(const Options& opt, const fs::path& out, const LatticeScene& scene,
+                  LatticeDriver<Device>& driver) {
+  std::printf(
+      "kova_demo: 120-cell lattice (%zu cells, %zu triangles each, %zu edges), %u frame%s "
+      "at %ux%u, %u samples per pixel, %s -> %s\n",
+      scene.instances.size(), scene.cell.indices.size() / 3, scene.edge_points.size() / 2,
+      opt.frames, opt.frames == 1 ? "" : "s", opt.width, opt.height, driver.samples(),
+      opt.lights == 0 ? "unlit"
+                      : (std::string(pipelineName(opt.pipeline)) + " with " +
+                         std::to_string(opt.lights) + " light" + (opt.lights == 1 ? "" : "s"))
+                            .c_str(),
+      fs::absolute(out).lexically_normal().c_str());
+  return writeFrames(opt, out, kAnimationFps, driver, [](const LatticeReport& r) {
+    return formatted("triangles drawn %u of %u, geodesic arcs %u, passes %u, commands %u, "
+                     "device %.1f ms, total %.1f ms",
+                     r.triangles_drawn, r.triangles, r.geodesic_arcs, r.passes, r.commands,
+                     r.ms_device, r.ms_total);
+  });
 }
 
 // Makes `out` ready for this run: created if missing, writable, and rid of
@@ -190,60 +207,14 @@ int renderWalk(const Options& opt, const fs::path& out, const WalkScene& scene,
       "at %ux%u, %u samples per pixel -> %s\n",
       objects, scene.at_km, opt.frames, opt.frames == 1 ? "" : "s", opt.width, opt.height,
       driver.samples(), fs::absolute(out).lexically_normal().c_str());
-  std::optional<AnimatedPng> animation;
-  if (opt.frames > 1) {
-    auto made = AnimatedPng::create(out / "animation.png", opt.width, opt.height, opt.frames,
-                                    static_cast<std::uint32_t>(kWalkFps));
-    if (!made) {
-      std::fprintf(stderr, "kova_demo: %s\n", made.error().c_str());
-      return kExitRuntime;
-    }
-    animation.emplace(std::move(*made));
-  }
-  const auto start = std::chrono::steady_clock::now();
-  for (std::uint32_t f = 0; f < opt.frames; ++f) {
-    auto report = driver.renderFrame();
-    if (!report) {
-      std::fprintf(stderr, "kova_demo: frame %u: %s\n", f, report.error().c_str());
-      return kExitRuntime;
-    }
-    auto rgb = driver.readRgb();
-    if (!rgb) {
-      std::fprintf(stderr, "kova_demo: frame %u: %s\n", f, rgb.error().c_str());
-      return kExitRuntime;
-    }
-    const std::string stem = frameStem(out, report->frame_index);
-    if (auto ok = writePngAtomic(stem + ".png", opt.width, opt.height, *rgb); !ok) {
-      std::fprintf(stderr, "kova_demo: %s\n", ok.error().c_str());
-      return kExitRuntime;
-    }
-    if (animation) {
-      if (auto ok = animation->addFrame(*rgb); !ok) {
-        std::fprintf(stderr, "kova_demo: %s\n", ok.error().c_str());
-        return kExitRuntime;
-      }
-    }
-    const WalkReport& r = *report;
-    std::printf(
-        "frame %llu: %.2f s into the walk, triangles drawn %u of %u, passes %u, commands %u, "
-        "device %.1f ms, total %.1f ms -> %s.png\n",
-        static_cast<unsigned long long>(r.frame_index), r.seconds, r.triangles_drawn,
-        r.triangles, r.passes, r.commands, r.ms_device, r.ms_total, stem.c_str());
-    std::fflush(stdout);
-    if (opt.frames > 1) {
-      progress(f + 1, opt.frames,
-               std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-    }
-  }
-  if (animation) {
-    if (auto ok = animation->finish(); !ok) {
-      std::fprintf(stderr, "kova_demo: %s\n", ok.error().c_str());
-      return kExitRuntime;
-    }
-  }
-  std::printf("kova_demo: wrote %u frame%s%s to %s\n", opt.frames, opt.frames == 1 ? "" : "s",
-              animation ? " and animation.png" : "", fs::absolute(out).lexically_normal().c_str());
-  return 0;
+  return writeFrames(opt, out, static_cast<std::uint32_t>(kWalkFps), driver,
+                     [](const WalkReport& r) {
+                       return formatted(
+                           "%.2f s into the walk, triangles drawn %u of %u, passes %u, "
+                           "commands %u, device %.1f ms, total %.1f ms",
+                           r.seconds, r.triangles_drawn, r.triangles, r.passes, r.commands,
+                           r.ms_device, r.ms_total);
+                     });
 }
 
 int runWalk(const Options& opt, const fs::path& out) {
