@@ -296,8 +296,11 @@ std::expected<LatticeReport, std::string> LatticeDriver<Device>::renderFrame() {
   std::pmr::monotonic_buffer_resource arena;
   FrameGraph graph = FrameGraph::init(arena);
   graph.frame_index = next_frame_;
+  // The camera block lives until the graph has run: its upload command
+  // refers to it.
+  std::array<PGL4, 2> block{};
   if (lights_ == 0) {
-    const auto block = latticeCameraBlock(view_, targets_.width, targets_.height);
+    block = latticeCameraBlock(view_, targets_.width, targets_.height);
     if (auto recorded = recordLatticeFrame(graph, arena, gpu_, scene, targets_.color,
                                            targets_.depth, scene.instances, block,
                                            scene.colors.size());
@@ -306,7 +309,7 @@ std::expected<LatticeReport, std::string> LatticeDriver<Device>::renderFrame() {
   } else {
     // Forward+ as its record configures it, the lights where they stand now.
     const auto record = latticeForwardPlus(view_, device_.samples(), next_frame_);
-    const auto block = kova_device::forwardPlusCameraBlock(record, kLatticeFogColor);
+    block = kova_device::forwardPlusCameraBlock(record, kLatticeFogColor);
     if (auto ok = device_.writeValues(lit_->lights,
                                       kova_device::lightValues(latticeLights(lights_, next_frame_)));
         !ok)

@@ -121,8 +121,11 @@ std::expected<ViewReport, std::string> LatticeView<Device>::render(const KovaCam
   }
   kova_rhi::FrameGraph graph = kova_rhi::FrameGraph::init(arena);
   graph.frame_index = frame_;
+  // The camera block lives until the graph has run: its upload command
+  // refers to it.
+  std::array<PGL4, 2> block{};
   if (lights_ == 0) {
-    const auto block = kova_demo::latticeCameraBlock(camera, targets_.width, targets_.height);
+    block = kova_demo::latticeCameraBlock(camera, targets_.width, targets_.height);
     if (auto recorded = kova_demo::recordLatticeFrame(graph, arena, gpu_, scene, targets_.color,
                                                       targets_.depth, kept, block, colors.size());
         !recorded)
@@ -130,7 +133,7 @@ std::expected<ViewReport, std::string> LatticeView<Device>::render(const KovaCam
   } else {
     // Forward+ as its record configures it, the lights where they stand now.
     const auto record = kova_demo::latticeForwardPlus(camera, device_.samples(), frame_);
-    const auto block = kova_device::forwardPlusCameraBlock(record, kova_demo::kLatticeFogColor);
+    block = kova_device::forwardPlusCameraBlock(record, kova_demo::kLatticeFogColor);
     if (auto ok = device_.writeValues(
             lit_->lights, kova_device::lightValues(kova_demo::latticeLights(lights_, frame_)));
         !ok)

@@ -185,9 +185,11 @@ TEST(Deferred, BadInputIsRefusedAndChangesNothing) {
   const std::vector<std::uint8_t> gbuffer = gbufferBytes();
   using Edit = std::function<void(DeferredRecording&)>;
   const GBuffer& g = deferred.targets().gbuffer;
+  // The scenes refer to their lit scene's arrays, so it outlives them.
+  const LitScene over_max = randomLitScene(rng, 24);
   const std::vector<std::tuple<std::string, DeferredScene, Edit, std::string>> device = {
       // The host claims 12 lights but wrote 24 into the buffer.
-      {"light buffer over max_lights", deferred.scene(randomLitScene(rng, 24), 12), {},
+      {"light buffer over max_lights", deferred.scene(over_max, 12), {},
        "holds 24 lights, more than max_lights 20"},
       {"G-buffer images swapped", good,
        [&](DeferredRecording& r) { std::swap(r.reads[1], r.reads[2]); },
