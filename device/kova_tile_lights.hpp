@@ -11,8 +11,10 @@
 // |v . D| over unit D in the pyramid: |v| when +-v lies inside, else the
 // longest projection of +-v onto a face or an edge that lands there. A light
 // reaches the tile when d < range (tan^2 d < tan^2 range, no square roots
-// and no arc functions), and of two lights the one with the smaller d is
-// the nearer (the lower index on a tie).
+// and no arc functions). Lights are ranked by their key, tan^2 d rounded to
+// single precision, then by index: a total order, so the lights a full list
+// keeps, the max_lights_per_tile first in that order, do not depend on the
+// order anything visits them in. The GPU twin ranks them in parallel.
 //
 // The kernel runs in single precision, every sum in the order written here;
 // shaders/tile_lights.comp is its twin and gives the same lists. A tile's
@@ -23,6 +25,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <span>
@@ -154,10 +157,13 @@ inline bool reaches(const Parts& d, const LightGpu& l) noexcept {
   return d.s2 * (cr * cr) < d.c2 * (sr * sr);
 }
 
-// Whether the light at a is nearer than the one at b.
-inline bool nearer(const Parts& a, std::uint32_t ia, const Parts& b, std::uint32_t ib) noexcept {
-  const float lhs = a.s2 * b.c2, rhs = b.s2 * a.c2;
-  return lhs < rhs || (lhs == rhs && ia < ib);
+// A light's rank: the bits of tan^2 d (+inf at d = pi / 2) above its index,
+// so that comparing ranks compares keys, then indices. The sign bit is
+// cleared: a key of -0 ranks as 0.
+inline std::uint64_t rank(const Parts& d, std::uint32_t index) noexcept {
+  const float key = d.s2 / d.c2;
+  const std::uint32_t bits = std::bit_cast<std::uint32_t>(key) & 0x7FFFFFFFu;
+  return (std::uint64_t{bits} << 32) | index;
 }
 
 }  // namespace tile_culling
@@ -171,27 +177,23 @@ inline bool nearer(const Parts& a, std::uint32_t ia, const Parts& b, std::uint32
   using namespace tile_culling;
   const Pyramid p = pyramid(g, tan_h, tan_v, tx, ty);
   std::vector<std::uint32_t> list;
-  list.reserve(std::min<std::size_t>(g.max_lights_per_tile, lights.size()));
+  std::vector<std::uint64_t> ranks;
   for (std::uint32_t i = 0; i < lights.size(); ++i) {
     const Parts d = parts(p, lights[i]);
     if (!reaches(d, lights[i])) continue;
-    if (list.size() < g.max_lights_per_tile) {
-      list.push_back(i);
-      continue;
-    }
-    // Full: the new light replaces the farthest kept one if it is nearer.
-    std::size_t far = 0;
-    Parts far_d = parts(p, lights[list[0]]);
-    for (std::size_t k = 1; k < list.size(); ++k) {
-      const Parts dk = parts(p, lights[list[k]]);
-      if (nearer(far_d, list[far], dk, list[k])) {
-        far = k;
-        far_d = dk;
-      }
-    }
-    if (nearer(d, i, far_d, list[far])) list[far] = i;
+    list.push_back(i);
+    ranks.push_back(rank(d, i));
   }
-  std::sort(list.begin(), list.end());
+  if (list.size() > g.max_lights_per_tile) {
+    // Full: keep the lights ranked up to the max_lights_per_tile-th.
+    std::vector<std::uint64_t> order = ranks;
+    const auto last = order.begin() + (g.max_lights_per_tile - 1);
+    std::nth_element(order.begin(), last, order.end());
+    std::size_t kept = 0;
+    for (std::size_t k = 0; k < list.size(); ++k)
+      if (ranks[k] <= *last) list[kept++] = list[k];
+    list.resize(kept);
+  }
   return list;
 }
 

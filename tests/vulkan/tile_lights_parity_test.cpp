@@ -42,6 +42,39 @@ TEST(VulkanTileLights, ListsAreTheCpuDevicesValueForValue) {
   EXPECT_VALIDATION_SILENT(vk);
 }
 
+// A frame's worth of tiles and lights, where one invocation looping over
+// every light ran into lavapipe's loop limits (lists cut short past 1 000
+// lights): each tile's lights, and full lists cut to their nearest.
+TEST(VulkanTileLights, ManyLightsOnAFullFrameAreTheCpuDevicesLists) {
+  KOVA_VULKAN_DEVICE_OR_SKIP(vk);
+  std::mt19937_64 rng(2203);
+  std::normal_distribution<double> g;
+  struct Load {
+    std::size_t lights;
+    std::uint32_t cap;
+    double range;
+  };
+  for (const Load load : {Load{1024, 256, 0.15}, Load{1500, 6, 0.6}}) {
+    TileCase t;
+    t.grid = TileGrid{1280, 720, 16, load.cap};
+    t.tan_h = std::tan(0.6);
+    t.tan_v = t.tan_h * 720.0 / 1280.0;
+    for (std::size_t i = 0; i < load.lights; ++i)
+      t.lights.push_back({HomVec4{g(rng), g(rng), g(rng), g(rng)}, {1.0, 1.0, 1.0}, 1.0, load.range});
+    CpuDevice cpu;
+    const TileRun a = runTileCulling(cpu, t);
+    const TileRun b = runTileCulling(vk, t);
+    ASSERT_TRUE(a.stats && b.stats) << (a.stats ? b.stats.error() : a.stats.error());
+    std::size_t differ = 0, full = 0;
+    for (std::size_t i = 0; i < a.after.size(); ++i) differ += a.after[i] != b.after[i];
+    for (std::size_t i = 0; i < a.after.size(); i += t.grid.recordValues()) full += a.after[i] == load.cap;
+    EXPECT_EQ(differ, 0u) << load.lights << " lights";
+    // The first load never fills a list, the second fills most.
+    EXPECT_EQ(full > 1000, load.cap < 10) << full << " full lists";
+  }
+  EXPECT_VALIDATION_SILENT(vk);
+}
+
 TEST(VulkanTileLights, HostileDispatchesAreTheSameErrorOnBothDevices) {
   KOVA_VULKAN_DEVICE_OR_SKIP(vk);
   for (const HostileTile& h : hostileTileCases()) {

@@ -1,12 +1,25 @@
 #version 460
+#extension GL_EXT_control_flow_attributes : require
 // Tile light culling: workgroup (x, y) writes the record of tile (x, y), the
 // lights whose range reaches the lines through the eye that the tile shows,
-// at most max_lights of them, the nearest kept, in increasing index order.
-// The single-precision twin of tileLightList in kova_tile_lights.hpp, every
-// operation in the same order, so both devices give the same lists. The
-// record is max_lights + 1 doubles (count, indices, -1 for unused places),
-// written as their bit patterns: whole numbers below 2^21 need no Float64.
-layout(local_size_x = 1) in;
+// at most max_lights of them, the first kept in the order of their ranks, in
+// increasing index order. The single-precision twin of tileLightList in
+// kova_tile_lights.hpp, every operation in the same order, so both devices
+// give the same lists. The record is max_lights + 1 doubles (count, indices,
+// -1 for unused places), written as their bit patterns: whole numbers below
+// 2^21 need no Float64.
+//
+// The 64 invocations of a group share the lights (invocation k takes lights
+// k, k + 64, ...), so no invocation loops long over them: a reach mask in
+// shared memory gathers what they find, a full list is cut by a bitwise
+// search for the rank of its last light, and each invocation writes the
+// lights of its two mask words at the places the counts before them leave.
+const uint kGroup = 64u;
+const uint kMaxLights = 4096u;              // kMaxLights of the light buffer
+const uint kEach = kMaxLights / kGroup;     // lights an invocation takes
+const uint kMaskWords = kMaxLights / 32u;
+const uint kWordsEach = kMaskWords / kGroup;
+layout(local_size_x = 64) in;
 
 struct Light {
   vec4 position;  // unit 4-vector in view space
@@ -31,6 +44,10 @@ vec3 n[4];
 vec3 spans[4];
 float ee[4];
 float nn[4];
+
+shared uint reach_mask[kMaskWords];
+shared uint counts[kGroup];  // reaching lights in each invocation's mask words
+shared uint total;
 
 float dot3(vec3 a, vec3 b) {
   precise float r = (a.x * b.x + a.y * b.y) + a.z * b.z;
@@ -59,7 +76,7 @@ void pyramid(uint tx, uint ty) {
   precise float cx = ((e[0].x + e[1].x) + e[2].x) + e[3].x;
   precise float cy = ((e[0].y + e[1].y) + e[2].y) + e[3].y;
   vec3 c = vec3(cx, cy, -4.0);
-  for (uint f = 0u; f < 4u; ++f) {
+  [[unroll]] for (uint f = 0u; f < 4u; ++f) {
     vec3 m = cross3(e[f], e[(f + 1u) % 4u]);
     spans[f] = m;
     if (dot3(m, c) < 0.0) m = -m;
@@ -73,10 +90,10 @@ void pyramid(uint tx, uint ty) {
 float reach2(vec3 a) {
   float aa = dot3(a, a);
   bool inside = true;
-  for (uint f = 0u; f < 4u; ++f) inside = inside && dot3(a, n[f]) >= 0.0;
+  [[unroll]] for (uint f = 0u; f < 4u; ++f) inside = inside && dot3(a, n[f]) >= 0.0;
   if (inside) return aa;
   float best = 0.0;
-  for (uint f = 0u; f < 4u; ++f) {
+  [[unroll]] for (uint f = 0u; f < 4u; ++f) {
     vec3 m = n[f];
     precise float k = dot3(a, m) / nn[f];
     precise vec3 q = vec3(a.x - k * m.x, a.y - k * m.y, a.z - k * m.z);
@@ -108,10 +125,15 @@ bool reaches(vec2 d, uint i) {
   return lhs < rhs;
 }
 
-bool nearer(vec2 a, uint ia, vec2 b, uint ib) {
-  precise float lhs = a.x * b.y;
-  precise float rhs = b.x * a.y;
-  return lhs < rhs || (lhs == rhs && ia < ib);
+// The rank's high word: the bits of tan^2 d, the sign cleared (-0 ranks as 0).
+uint rankKey(vec2 d) {
+  precise float key = d.x / d.y;
+  return floatBitsToUint(key) & 0x7FFFFFFFu;
+}
+
+// Rank (key, index) below rank (ck, ci).
+bool below(uint key, uint index, uint ck, uint ci) {
+  return key < ck || (key == ck && index < ci);
 }
 
 // The high word of a double holding the whole number v (0 <= v < 2^21).
@@ -121,52 +143,87 @@ uint doubleHigh(uint v) {
   return (uint(1023 + top) << 20) | ((v << uint(20 - top)) & 0xFFFFFu);
 }
 
+// The lights of this invocation's mask words still set, and their count.
+uint maskCount(uint lid) {
+  uint c = 0u;
+  [[unroll]] for (uint k = 0u; k < kWordsEach; ++k) c += bitCount(reach_mask[lid * kWordsEach + k]);
+  return c;
+}
+
 void main() {
+  uint lid = gl_LocalInvocationIndex;
   uint tx = gl_WorkGroupID.x, ty = gl_WorkGroupID.y;
   uint tiles_x = (pc.width + pc.tile_size - 1u) / pc.tile_size;
-  uint record = pc.max_lights + 1u;
-  uint base = (ty * tiles_x + tx) * record;
+  uint base = (ty * tiles_x + tx) * (pc.max_lights + 1u);
+  uint n = min(pc.light_count, kMaxLights);
   pyramid(tx, ty);
-  // The kept indices live in the low words of the record's places.
-  uint count = 0u;
-  for (uint i = 0u; i < pc.light_count; ++i) {
+  [[unroll]] for (uint k = 0u; k < kWordsEach; ++k) reach_mask[lid * kWordsEach + k] = 0u;
+  if (lid == 0u) total = 0u;
+  barrier();
+
+  uint keys[kEach];
+  for (uint j = 0u, i = lid; i < n; ++j, i += kGroup) {
     vec2 d = parts(i);
     if (!reaches(d, i)) continue;
-    if (count < pc.max_lights) {
-      words[2u * (base + 1u + count)] = i;
-      ++count;
-      continue;
-    }
-    uint far = 0u;
-    uint far_i = words[2u * (base + 1u)];
-    vec2 far_d = parts(far_i);
-    for (uint k = 1u; k < count; ++k) {
-      uint ik = words[2u * (base + 1u + k)];
-      vec2 dk = parts(ik);
-      if (nearer(far_d, far_i, dk, ik)) {
-        far = k;
-        far_i = ik;
-        far_d = dk;
+    keys[j] = rankKey(d);
+    atomicOr(reach_mask[i / 32u], 1u << (i % 32u));
+  }
+  barrier();
+  atomicAdd(total, maskCount(lid));
+  barrier();
+  uint kept = total;
+
+  if (kept > pc.max_lights) {
+    // The rank of the max_lights-th reaching light, bit by bit from the top
+    // of (key, index): the largest rank with fewer than max_lights below it.
+    uint rk = 0u, ri = 0u;
+    for (int b = 43; b >= 0; --b) {
+      uint ck = b >= 12 ? rk | (1u << uint(b - 12)) : rk;
+      uint ci = b >= 12 ? ri : ri | (1u << uint(b));
+      barrier();
+      if (lid == 0u) total = 0u;
+      barrier();
+      uint c = 0u;
+      for (uint j = 0u, i = lid; i < n; ++j, i += kGroup)
+        if ((reach_mask[i / 32u] & (1u << (i % 32u))) != 0u && below(keys[j], i, ck, ci)) ++c;
+      atomicAdd(total, c);
+      barrier();
+      if (total < pc.max_lights) {
+        rk = ck;
+        ri = ci;
       }
     }
-    if (nearer(d, i, far_d, far_i)) words[2u * (base + 1u + far)] = i;
+    // Drop the lights ranked after it.
+    for (uint j = 0u, i = lid; i < n; ++j, i += kGroup)
+      if ((reach_mask[i / 32u] & (1u << (i % 32u))) != 0u && below(rk, ri, keys[j], i))
+        atomicAnd(reach_mask[i / 32u], ~(1u << (i % 32u)));
+    kept = pc.max_lights;
+    barrier();
   }
-  // Increasing index order (insertion sort).
-  for (uint k = 1u; k < count; ++k) {
-    uint v = words[2u * (base + 1u + k)];
-    uint j = k;
-    while (j > 0u && words[2u * (base + j)] > v) {
-      words[2u * (base + 1u + j)] = words[2u * (base + j)];
-      --j;
+
+  // Each invocation writes its words' lights after those of the words before.
+  counts[lid] = maskCount(lid);
+  barrier();
+  uint at = 0u;
+  for (uint k = 0u; k < lid; ++k) at += counts[k];
+  [[unroll]] for (uint k = 0u; k < kWordsEach; ++k) {
+    uint word = lid * kWordsEach + k;
+    uint bits = reach_mask[word];
+    while (bits != 0u) {
+      uint b = uint(findLSB(bits));
+      bits &= bits - 1u;
+      uint place = 2u * (base + 1u + at);
+      words[place] = 0u;
+      words[place + 1u] = doubleHigh(word * 32u + b);
+      ++at;
     }
-    words[2u * (base + 1u + j)] = v;
   }
-  words[2u * base] = 0u;
-  words[2u * base + 1u] = doubleHigh(count);
-  for (uint k = 0u; k < pc.max_lights; ++k) {
-    uint at = 2u * (base + 1u + k);
-    uint v = words[at];
-    words[at] = 0u;
-    words[at + 1u] = k < count ? doubleHigh(v) : 0xBFF00000u;
+  for (uint k = kept + lid; k < pc.max_lights; k += kGroup) {
+    words[2u * (base + 1u + k)] = 0u;
+    words[2u * (base + 1u + k) + 1u] = 0xBFF00000u;
+  }
+  if (lid == 0u) {
+    words[2u * base] = 0u;
+    words[2u * base + 1u] = doubleHigh(kept);
   }
 }
