@@ -71,7 +71,10 @@ TEST(VulkanLights, LitFramesMatchTheCpuDevice) {
        lightValues(randomLights(rng, 6, 0.15)), false},
       {cell, scattered, colours, lightValues(randomLights(rng, 24, 0.5)), false},
       {facingSquare(0.9, 0.5), {PGL4::identity()}, {0.3, 0.3, 0.3},
-       lightValues(randomLights(rng, 1)), false}};
+       lightValues(randomLights(rng, 1)), false},
+      // A thousand lights, each pixel shedding every one in one long loop,
+      // the kind of loop that once cut lavapipe's tile lists short.
+      {cell, scattered, colours, lightValues(randomLights(rng, 1024, 0.016)), false}};
   for (std::size_t i = 0; i < std::size(scenes); ++i) {
     CpuDevice cpu;
     LitFrame on_cpu(cpu, kW, kH);
