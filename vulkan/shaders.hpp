@@ -53,6 +53,13 @@ inline constexpr std::uint32_t kDeferredLight[] = {
 inline constexpr std::uint32_t kDeferredLightWide[] = {
 #include "deferred_light_wide.comp.inc"
 };
+// The same two for a G-buffer of one sample per pixel.
+inline constexpr std::uint32_t kDeferredLight1x[] = {
+#include "deferred_light_1x.comp.inc"
+};
+inline constexpr std::uint32_t kDeferredLightWide1x[] = {
+#include "deferred_light_wide_1x.comp.inc"
+};
 
 // Whether a module declares the Float64 capability (OpCapability Float64):
 // such a module runs only on a device created with shaderFloat64.
@@ -82,6 +89,8 @@ inline constexpr Module kAll[] = {
     {"line.frag", kLineFrag},          {"tile_lights.comp", kTileLights},
     {"gbuffer.frag", kGBufferFrag},    {"deferred_light.comp", kDeferredLight},
     {"deferred_light_wide.comp", kDeferredLightWide},
+    {"deferred_light_1x.comp", kDeferredLight1x},
+    {"deferred_light_wide_1x.comp", kDeferredLightWide1x},
 };
 
 }  // namespace kova_device::spirv

@@ -49,8 +49,9 @@ void Recorder::dispatch(const CheckedCommand& command) {
 
 // Deferred lighting (shaders/deferred_light.comp): the G-buffer's four
 // colour images read and the picture and its kinds written as storage
-// images, per sample; the lights packed as for mesh draws, and the tile
-// lists read where they are bound. The lighting parameters the checker read
+// images, per sample (image2DMS, or image2D on a one-sample device: the
+// pipelines were made for the device's count); the lights packed as for
+// mesh draws, and the tile lists read where they are bound. The lighting parameters the checker read
 // give nothing the push constants lack: the picture's size is the G-buffer's.
 void Recorder::lightGBuffer(const CheckedCommand& command) {
   const auto& c = std::get<kova_rhi::DispatchCommand>(*command.command);

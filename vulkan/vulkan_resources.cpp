@@ -87,8 +87,8 @@ std::expected<ImageId, std::string> VulkanDevice::createImage(
     } else {
       // Any colour image may be a G-buffer image or a deferred frame's
       // picture, which the lighting kernel reads or writes as storage.
-      const VkImageUsageFlags usage = VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT | kTransfer |
-                                      (s_->limits.gbuffer_passes ? VK_IMAGE_USAGE_STORAGE_BIT : 0);
+      const VkImageUsageFlags usage =
+          kColorImageUsage | (s_->limits.gbuffer_passes ? VK_IMAGE_USAGE_STORAGE_BIT : 0);
       img.gpu = s_->makeImage(img.format, desc.width, desc.height, usage,
                               VK_IMAGE_ASPECT_COLOR_BIT, s_->samples);
       img.kinds = s_->makeImage(VK_FORMAT_R8_UINT, desc.width, desc.height, usage,
@@ -133,8 +133,7 @@ std::expected<PipelineId, std::string> VulkanDevice::createPipeline(
 
 std::expected<PipelineId, std::string> VulkanDevice::createComputePipeline(BuiltinKernel kernel) {
   if (kernel == BuiltinKernel::deferred_lighting) {
-    if (!s_->limits.gbuffer_passes)
-      return fail("this device has no multisampled storage images for deferred lighting");
+    if (!s_->limits.gbuffer_passes) return fail(s_->no_deferred_lighting);
   } else if (kernel != BuiltinKernel::tile_light_culling) {
     return fail("unknown built-in kernel");
   }

@@ -131,6 +131,39 @@ VkShaderModule makeModule(VkDevice device, std::span<const std::uint32_t> words)
   return module;
 }
 
+// Why a device of `samples` per pixel cannot run deferred frames, or
+// nothing where it can. The lighting kernel reads the G-buffer's images as
+// storage images of their formats and writes the picture, whatever its
+// format, and its kinds: image2DMS on a four-sample device, image2D on a
+// one-sample one. Any colour image may be either, so every colour format
+// and the kinds' r8_uint must take storage at that sample count.
+std::string whyNoDeferredLighting(VkPhysicalDevice physical, VkSampleCountFlagBits samples) {
+  const bool one = samples == VK_SAMPLE_COUNT_1_BIT;
+  VkPhysicalDeviceFeatures features{};
+  vkGetPhysicalDeviceFeatures(physical, &features);
+  if (!one && features.shaderStorageImageMultisample != VK_TRUE)
+    return "this device has no multisampled storage images for deferred lighting "
+           "(shaderStorageImageMultisample)";
+  if (features.shaderStorageImageWriteWithoutFormat != VK_TRUE)
+    return "this device cannot write storage images of an undeclared format, which deferred "
+           "lighting does for its picture (shaderStorageImageWriteWithoutFormat)";
+  constexpr std::pair<VkFormat, const char*> kFormats[] = {
+      {VK_FORMAT_R8G8B8A8_UNORM, "rgba8_unorm"},
+      {VK_FORMAT_R16G16B16A16_SFLOAT, "rgba16_float"},
+      {VK_FORMAT_R32G32B32A32_SFLOAT, "rgba32_float"},
+      {VK_FORMAT_R8_UINT, "r8_uint (pixel kinds)"}};
+  for (const auto& [format, name] : kFormats) {
+    VkImageFormatProperties props{};
+    const VkResult r = vkGetPhysicalDeviceImageFormatProperties(
+        physical, format, VK_IMAGE_TYPE_2D, VK_IMAGE_TILING_OPTIMAL,
+        kColorImageUsage | VK_IMAGE_USAGE_STORAGE_BIT, 0, &props);
+    if (r != VK_SUCCESS || (props.sampleCounts & samples) == 0)
+      return std::string("this device has no ") + (one ? "" : "multisampled ") + name +
+             " storage images for deferred lighting";
+  }
+  return {};
+}
+
 // Storage buffers at bindings 0..n-1 of set 0, then storage images, and
 // push constants.
 struct LayoutShape {
@@ -216,11 +249,19 @@ void makePrograms(VulkanDevice::State& s) {
   // The general kernels (0 to 2) and the built-in ones.
   constexpr std::size_t kTileLights = static_cast<std::size_t>(Program::tile_lights);
   constexpr std::size_t kDeferred = static_cast<std::size_t>(Program::deferred_light);
+  // The deferred lighting kernel in the form of the device's sample count
+  // (its images are image2D or image2DMS), for an rgba8_unorm and an
+  // rgba32_float albedo.
+  using Words = std::span<const std::uint32_t>;
+  const std::array<Words, 2> deferred =
+      s.samples == VK_SAMPLE_COUNT_1_BIT
+          ? std::array<Words, 2>{spirv::kDeferredLight1x, spirv::kDeferredLightWide1x}
+          : std::array<Words, 2>{spirv::kDeferredLight, spirv::kDeferredLightWide};
   for (const std::size_t k :
        {std::size_t{0}, std::size_t{1}, std::size_t{2}, kTileLights, kDeferred}) {
     if (!s.runs(static_cast<Program>(k))) continue;
     if (k == kDeferred && !s.limits.gbuffer_passes) continue;
-    VkShaderModule module = makeModule(s.device, kModules[k][0]);
+    VkShaderModule module = makeModule(s.device, k == kDeferred ? deferred[0] : kModules[k][0]);
     VkComputePipelineCreateInfo info{
         .sType = VK_STRUCTURE_TYPE_COMPUTE_PIPELINE_CREATE_INFO,
         .stage = {.sType = VK_STRUCTURE_TYPE_PIPELINE_SHADER_STAGE_CREATE_INFO,
@@ -236,7 +277,7 @@ void makePrograms(VulkanDevice::State& s) {
     check(r, "vkCreateComputePipelines");
     if (k != kDeferred) continue;
     // The same kernel reading an rgba32_float albedo.
-    info.stage.module = makeModule(s.device, spirv::kDeferredLightWide);
+    info.stage.module = makeModule(s.device, deferred[1]);
     r = vkCreateComputePipelines(s.device, VK_NULL_HANDLE, 1, &info, nullptr,
                                  &s.deferred_light[1]);
     vkDestroyShaderModule(s.device, info.stage.module, nullptr);
@@ -404,15 +445,8 @@ std::expected<VulkanDevice, std::string> VulkanDevice::create(const VulkanOption
                            .max_image_side = std::min<std::uint32_t>(16384, s->max_image_side),
                            .max_instances = 0x1FFFFFFFu,
                            .max_draw_triangles = s->max_storage_range / 4};
-  // Deferred frames: the lighting kernel reads the multisampled G-buffer
-  // as storage images of their formats and writes the picture as one of
-  // whatever format it has (image2DMS: the four-sample configuration only).
-  VkPhysicalDeviceFeatures base_features{};
-  vkGetPhysicalDeviceFeatures(s->physical, &base_features);
-  s->limits.gbuffer_passes = s->samples == VK_SAMPLE_COUNT_4_BIT &&
-                             (props.limits.storageImageSampleCounts & VK_SAMPLE_COUNT_4_BIT) != 0 &&
-                             base_features.shaderStorageImageMultisample == VK_TRUE &&
-                             base_features.shaderStorageImageWriteWithoutFormat == VK_TRUE;
+  s->no_deferred_lighting = whyNoDeferredLighting(s->physical, s->samples);
+  s->limits.gbuffer_passes = s->no_deferred_lighting.empty();
   vkGetPhysicalDeviceMemoryProperties(s->physical, &s->memory);
 
   const float priority = 1.0f;
@@ -454,9 +488,12 @@ std::expected<VulkanDevice, std::string> VulkanDevice::create(const VulkanOption
   enabled.features.shaderFloat64 = s->float64 ? VK_TRUE : VK_FALSE;
   enabled.features.largePoints = VK_TRUE;
   enabled.features.fragmentStoresAndAtomics = VK_TRUE;
-  const VkBool32 storage_images = s->limits.gbuffer_passes ? VK_TRUE : VK_FALSE;
-  enabled.features.shaderStorageImageMultisample = storage_images;
-  enabled.features.shaderStorageImageWriteWithoutFormat = storage_images;
+  // What the lighting kernel's form for this sample count declares, and
+  // only where the device runs deferred frames (it then has them).
+  const bool storage_images = s->limits.gbuffer_passes;
+  enabled.features.shaderStorageImageWriteWithoutFormat = storage_images ? VK_TRUE : VK_FALSE;
+  enabled.features.shaderStorageImageMultisample =
+      (storage_images && s->samples != VK_SAMPLE_COUNT_1_BIT) ? VK_TRUE : VK_FALSE;
   std::vector<const char*> device_extensions;
   if (options.swapchain) device_extensions.push_back(VK_KHR_SWAPCHAIN_EXTENSION_NAME);
   if (s->bresenham_lines) device_extensions.push_back(VK_EXT_LINE_RASTERIZATION_EXTENSION_NAME);

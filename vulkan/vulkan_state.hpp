@@ -64,6 +64,12 @@ enum class Program : std::uint8_t {
 };
 inline constexpr std::size_t kProgramCount = 9;
 
+// The usage of every colour image and of its kinds, besides the storage a
+// device running deferred frames adds (vulkan_resources.cpp).
+inline constexpr VkImageUsageFlags kColorImageUsage = VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT |
+                                                      VK_IMAGE_USAGE_TRANSFER_SRC_BIT |
+                                                      VK_IMAGE_USAGE_TRANSFER_DST_BIT;
+
 // Whether a program's shaders use doubles (they declare Float64): read from
 // their SPIR-V, so a program rewritten in single precision stops needing
 // shaderFloat64 by itself (vulkan_setup.cpp).
@@ -92,6 +98,9 @@ struct VulkanDevice::State {
   std::uint32_t max_image_side = 0;
   std::string name;
   DeviceLimits limits{};
+  // Why limits.gbuffer_passes is false: the refusal of the deferred
+  // lighting kernel. Empty where deferred frames run.
+  std::string no_deferred_lighting;
   // Created with shaderFloat64: the programs that use doubles run here.
   bool float64 = false;
   // Samples per pixel of every image and raster pipeline: 1 or 4.
@@ -111,7 +120,7 @@ struct VulkanDevice::State {
   std::array<VkPipeline, 3> kernels{};  // fs_distance, point_splats, geodesics
   VkPipeline tile_lights = VK_NULL_HANDLE;  // BuiltinKernel::tile_light_culling
   // BuiltinKernel::deferred_lighting, for an rgba8_unorm and an
-  // rgba32_float albedo.
+  // rgba32_float albedo, in the form of the device's sample count.
   std::array<VkPipeline, 2> deferred_light{};
   // splat vert/frag, geodesic vert/frag, mesh vert/frag, line vert/frag,
   // and the mesh's G-buffer fragment shader

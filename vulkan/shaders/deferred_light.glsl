@@ -1,5 +1,9 @@
 // The deferred lighting kernel, compiled once per albedo format
-// (ALBEDO_FORMAT: storage images are read with their format declared).
+// (ALBEDO_FORMAT: storage images are read with their format declared) and
+// per sample count: with ONE_SAMPLE the G-buffer, the picture and its kinds
+// are single-sample image2D storage images, which a device without
+// multisampled storage images has; otherwise they are image2DMS, read and
+// written sample by sample.
 // Group (x, y) lights the pixels of its 8 x 8 block. Every sample whose material flag is 1 gets the colour a forward
 // draw gives it, shedding its tile's lights when the lists are bound and
 // every light otherwise; other samples keep the picture's colour. The C++
@@ -14,13 +18,24 @@ struct Light {
 };
 layout(std430, set = 0, binding = 0) readonly buffer Lights { Light lights[]; };
 layout(std430, set = 0, binding = 1) readonly buffer TileLists { uint list_words[]; };
-layout(set = 0, binding = 2, rgba32f) uniform readonly image2DMS g_position;
-layout(set = 0, binding = 3, rgba32f) uniform readonly image2DMS g_normal;
-layout(set = 0, binding = 4, ALBEDO_FORMAT) uniform readonly image2DMS g_albedo;
-layout(set = 0, binding = 5, rgba32f) uniform readonly image2DMS g_material;
+#ifdef ONE_SAMPLE
+#define GBUFFER_IMAGE image2D
+#define KINDS_IMAGE uimage2D
+#define LOAD(image, at, s) imageLoad(image, at)
+#define STORE(image, at, s, value) imageStore(image, at, value)
+#else
+#define GBUFFER_IMAGE image2DMS
+#define KINDS_IMAGE uimage2DMS
+#define LOAD(image, at, s) imageLoad(image, at, s)
+#define STORE(image, at, s, value) imageStore(image, at, s, value)
+#endif
+layout(set = 0, binding = 2, rgba32f) uniform readonly GBUFFER_IMAGE g_position;
+layout(set = 0, binding = 3, rgba32f) uniform readonly GBUFFER_IMAGE g_normal;
+layout(set = 0, binding = 4, ALBEDO_FORMAT) uniform readonly GBUFFER_IMAGE g_albedo;
+layout(set = 0, binding = 5, rgba32f) uniform readonly GBUFFER_IMAGE g_material;
 // The picture in whatever format it has.
-layout(set = 0, binding = 6) uniform writeonly image2DMS picture;
-layout(set = 0, binding = 7, r8ui) uniform writeonly uimage2DMS kinds;
+layout(set = 0, binding = 6) uniform writeonly GBUFFER_IMAGE picture;
+layout(set = 0, binding = 7, r8ui) uniform writeonly KINDS_IMAGE kinds;
 layout(push_constant) uniform Push {
   uint width;
   uint height;
@@ -46,19 +61,20 @@ void main() {
   ivec2 at = ivec2(px);
   // Samples a triangle covers together hold the same attributes (the
   // geometry pass shades once per pixel and triangle): each is lit once.
+  // With one sample per pixel pc.samples is 1.
   vec4 last_p, last_n, last_albedo, last_material;
   vec3 last_rgb = vec3(0.0);
   bool have_last = false;
   for (int s = 0; s < int(pc.samples); ++s) {
-    vec4 material = imageLoad(g_material, at, s);
+    vec4 material = LOAD(g_material, at, s);
     if (!(material.w == 1.0)) continue;
-    vec4 p = imageLoad(g_position, at, s);
-    vec4 n = imageLoad(g_normal, at, s);
-    vec4 albedo = imageLoad(g_albedo, at, s);
+    vec4 p = LOAD(g_position, at, s);
+    vec4 n = LOAD(g_normal, at, s);
+    vec4 albedo = LOAD(g_albedo, at, s);
     if (have_last && p == last_p && n == last_n && albedo == last_albedo &&
         material == last_material) {
-      imageStore(picture, at, s, vec4(last_rgb, 1.0));
-      imageStore(kinds, at, s, uvec4(3u));
+      STORE(picture, at, s, vec4(last_rgb, 1.0));
+      STORE(kinds, at, s, uvec4(3u));
       continue;
     }
     vec3 shed = vec3(0.0);
@@ -80,7 +96,7 @@ void main() {
     last_material = material;
     last_rgb = out_rgb;
     have_last = true;
-    imageStore(picture, at, s, vec4(out_rgb, 1.0));
-    imageStore(kinds, at, s, uvec4(3u));
+    STORE(picture, at, s, vec4(out_rgb, 1.0));
+    STORE(kinds, at, s, uvec4(3u));
   }
 }
