@@ -202,10 +202,12 @@ void main() {
   }
 
   // Each invocation writes its words' lights after those of the words before.
-  counts[lid] = maskCount(lid);
+  uint mine = kept > 0u ? maskCount(lid) : 0u;
+  counts[lid] = mine;
   barrier();
   uint at = 0u;
-  for (uint k = 0u; k < lid; ++k) at += counts[k];
+  if (mine > 0u)
+    for (uint k = 0u; k < lid; ++k) at += counts[k];
   [[unroll]] for (uint k = 0u; k < kWordsEach; ++k) {
     uint word = lid * kWordsEach + k;
     uint bits = reach_mask[word];
