@@ -8,6 +8,7 @@
 
 #include "arena_commands.hpp"
 #include "lights_scene.hpp"
+#include "picture_camera.hpp"
 #include "projective_pipeline.hpp"
 #include "kova_vulkan_device.hpp"
 
@@ -112,20 +113,6 @@ KovaCamera latticeLens(KovaCamera pose, std::uint32_t width, std::uint32_t heigh
   pose.near_fs = 0.004;
   pose.far_fs = 1.5707963267948966;
   return pose;
-}
-
-std::array<PGL4, 2> latticeCameraBlock(const KovaCamera& camera, std::uint32_t width,
-                                       std::uint32_t height) noexcept {
-  CameraBlock cam;
-  cam.view = camera.viewIsometry();
-  cam.observer = camera.position;
-  cam.tan_h = std::tan(camera.fov / 2.0);
-  cam.tan_v = cam.tan_h * height / width;
-  cam.near_fs = camera.near_fs;
-  cam.far_fs = camera.far_fs;
-  cam.isometric_view = true;
-  cam.fog = kLatticeFogColor;
-  return packCameraBlock(cam);
 }
 
 LatticeScene makeLatticeScene() {
@@ -300,7 +287,7 @@ std::expected<LatticeReport, std::string> LatticeDriver<Device>::renderFrame() {
   // refers to it.
   std::array<PGL4, 2> block{};
   if (lights_ == 0) {
-    block = latticeCameraBlock(view_, targets_.width, targets_.height);
+    block = pictureCameraBlock(view_, targets_.width, targets_.height, kLatticeFogColor);
     if (auto recorded = recordLatticeFrame(graph, arena, gpu_, scene, targets_.color,
                                            targets_.depth, scene.instances, block,
                                            scene.colors.size());

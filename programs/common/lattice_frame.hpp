@@ -58,12 +58,6 @@ inline constexpr double kLatticeFov = 1.75;
 [[nodiscard]] kova_renderer::KovaCamera latticeLens(kova_renderer::KovaCamera pose,
                                                     std::uint32_t width,
                                                     std::uint32_t height) noexcept;
-// The packed camera of a lattice frame seen by `camera` in a width x height
-// picture: its view isometry, field of view and bounds, and the fog. The
-// vertical extent follows the picture's shape, not the camera's aspect.
-[[nodiscard]] std::array<PGL4, 2> latticeCameraBlock(const kova_renderer::KovaCamera& camera,
-                                                     std::uint32_t width,
-                                                     std::uint32_t height) noexcept;
 
 struct LatticeReport {
   std::uint64_t frame_index = 0;

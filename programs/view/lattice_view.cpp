@@ -8,6 +8,7 @@
 
 #include "kova_vulkan_device.hpp"
 #include "lights_scene.hpp"
+#include "picture_camera.hpp"
 
 namespace kova_view {
 namespace {
@@ -125,7 +126,8 @@ std::expected<ViewReport, std::string> LatticeView<Device>::render(const KovaCam
   // refers to it.
   std::array<PGL4, 2> block{};
   if (lights_ == 0) {
-    block = kova_demo::latticeCameraBlock(camera, targets_.width, targets_.height);
+    block = kova_demo::pictureCameraBlock(camera, targets_.width, targets_.height,
+                                           kova_demo::kLatticeFogColor);
     if (auto recorded = kova_demo::recordLatticeFrame(graph, arena, gpu_, scene, targets_.color,
                                                       targets_.depth, kept, block, colors.size());
         !recorded)
