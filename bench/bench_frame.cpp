@@ -25,6 +25,7 @@
 #include "demo_options.hpp"
 #include "device_choice.hpp"
 #include "frame_driver.hpp"
+#include "lattice_driver.hpp"
 #include "lattice_frame.hpp"
 #include "lights_scene.hpp"
 #include "render_targets.hpp"

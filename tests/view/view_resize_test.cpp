@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "kova_cpu_device.hpp"
+#include "lattice_driver.hpp"
 #include "lattice_frame.hpp"
 #include "lattice_view.hpp"
 #include "lights_scene.hpp"
