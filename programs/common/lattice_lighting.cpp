@@ -111,12 +111,11 @@ std::expected<LatticeRecorded, std::string> LatticeLighting<Device>::record(
   }
   const BufferId light_buffer =
       pipeline_ == PipelineChoice::deferred ? deferred_->lights : forward_plus_->lights;
-  if (lights_ > 0) {
-    if (auto ok = device.writeValues(light_buffer,
-                                     kova_device::lightValues(latticeLights(lights_, frame)));
-        !ok)
-      return std::unexpected(ok.error());
-  }
+  // The devices shed what the buffer holds: no lights is written too.
+  if (auto ok = device.writeValues(light_buffer,
+                                   kova_device::lightValues(latticeLights(lights_, frame)));
+      !ok)
+    return std::unexpected(ok.error());
   if (pipeline_ == PipelineChoice::deferred) {
     block_ = pictureCameraBlock(camera, targets.width, targets.height, kLatticeFogColor);
     if (auto ok = recordLatticeDeferred(graph, arena, latticeDeferred(camera, frame), gpu,
