@@ -20,7 +20,7 @@ std::expected<LatticeDeferredGpu, std::string> createLatticeDeferredGpu(
     Device& device, const kova_renderer::DeferredPipeline& record, std::uint32_t width,
     std::uint32_t height) {
   auto targets = kova_device::createDeferredTargets(device, record, width, height);
-  if (!targets) return std::unexpected("deferred: " + targets.error());
+  if (!targets) return std::unexpected(targets.error());
   auto lights = createLatticeLightBuffer(device);
   if (!lights) {
     (void)kova_device::releaseDeferredTargets(device, *targets);
