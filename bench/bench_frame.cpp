@@ -16,6 +16,10 @@
 // 256 lights a tile); frame/lights/brute_force/{cpu,vulkan}/1024 the same
 // frame with every light shaded at every pixel (no culling pass). Tiled
 // against brute force at 1024 lights reads off one run.
+// frame/lights/deferred/{cpu,vulkan}/N: the same flight and lights through
+// the deferred pipeline as the main job's driver records it (tiled, the
+// edges drawn after the lighting), one sample per pixel; a device that
+// cannot run deferred shading skips the entry with its reason.
 #include <benchmark/benchmark.h>
 
 #include <memory>
@@ -25,6 +29,7 @@
 #include "demo_options.hpp"
 #include "device_choice.hpp"
 #include "frame_driver.hpp"
+#include "lattice_driver.hpp"
 #include "lattice_frame.hpp"
 #include "lights_scene.hpp"
 #include "render_targets.hpp"
@@ -232,6 +237,39 @@ std::expected<std::unique_ptr<LitLattice<VulkanDevice>>, std::string>& litVulkan
   return l;
 }
 
+// The driver of the flight lit through deferred shading, or why the device
+// refuses it.
+template <class Device>
+std::expected<LatticeDriver<Device>, std::string> deferredDriver(
+    std::expected<LatticeDriver<Device>, std::string> driver) {
+  if (!driver) return driver;
+  if (auto ok = driver->setPipeline(PipelineChoice::deferred); !ok)
+    return std::unexpected(ok.error());
+  return driver;
+}
+
+template <class Device>
+void runDeferred(benchmark::State& state,
+                 std::expected<LatticeDriver<Device>, std::string>& driver) {
+  if (driver) {
+    if (auto ok = driver->setLights(static_cast<std::uint32_t>(state.range(0))); !ok) {
+      state.SkipWithError(ok.error().c_str());
+      return;
+    }
+  }
+  runLatticeDriver(state, driver);
+}
+
+void lightsDeferredCpu(benchmark::State& state) {
+  static auto driver =
+      deferredDriver(LatticeDriver<CpuDevice>::create(latticeScene(), 1280, 720, CpuDevice{1}));
+  runDeferred(state, driver);
+}
+void lightsDeferredVulkan(benchmark::State& state) {
+  static auto driver = deferredDriver(latticeOnVulkan(DeviceRequest{.samples = 1}));
+  runDeferred(state, driver);
+}
+
 void lightsTiledCpu(benchmark::State& state) { runLit(state, litCpu(), false); }
 void lightsBruteCpu(benchmark::State& state) { runLit(state, litCpu(), true); }
 void lightsTiledVulkan(benchmark::State& state) { runLit(state, litVulkan(), false); }
@@ -251,6 +289,14 @@ BENCHMARK(lightsTiledVulkan)
 BENCHMARK(lightsBruteVulkan)
     ->Name("frame/lights/brute_force/vulkan")
     ->Arg(1024)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(lightsDeferredCpu)
+    ->Name("frame/lights/deferred/cpu")
+    ->Arg(16)->Arg(256)->Arg(1024)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(lightsDeferredVulkan)
+    ->Name("frame/lights/deferred/vulkan")
+    ->Arg(16)->Arg(256)->Arg(1024)
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

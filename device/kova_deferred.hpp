@@ -193,6 +193,25 @@ struct DeferredRecording {
   return TileGrid{width, height, config.tile_size, cap};
 }
 
+// Gives the G-buffer's images and the lighting's buffers back to the device
+// (pipelines stay, as devices keep them for their lifetime); reports the
+// first failure after trying every one.
+template <FrameDevice Device>
+[[nodiscard]] std::expected<void, std::string> releaseDeferredTargets(Device& device,
+                                                                      const DeferredTargets& t) {
+  std::expected<void, std::string> first;
+  const GBuffer& g = t.gbuffer;
+  for (ImageId image : {g.position, g.normal, g.albedo, g.material, g.depth}) {
+    auto ok = device.releaseImage(image);
+    if (!ok && first) first = ok;
+  }
+  for (BufferId buffer : {t.params, t.grid, t.tile_lists}) {
+    auto ok = device.releaseBuffer(buffer);
+    if (!ok && first) first = ok;
+  }
+  return first;
+}
+
 template <FrameDevice Device>
 std::expected<DeferredTargets, std::string> createDeferredTargets(
     Device& device, const kova_renderer::DeferredPipeline& pipeline, std::uint32_t width,

@@ -1,13 +1,11 @@
 #include "lattice_frame.hpp"
 
-#include <chrono>
 #include <cmath>
 #include <initializer_list>
 #include <memory>
 #include <memory_resource>
 
 #include "arena_commands.hpp"
-#include "lights_scene.hpp"
 #include "projective_pipeline.hpp"
 #include "kova_vulkan_device.hpp"
 
@@ -15,12 +13,6 @@ namespace kova_demo {
 namespace {
 
 using kova_renderer::KovaCamera;
-
-using Clock = std::chrono::steady_clock;
-
-double msSince(Clock::time_point start) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
 
 HomVec4 combine(double a, HomVec4 u, double b, HomVec4 v) noexcept {
   return {a * u.x + b * v.x, a * u.y + b * v.y, a * u.z + b * v.z, a * u.w + b * v.w};
@@ -114,20 +106,6 @@ KovaCamera latticeLens(KovaCamera pose, std::uint32_t width, std::uint32_t heigh
   return pose;
 }
 
-std::array<PGL4, 2> latticeCameraBlock(const KovaCamera& camera, std::uint32_t width,
-                                       std::uint32_t height) noexcept {
-  CameraBlock cam;
-  cam.view = camera.viewIsometry();
-  cam.observer = camera.position;
-  cam.tan_h = std::tan(camera.fov / 2.0);
-  cam.tan_v = cam.tan_h * height / width;
-  cam.near_fs = camera.near_fs;
-  cam.far_fs = camera.far_fs;
-  cam.isometric_view = true;
-  cam.fog = kLatticeFogColor;
-  return packCameraBlock(cam);
-}
-
 LatticeScene makeLatticeScene() {
   LatticeScene s;
   s.cell = makeCellMesh(kCellScale);
@@ -205,7 +183,6 @@ std::expected<void, std::string> recordLatticeFrame(kova_rhi::FrameGraph& graph,
   const BeginPassCommand begin{targets.first(1), depth};
   const auto n_indices = static_cast<std::uint32_t>(scene.cell.indices.size());
   const auto n_instances = static_cast<std::uint32_t>(instances.size());
-  const auto n_edges = static_cast<std::uint32_t>(scene.edge_points.size());
   const auto fog = kLatticeFogColor;
   const ArenaCommands clear_cmds(
       arena, {begin, ClearCommand{color, fog[0], fog[1], fog[2], 1.0f, 1.0f}, EndPassCommand{}});
@@ -227,118 +204,36 @@ std::expected<void, std::string> recordLatticeFrame(kova_rhi::FrameGraph& graph,
                                               .index_count = n_indices,
                                               .instance_count = n_instances},
                                   EndPassCommand{}});
-  const ArenaCommands edge_cmds(
-      arena, {begin, gpu.edge_pipeline, BindUniformCommand{gpu.camera, 0, 2 * sizeof(PGL4), 0},
-              KovaUploadPositionsCommand{gpu.edges, scene.edge_points},
-              KovaRenderGeodesicsCommand{gpu.edges, n_edges, 1.0f, 0.86f, 0.6f}, EndPassCommand{}});
   const FramePass passes[] = {
       {"clear", {}, targets, clear_cmds.commands(), PassType::clear},
       {"solids", {}, targets, solid_cmds.commands(), PassType::geometry},
-      {"edges", {}, targets, edge_cmds.commands(), PassType::kova_geodesic},
   };
   for (const FramePass& pass : passes) {
     if (!graph.addPass(pass))
       return std::unexpected(std::string("out of memory while recording the frame graph"));
   }
-  return {};
+  return recordLatticeEdges(graph, arena, gpu, scene, color, depth);
 }
 
-template <FrameDevice Device>
-std::expected<LatticeDriver<Device>, std::string> LatticeDriver<Device>::create(
-    const LatticeScene& scene, std::uint32_t width, std::uint32_t height, Device device) {
-  LatticeDriver d(std::move(device));
-  d.scene_ = &scene;
-  auto targets = createRenderTargets(d.device_, width, height);
-  if (!targets) return std::unexpected(targets.error());
-  d.targets_ = *targets;
-  auto gpu = createLatticeGpu(d.device_, scene);
-  if (!gpu) return std::unexpected(gpu.error());
-  d.gpu_ = *gpu;
-  return d;
-}
-
-template <FrameDevice Device>
-std::expected<void, std::string> LatticeDriver<Device>::setLights(std::uint32_t count) {
-  if (count > kMaxLatticeLights)
-    return std::unexpected("lights: " + std::to_string(count) + " is more than the " +
-                           std::to_string(kMaxLatticeLights) + " a frame sheds");
-  if (count > 0 && !lit_) {
-    auto made = createLatticeLightsGpu(
-        device_, latticeForwardPlus(view_, device_.samples(), next_frame_), targets_.width,
-        targets_.height);
-    if (!made) return std::unexpected(made.error());
-    lit_ = *made;
-  }
-  lights_ = count;
-  return {};
-}
-
-template <FrameDevice Device>
-void LatticeDriver<Device>::skipFrames(std::uint64_t frames) noexcept {
-  for (std::uint64_t i = 0; i < frames; ++i) {
-    if (next_frame_ > 0) carrier_.travel(kFlightStep, 0.0, 0.0);
-    ++next_frame_;
-  }
-}
-
-template <FrameDevice Device>
-std::expected<LatticeReport, std::string> LatticeDriver<Device>::renderFrame() {
+std::expected<void, std::string> recordLatticeEdges(kova_rhi::FrameGraph& graph,
+                                                    std::pmr::memory_resource& arena,
+                                                    const LatticeGpu& gpu,
+                                                    const LatticeScene& scene, ImageId color,
+                                                    ImageId depth) {
   using namespace kova_rhi;
-  const auto t_frame = Clock::now();
-  const LatticeScene& scene = *scene_;
-  LatticeReport report;
-  report.frame_index = next_frame_;
-
-  // Every frame after the first travels on along the circle.
-  if (next_frame_ > 0) carrier_.travel(kFlightStep, 0.0, 0.0);
-  view_ = latticeLens(flightView(carrier_, next_frame_), targets_.width, targets_.height);
-
-  std::pmr::monotonic_buffer_resource arena;
-  FrameGraph graph = FrameGraph::init(arena);
-  graph.frame_index = next_frame_;
-  // The camera block lives until the graph has run: its upload command
-  // refers to it.
-  std::array<PGL4, 2> block{};
-  if (lights_ == 0) {
-    block = latticeCameraBlock(view_, targets_.width, targets_.height);
-    if (auto recorded = recordLatticeFrame(graph, arena, gpu_, scene, targets_.color,
-                                           targets_.depth, scene.instances, block,
-                                           scene.colors.size());
-        !recorded)
-      return std::unexpected(recorded.error());
-  } else {
-    // Forward+ as its record configures it, the lights where they stand now.
-    const auto record = latticeForwardPlus(view_, device_.samples(), next_frame_);
-    block = kova_device::forwardPlusCameraBlock(record, kLatticeFogColor);
-    if (auto ok = device_.writeValues(lit_->lights,
-                                      kova_device::lightValues(latticeLights(lights_, next_frame_)));
-        !ok)
-      return std::unexpected(ok.error());
-    if (auto recorded = recordLatticeForwardPlus(graph, arena, record, gpu_, *lit_, scene,
-                                                 targets_.color, targets_.depth,
-                                                 scene.instances, block, scene.colors.size(),
-                                                 lights_);
-        !recorded)
-      return std::unexpected(recorded.error());
-    report.lights = lights_;
-  }
-  const auto t_device = Clock::now();
-  auto stats = device_.execute(graph);
-  if (!stats) return std::unexpected("device: " + stats.error());
-  report.ms_device = msSince(t_device);
-  report.triangles = stats->triangles;
-  report.triangles_drawn = stats->triangles_drawn;
-  report.geodesic_arcs = stats->geodesic_arcs;
-  report.passes = stats->passes;
-  report.commands = stats->commands;
-  ++next_frame_;
-  report.ms_total = msSince(t_frame);
-  return report;
+  const std::span<const ImageId> targets = arenaTargets(arena, color, depth);
+  const auto n_edges = static_cast<std::uint32_t>(scene.edge_points.size());
+  const ArenaCommands edge_cmds(
+      arena, {BeginPassCommand{targets.first(1), depth}, gpu.edge_pipeline,
+              BindUniformCommand{gpu.camera, 0, 2 * sizeof(PGL4), 0},
+              KovaUploadPositionsCommand{gpu.edges, scene.edge_points},
+              KovaRenderGeodesicsCommand{gpu.edges, n_edges, 1.0f, 0.86f, 0.6f}, EndPassCommand{}});
+  if (!graph.addPass({"edges", {}, targets, edge_cmds.commands(), PassType::kova_geodesic}))
+    return std::unexpected(std::string("out of memory while recording the frame graph"));
+  return {};
 }
 
-template class LatticeDriver<CpuDevice>;
 template std::expected<LatticeGpu, std::string> createLatticeGpu(CpuDevice&, const LatticeScene&);
-template class LatticeDriver<VulkanDevice>;
 template std::expected<LatticeGpu, std::string> createLatticeGpu(VulkanDevice&,
                                                                  const LatticeScene&);
 

@@ -1,6 +1,7 @@
-// The lattice scene and its frame loop: the 60 dodecahedral cells of the
-// 120-cell in elliptic space, each holding a shaded solid, with the 600 edges
-// drawn as geodesics, seen from a camera that flies around a closed line.
+// The lattice scene and its frame: the 60 dodecahedral cells of the 120-cell
+// in elliptic space, each holding a shaded solid, with the 600 edges drawn as
+// geodesics, seen from a camera that flies around a closed line (the loop
+// that flies it is lattice_driver.hpp's).
 #pragma once
 
 #include <array>
@@ -58,20 +59,6 @@ inline constexpr double kLatticeFov = 1.75;
 [[nodiscard]] kova_renderer::KovaCamera latticeLens(kova_renderer::KovaCamera pose,
                                                     std::uint32_t width,
                                                     std::uint32_t height) noexcept;
-// The packed camera of a lattice frame seen by `camera` in a width x height
-// picture: its view isometry, field of view and bounds, and the fog. The
-// vertical extent follows the picture's shape, not the camera's aspect.
-[[nodiscard]] std::array<PGL4, 2> latticeCameraBlock(const kova_renderer::KovaCamera& camera,
-                                                     std::uint32_t width,
-                                                     std::uint32_t height) noexcept;
-
-struct LatticeReport {
-  std::uint64_t frame_index = 0;
-  std::uint32_t triangles = 0, triangles_drawn = 0, geodesic_arcs = 0;
-  std::uint32_t passes = 0, commands = 0;
-  std::uint32_t lights = 0;  // lights shed by forward+; 0: the unlit frame
-  double ms_device = 0, ms_total = 0;
-};
 
 // The lattice's pipelines and buffers on a device: the cell's indices and the
 // colours are written once; vertices, instances, camera and edges are
@@ -102,50 +89,11 @@ template <FrameDevice Device>
     const LatticeScene& scene, ImageId color, ImageId depth, std::span<const PGL4> instances,
     std::span<const PGL4> camera_block, std::size_t color_values);
 
-template <FrameDevice Device>
-class LatticeDriver {
- public:
-  static constexpr std::array<float, 3> kFogColor = kLatticeFogColor;
-  static constexpr double kFov = kLatticeFov;
-
-  [[nodiscard]] static std::expected<LatticeDriver, std::string> create(const LatticeScene& scene,
-                                                                        std::uint32_t width,
-                                                                        std::uint32_t height,
-                                                                        Device device = Device{});
-  // The number of lights the following frames shed through forward+
-  // (lights_scene.hpp); 0, the start, renders the unlit frame as before.
-  // Refuses more than kova_device::kMaxLights, changing nothing.
-  [[nodiscard]] std::expected<void, std::string> setLights(std::uint32_t count);
-  [[nodiscard]] std::uint32_t lights() const noexcept { return lights_; }
-  // Flies on by `frames` frames without rendering them.
-  void skipFrames(std::uint64_t frames) noexcept;
-  // Renders the next frame of the flight.
-  [[nodiscard]] std::expected<LatticeReport, std::string> renderFrame();
-  [[nodiscard]] std::expected<std::vector<std::uint8_t>, std::string> readRgb() const {
-    return device_.readRgb8(targets_.color);
-  }
-  [[nodiscard]] std::expected<std::vector<float>, std::string> readDepth() const {
-    return device_.readDepth(targets_.depth);
-  }
-  [[nodiscard]] std::expected<std::vector<std::uint8_t>, std::string> readKinds() const {
-    return device_.readKinds(targets_.color);
-  }
-  [[nodiscard]] std::uint32_t samples() const noexcept { return device_.samples(); }
-  [[nodiscard]] const Device& device() const noexcept { return device_; }
-  // The camera of the last frame rendered, with the lattice's lens.
-  [[nodiscard]] const kova_renderer::KovaCamera& camera() const noexcept { return view_; }
-
- private:
-  explicit LatticeDriver(Device device) : device_(std::move(device)) {}
-
-  const LatticeScene* scene_ = nullptr;
-  std::uint64_t next_frame_ = 0;
-  kova_renderer::KovaCamera carrier_ = flightStart(), view_ = flightStart();
-  Device device_;
-  RenderTargets targets_{};
-  LatticeGpu gpu_{};
-  std::uint32_t lights_ = 0;
-  std::optional<LatticeLightsGpu> lit_{};
-};
+// Appends the pass that draws the lattice's edges over what `color` holds,
+// depth-tested against `depth`, with the camera the frame's earlier passes
+// uploaded to gpu.camera.
+[[nodiscard]] std::expected<void, std::string> recordLatticeEdges(
+    kova_rhi::FrameGraph& graph, std::pmr::memory_resource& arena, const LatticeGpu& gpu,
+    const LatticeScene& scene, ImageId color, ImageId depth);
 
 }  // namespace kova_demo

@@ -9,12 +9,12 @@
 
 namespace kova_demo {
 
-std::optional<PipelineChoice> parsePipelineChoice(std::string_view text) noexcept {
-  if (text == "forward-plus") return PipelineChoice::forward_plus;
-  return std::nullopt;
+std::expected<void, std::string> checkLatticeLights(PipelineChoice choice, std::uint32_t count) {
+  if (count <= maxLatticeLights(choice)) return {};
+  return std::unexpected(std::to_string(count) + " lights are more than the " +
+                         std::to_string(maxLatticeLights(choice)) + " a " +
+                         std::string(pipelineName(choice)) + " frame sheds");
 }
-
-std::string_view pipelineName(PipelineChoice) noexcept { return "forward+"; }
 
 std::vector<kova_device::Light> latticeLights(std::uint32_t count, std::uint64_t frame) {
   // Each light's circle is spanned by two orthonormal points drawn from a
@@ -50,15 +50,19 @@ std::vector<kova_device::Light> latticeLights(std::uint32_t count, std::uint64_t
 }
 
 template <FrameDevice Device>
+std::expected<BufferId, std::string> createLatticeLightBuffer(Device& device) {
+  return device.createBuffer({.size = std::uint64_t{kMaxLatticeLights} * kova_device::kLightValues * 8,
+                              .stride = 8,
+                              .type = kova_rhi::BufferType::storage});
+}
+
+template <FrameDevice Device>
 std::expected<LatticeLightsGpu, std::string> createLatticeLightsGpu(
     Device& device, const kova_renderer::ForwardPlusPipeline& record, std::uint32_t width,
     std::uint32_t height) {
   auto fp = kova_device::createForwardPlusGpu(device, record, width, height);
   if (!fp) return std::unexpected(fp.error());
-  auto lights = device.createBuffer({.size = std::uint64_t{kMaxLatticeLights} *
-                                             kova_device::kLightValues * 8,
-                                     .stride = 8,
-                                     .type = kova_rhi::BufferType::storage});
+  auto lights = createLatticeLightBuffer(device);
   if (!lights) {
     (void)kova_device::releaseForwardPlusGpu(device, *fp);
     return std::unexpected(lights.error());
@@ -126,6 +130,8 @@ std::expected<void, std::string> recordLatticeForwardPlus(
              : kova_device::recordForwardPlus(graph, arena, record, lit.forward_plus, frame);
 }
 
+template std::expected<BufferId, std::string> createLatticeLightBuffer(CpuDevice&);
+template std::expected<BufferId, std::string> createLatticeLightBuffer(VulkanDevice&);
 template std::expected<LatticeLightsGpu, std::string> createLatticeLightsGpu(
     CpuDevice&, const kova_renderer::ForwardPlusPipeline&, std::uint32_t, std::uint32_t);
 template std::expected<void, std::string> releaseLatticeLightsGpu(CpuDevice&,

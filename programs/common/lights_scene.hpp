@@ -1,6 +1,7 @@
 // Light in the lattice: lights that travel along great circles through the
-// 120-cell's cells, and the lattice frame lit by them through the forward+
-// recording (kova_forward_plus.hpp), its edges drawn in the shading pass.
+// 120-cell's cells, the pipelines that shed them, and the lattice frame lit
+// by them through the forward+ recording (kova_forward_plus.hpp), its edges
+// drawn in the shading pass. The deferred frame is lattice_deferred.hpp's.
 #pragma once
 
 #include <cstdint>
@@ -16,21 +17,22 @@
 #include "kova_device_lights.hpp"
 #include "kova_forward_plus.hpp"
 #include "lattice_frame.hpp"
+#include "pipeline_choice.hpp"
 
 namespace kova_demo {
 
-// The rendering pipelines a host can choose by name. The programs drive
-// forward+; the deferred pipeline (kova_deferred.hpp) is not wired into them yet.
-enum class PipelineChoice : std::uint8_t { forward_plus };
-[[nodiscard]] std::optional<PipelineChoice> parsePipelineChoice(std::string_view text) noexcept;
-[[nodiscard]] std::string_view pipelineName(PipelineChoice choice) noexcept;
-// The words that name the choices, for messages.
-inline constexpr std::string_view kPipelineChoicesText =
-    "forward-plus (the programs do not drive the deferred pipeline yet)";
-
-// Lights of the lattice by default, and the most a frame sheds.
+// Lights of the lattice by default, and the most a frame sheds: forward+
+// sheds as many as a light buffer holds, deferred as many as its record's
+// max_lights (the tile lists keep that many a tile, so that none is dropped).
 inline constexpr std::uint32_t kDefaultLatticeLights = 8;
 inline constexpr std::uint32_t kMaxLatticeLights = static_cast<std::uint32_t>(kova_device::kMaxLights);
+inline constexpr std::uint32_t kMaxDeferredLatticeLights = kova_renderer::DeferredConfig{}.max_lights;
+[[nodiscard]] constexpr std::uint32_t maxLatticeLights(PipelineChoice choice) noexcept {
+  return choice == PipelineChoice::deferred ? kMaxDeferredLatticeLights : kMaxLatticeLights;
+}
+// Refuses more lights than `choice` sheds, saying so.
+[[nodiscard]] std::expected<void, std::string> checkLatticeLights(PipelineChoice choice,
+                                                                  std::uint32_t count);
 
 // `count` lights as they stand at frame `frame`: each travels along its own
 // great circle by kFlightStep a frame, so after 120 frames (an arc of pi) it
@@ -40,6 +42,10 @@ inline constexpr std::uint32_t kMaxLatticeLights = static_cast<std::uint32_t>(ko
 // picture out.
 [[nodiscard]] std::vector<kova_device::Light> latticeLights(std::uint32_t count,
                                                             std::uint64_t frame);
+
+// A light buffer with room for kMaxLatticeLights lights.
+template <FrameDevice Device>
+[[nodiscard]] std::expected<BufferId, std::string> createLatticeLightBuffer(Device& device);
 
 template <FrameDevice Device>
 [[nodiscard]] std::expected<LatticeLightsGpu, std::string> createLatticeLightsGpu(

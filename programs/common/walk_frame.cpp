@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "arena_commands.hpp"
+#include "picture_camera.hpp"
 #include "projective_pipeline.hpp"
 
 namespace kova_demo {
@@ -18,20 +19,6 @@ double msSince(Clock::time_point start) {
 }
 
 }  // namespace
-
-std::array<PGL4, 2> walkCameraBlock(const KovaCamera& camera, std::uint32_t width,
-                                    std::uint32_t height) noexcept {
-  CameraBlock cam;
-  cam.view = camera.viewIsometry();
-  cam.observer = camera.position;
-  cam.tan_h = std::tan(camera.fov / 2.0);
-  cam.tan_v = cam.tan_h * height / width;
-  cam.near_fs = camera.near_fs;
-  cam.far_fs = camera.far_fs;
-  cam.isometric_view = true;
-  cam.fog = kWalkFogColor;
-  return packCameraBlock(cam);
-}
 
 template <FrameDevice Device>
 std::expected<WalkGpu, std::string> createWalkGpu(Device& device, const WalkScene& scene) {
@@ -189,7 +176,7 @@ std::expected<WalkReport, std::string> WalkDriver<Device>::render(const KovaCame
   WalkReport report;
   report.frame_index = next_frame_;
   view_ = camera;
-  const auto block = walkCameraBlock(view_, targets_.width, targets_.height);
+  const auto block = pictureCameraBlock(view_, targets_.width, targets_.height, kWalkFogColor);
   std::pmr::monotonic_buffer_resource arena;
   FrameGraph graph = FrameGraph::init(arena);
   graph.frame_index = next_frame_;

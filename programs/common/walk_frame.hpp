@@ -17,12 +17,6 @@
 
 namespace kova_demo {
 
-// The packed camera of a walk frame seen by `camera` (with its bounds) in a
-// width x height picture, fogged towards kWalkFogColor.
-[[nodiscard]] std::array<PGL4, 2> walkCameraBlock(const kova_renderer::KovaCamera& camera,
-                                                  std::uint32_t width,
-                                                  std::uint32_t height) noexcept;
-
 // Each shape's mesh, placements and colours are written once; the camera is
 // uploaded by each frame.
 struct WalkGpu {

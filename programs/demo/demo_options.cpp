@@ -53,9 +53,11 @@ std::string usage(std::string_view program) {
       "Options:\n"
       "  --scene S     lattice, points or walk (default lattice)\n"
       "  --pipeline P  lattice: the pipeline that lights it, forward-plus (the\n"
-      "                default; tiled forward+ as its pipeline record configures it)\n"
+      "                default) or deferred, each tiled as its pipeline record\n"
+      "                configures it; the edges are drawn over the lit solids\n"
       "  --lights N    lattice: lights travelling through it along great circles,\n"
-      "                0 to 4096 (default 8); 0 draws the unlit lattice\n"
+      "                0 to 4096 with forward+, 0 to 1024 deferred (default 8);\n"
+      "                0 draws the unlit lattice\n"
       "  --at-km D     walk scene: how far from the origin it stands, kilometres,\n"
       "                0 to 18341.87 (half the world's circumference; default 5000)\n"
       "  --points N    number of points of the points scene, 1 to 4000000 (default 100000)\n"
@@ -215,6 +217,8 @@ std::expected<Options, std::string> parseOptions(std::span<const std::string_vie
     if (pipeline_given)
       return std::unexpected("--pipeline: only the lattice scene is lit; add --scene lattice");
   }
+  if (auto ok = checkLatticeLights(options.pipeline, options.lights); !ok)
+    return std::unexpected(cat({"--lights: ", ok.error()}));
   if (options.scene != SceneKind::points) {
     if (options.dump)
       return std::unexpected(

@@ -24,6 +24,7 @@
 #include "device_choice.hpp"
 #include "frame_driver.hpp"
 #include "image_files.hpp"
+#include "lattice_driver.hpp"
 #include "lattice_frame.hpp"
 #include "stale_outputs.hpp"
 #include "walk_frame.hpp"
@@ -132,10 +133,11 @@ int renderLattice(const Options& opt, const fs::path& out, const LatticeScene& s
       "at %ux%u, %u samples per pixel, %s -> %s\n",
       scene.instances.size(), scene.cell.indices.size() / 3, scene.edge_points.size() / 2,
       opt.frames, opt.frames == 1 ? "" : "s", opt.width, opt.height, driver.samples(),
-      opt.lights == 0 ? "unlit"
-                      : (std::string(pipelineName(opt.pipeline)) + " with " +
-                         std::to_string(opt.lights) + " light" + (opt.lights == 1 ? "" : "s"))
-                            .c_str(),
+      opt.lights == 0 && opt.pipeline == PipelineChoice::forward_plus
+          ? "unlit"
+          : (std::string(pipelineName(opt.pipeline)) + " with " + std::to_string(opt.lights) +
+             " light" + (opt.lights == 1 ? "" : "s"))
+                .c_str(),
       fs::absolute(out).lexically_normal().c_str());
   return writeFrames(opt, out, kAnimationFps, driver, [](const LatticeReport& r) {
     return formatted("triangles drawn %u of %u, geodesic arcs %u, passes %u, commands %u, "
@@ -187,6 +189,7 @@ int runLattice(const Options& opt, const fs::path& out) {
         auto driver =
             LatticeDriver<Device>::create(scene, opt.width, opt.height, std::move(device));
         if (!driver) return driver;
+        if (auto ok = driver->setPipeline(opt.pipeline); !ok) return std::unexpected(ok.error());
         if (auto ok = driver->setLights(opt.lights); !ok) return std::unexpected(ok.error());
         return driver;
       },

@@ -97,6 +97,7 @@ const std::vector<std::string> kHelp = {
     "wheel       field of view        Shift     run",
     "R           reset                Esc       quit",
     "L           lattice: more lights (0, 8, 64, 256, 1024, round again)",
+    "P           lattice: switch the pipeline, forward+ / deferred",
     "F1          hide this help"};
 
 // What the window reported since the last frame.
@@ -106,6 +107,7 @@ struct WindowEvents {
   bool reset = false;
   bool resized = false;
   bool next_lights = false;
+  bool next_pipeline = false;
 };
 
 WindowEvents& events(GLFWwindow* window) {
@@ -118,6 +120,7 @@ void onKey(GLFWwindow* window, int key, int, int action, int) {
   if (key == GLFW_KEY_F1) events(window).help = !events(window).help;
   if (key == GLFW_KEY_R) events(window).reset = true;
   if (key == GLFW_KEY_L) events(window).next_lights = true;
+  if (key == GLFW_KEY_P) events(window).next_pipeline = true;
 }
 void onScroll(GLFWwindow* window, double, double dy) { events(window).scroll += dy; }
 void onResize(GLFWwindow* window, int, int) { events(window).resized = true; }
@@ -145,6 +148,32 @@ ControlInput readKeys(GLFWwindow* w, double mouse_dx, double mouse_dy, WindowEve
   ev.scroll = 0.0;
   ev.reset = false;
   return in;
+}
+
+kova_demo::PipelineChoice otherPipeline(kova_demo::PipelineChoice choice) {
+  return choice == kova_demo::PipelineChoice::deferred ? kova_demo::PipelineChoice::forward_plus
+                                                       : kova_demo::PipelineChoice::deferred;
+}
+
+// Switches `view` to `choice`; when the device refuses, the view keeps its
+// pipeline and `refusal` says why (also on stderr).
+template <class View>
+void switchPipeline(View& view, kova_demo::PipelineChoice choice, std::string& refusal) {
+  auto ok = view.setPipeline(choice);
+  if (ok) {
+    refusal.clear();
+    return;
+  }
+  refusal = std::string(kova_demo::pipelineName(choice)) + " refused: " + ok.error();
+  std::fprintf(stderr, "kova_view: %s; staying on %s\n", refusal.c_str(),
+               std::string(kova_demo::pipelineName(view.pipeline())).c_str());
+}
+
+// The panel's line on the lattice's lighting.
+std::string lightingLine(const ViewReport& r) {
+  const bool unlit = r.pipeline == kova_demo::PipelineChoice::forward_plus && r.lights == 0;
+  return "pipeline " + std::string(unlit ? "unlit" : kova_demo::pipelineName(r.pipeline)) +
+         "  lights " + std::to_string(r.lights) + "  L more lights  P forward+/deferred";
 }
 
 std::string padded(std::string s) {
@@ -293,6 +322,12 @@ int run(const ViewOptions& options) {
     if (glfwRawMouseMotionSupported() == GLFW_TRUE)
       glfwSetInputMode(window, GLFW_RAW_MOUSE_MOTION, GLFW_TRUE);
   }
+  // A lit world starts with the pipeline asked for, if the device runs it.
+  constexpr bool kLit = requires(SceneView& v) { v.setLights(0u); };
+  std::string refusal;  // why the device refused deferred, for the panel
+  if constexpr (kLit) {
+    if (options.pipeline != view->pipeline()) switchPipeline(*view, options.pipeline, refusal);
+  }
   KovaCamera start = World::start(scene, width, height);
   KovaCamera camera = start;
   double mouse_x = 0, mouse_y = 0;
@@ -350,8 +385,8 @@ int run(const ViewOptions& options) {
     mouse_y = y;
     applyControls(camera, input, options.autopilot ? kAutopilotStep : dt, start, World::kSpeed);
 
-    // A lit world changes its light count by the L key.
-    constexpr bool kLit = requires(SceneView& v) { v.setLights(0u); };
+    // A lit world changes its light count by the L key and its pipeline
+    // by the P key; a pipeline the device refuses leaves the view as it was.
     if constexpr (kLit) {
       if (ev.next_lights) {
         if (auto ok = view->setLights(nextLightCount(view->lights())); !ok) {
@@ -360,8 +395,10 @@ int run(const ViewOptions& options) {
           break;
         }
       }
+      if (ev.next_pipeline) switchPipeline(*view, otherPipeline(view->pipeline()), refusal);
     }
     ev.next_lights = false;
+    ev.next_pipeline = false;
 
     auto report = view->render(camera);
     if (!report) {
@@ -375,10 +412,8 @@ int run(const ViewOptions& options) {
                     World::distance(kova_kernel::fsDistancePrecise(camera.position, start.position)),
                     camera.fov);
     if constexpr (kLit) {
-      lines.push_back(padded(last.lights == 0
-                                 ? std::string("pipeline unlit  lights 0  L more lights")
-                                 : "pipeline forward+  lights " + std::to_string(last.lights) +
-                                       "  L more lights"));
+      lines.push_back(padded(lightingLine(last)));
+      if (!refusal.empty()) lines.push_back(padded(refusal));
     }
     if (ev.help) lines.insert(lines.end(), kHelp.begin(), kHelp.end());
     const Panel panel = drawPanel(lines, (*presenter)->bgra());

@@ -50,6 +50,9 @@ std::expected<LatticeView<Device>, std::string> LatticeView<Device>::create(
   auto targets = kova_demo::createRenderTargets(v.device_, width, height);
   if (!targets) return std::unexpected(targets.error());
   v.targets_ = *targets;
+  if (auto ok = v.lighting_.set(v.device_, kova_demo::PipelineChoice::forward_plus, 0, width, height);
+      !ok)
+    return std::unexpected(ok.error());
   return v;
 }
 
@@ -57,32 +60,19 @@ template <kova_device::FrameDevice Device>
 std::expected<void, std::string> LatticeView<Device>::resize(std::uint32_t width,
                                                              std::uint32_t height) {
   if (auto ok = kova_demo::resizeRenderTargets(device_, targets_, width, height); !ok) return ok;
-  // The tile grid follows the picture: forward+'s resources are made again.
-  if (lit_) {
-    if (auto ok = kova_demo::releaseLatticeLightsGpu(device_, *lit_); !ok) return ok;
-    lit_.reset();
-    const std::uint32_t count = lights_;
-    lights_ = 0;
-    return setLights(count);
-  }
-  return {};
+  // The tile grids and the G-buffer follow the picture.
+  return lighting_.resize(device_, width, height);
 }
 
 template <kova_device::FrameDevice Device>
 std::expected<void, std::string> LatticeView<Device>::setLights(std::uint32_t count) {
-  if (count > kova_demo::kMaxLatticeLights)
-    return std::unexpected("lights: " + std::to_string(count) + " is more than the " +
-                           std::to_string(kova_demo::kMaxLatticeLights) + " a frame sheds");
-  if (count > 0 && !lit_) {
-    auto made = kova_demo::createLatticeLightsGpu(
-        device_, kova_demo::latticeForwardPlus(latticeStartCamera(targets_.width, targets_.height),
-                                               device_.samples(), frame_),
-        targets_.width, targets_.height);
-    if (!made) return std::unexpected(made.error());
-    lit_ = *made;
-  }
-  lights_ = count;
-  return {};
+  return lighting_.set(device_, lighting_.pipeline(), count, targets_.width, targets_.height);
+}
+
+template <kova_device::FrameDevice Device>
+std::expected<void, std::string> LatticeView<Device>::setPipeline(
+    kova_demo::PipelineChoice choice) {
+  return lighting_.set(device_, choice, lighting_.lights(), targets_.width, targets_.height);
 }
 
 template <kova_device::FrameDevice Device>
@@ -121,35 +111,16 @@ std::expected<ViewReport, std::string> LatticeView<Device>::render(const KovaCam
   }
   kova_rhi::FrameGraph graph = kova_rhi::FrameGraph::init(arena);
   graph.frame_index = frame_;
-  // The camera block lives until the graph has run: its upload command
-  // refers to it.
-  std::array<PGL4, 2> block{};
-  if (lights_ == 0) {
-    block = kova_demo::latticeCameraBlock(camera, targets_.width, targets_.height);
-    if (auto recorded = kova_demo::recordLatticeFrame(graph, arena, gpu_, scene, targets_.color,
-                                                      targets_.depth, kept, block, colors.size());
-        !recorded)
-      return std::unexpected(recorded.error());
-  } else {
-    // Forward+ as its record configures it, the lights where they stand now.
-    const auto record = kova_demo::latticeForwardPlus(camera, device_.samples(), frame_);
-    block = kova_device::forwardPlusCameraBlock(record, kova_demo::kLatticeFogColor);
-    if (auto ok = device_.writeValues(
-            lit_->lights, kova_device::lightValues(kova_demo::latticeLights(lights_, frame_)));
-        !ok)
-      return std::unexpected(ok.error());
-    if (auto recorded = kova_demo::recordLatticeForwardPlus(
-            graph, arena, record, gpu_, *lit_, scene, targets_.color, targets_.depth, kept, block,
-            colors.size(), lights_);
-        !recorded)
-      return std::unexpected(recorded.error());
-    report.lights = lights_;
-  }
+  auto recorded = lighting_.record(device_, graph, arena, gpu_, scene, targets_, camera, frame_,
+                                   kept, colors.size());
+  if (!recorded) return std::unexpected(recorded.error());
+  report.lights = lighting_.lights();
+  report.pipeline = lighting_.pipeline();
   report.ms_commands = msSince(t_commands);
 
   // 3. The device runs it.
   const auto t_device = Clock::now();
-  auto stats = device_.execute(graph);
+  auto stats = kova_demo::executeLatticeFrame(device_, graph, arena, *recorded);
   if (!stats) return std::unexpected("device: " + stats.error());
   report.ms_device = msSince(t_device);
   report.drawn = stats->triangles > 0 ? report.visible : 0;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "lattice_frame.hpp"
+#include "lattice_lighting.hpp"
 #include "points_view.hpp"
 #include "render_targets.hpp"
 
@@ -37,11 +38,19 @@ class LatticeView {
   // aspect, so the two must agree (the viewer sets it on every resize).
   [[nodiscard]] std::expected<ViewReport, std::string> render(const KovaCamera& camera);
 
-  // The lights the following frames shed through forward+, travelling as in
-  // the main job (kova_demo::latticeLights); 0 draws the unlit lattice. More
-  // than kova_demo::kMaxLatticeLights is refused, changing nothing.
+  // The lights the following frames shed, travelling as in the main job
+  // (kova_demo::latticeLights); 0 with forward+ draws the unlit lattice.
+  // More than the pipeline sheds is refused, changing nothing.
   [[nodiscard]] std::expected<void, std::string> setLights(std::uint32_t count);
-  [[nodiscard]] std::uint32_t lights() const noexcept { return lights_; }
+  [[nodiscard]] std::uint32_t lights() const noexcept { return lighting_.lights(); }
+  // The pipeline that sheds them: forward+ at the start, or deferred. A
+  // pipeline the device cannot run is refused with the reason, changing
+  // nothing; the deferred G-buffer is made when it is chosen and released
+  // when forward+ is chosen again.
+  [[nodiscard]] std::expected<void, std::string> setPipeline(kova_demo::PipelineChoice choice);
+  [[nodiscard]] kova_demo::PipelineChoice pipeline() const noexcept {
+    return lighting_.pipeline();
+  }
 
   [[nodiscard]] std::expected<std::vector<std::uint8_t>, std::string> readRgb() const {
     return device_.readRgb8(targets_.color);
@@ -60,8 +69,7 @@ class LatticeView {
   Device device_;
   kova_demo::RenderTargets targets_{};
   kova_demo::LatticeGpu gpu_{};
-  std::uint32_t lights_ = 0;
-  std::optional<kova_demo::LatticeLightsGpu> lit_{};  // made for the images' size
+  kova_demo::LatticeLighting<Device> lighting_{};  // made for the images' size
   std::vector<std::byte> arena_storage_;  // the arena's first block, kept between frames
 };
 

@@ -13,6 +13,7 @@
 
 #include "demo_scene.hpp"
 #include "kova_renderer.hpp"
+#include "pipeline_choice.hpp"
 #include "points_frame.hpp"
 #include "render_targets.hpp"
 
@@ -32,7 +33,9 @@ struct ViewReport {
   // Instanced scenes count cells in points/visible/drawn and report triangles.
   bool instanced = false;
   std::uint32_t triangles = 0, triangles_drawn = 0;
-  std::uint32_t lights = 0;  // shed by forward+ (the lattice)
+  // The lattice: the pipeline that lit the frame and the lights it shed.
+  kova_demo::PipelineChoice pipeline = kova_demo::PipelineChoice::forward_plus;
+  std::uint32_t lights = 0;
 };
 
 // A frustum for `camera` widened by `pixels` on every side of a width x

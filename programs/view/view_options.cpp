@@ -32,7 +32,7 @@ std::optional<std::pair<std::uint32_t, std::uint32_t>> size(std::string_view tex
 
 std::string viewUsage() {
   return "usage: kova_view [--scene lattice|points|walk] [--size WxH] [--points N] [--seed S]\n"
-         "                 [--at-km D]\n"
+         "                 [--at-km D] [--pipeline forward-plus|deferred]\n"
          "                 [--device vulkan] [--require-device] [--validation] [--no-vsync]\n"
          "                 [--samples 1|4] [--no-float64]\n"
          "                 [--autopilot] [--frames N] [--screenshot FILE.png]\n"
@@ -45,6 +45,10 @@ std::string viewUsage() {
          "  --seed S       points scene: its seed (default 1)\n"
          "  --at-km D      walk scene: how far from the origin it stands, kilometres,\n"
          "                 0 to 18341.87 (default 5000)\n"
+         "  --pipeline P   lattice: the pipeline that sheds the lights at the start,\n"
+         "                 forward-plus (the default) or deferred; P switches it and L\n"
+         "                 steps the lights (0, 8, 64, 256, 1024). A device without\n"
+         "                 deferred lighting stays on forward+ and says why\n"
          "  --device       vulkan, the only device that can show a window\n"
          "  --require-device  the viewer never falls back: without a usable Vulkan\n"
          "                 device it stops with the reason (exit status 1)\n"
@@ -63,7 +67,7 @@ std::string viewUsage() {
 
 std::expected<ViewOptions, std::string> parseViewOptions(std::span<const char* const> args) {
   ViewOptions o;
-  bool points_given = false, seed_given = false, at_km_given = false;
+  bool points_given = false, seed_given = false, at_km_given = false, pipeline_given = false;
   const auto fail = [](std::string m) { return std::unexpected(std::move(m)); };
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string_view a = args[i];
@@ -115,6 +119,12 @@ std::expected<ViewOptions, std::string> parseViewOptions(std::span<const char* c
       if (!km) return fail("--at-km needs " + std::string(kova_demo::kAtKmText));
       o.at_km = *km;
       at_km_given = true;
+    } else if (a == "--pipeline") {
+      const auto v = value();
+      const auto choice = v ? kova_demo::parsePipelineChoice(*v) : std::nullopt;
+      if (!choice) return fail("--pipeline needs " + std::string(kova_demo::kPipelineChoicesText));
+      o.pipeline = *choice;
+      pipeline_given = true;
     } else if (a == "--width" || a == "--height") {
       const auto v = value();
       const auto n = v ? number<std::uint32_t>(*v, 16, 8192) : std::nullopt;
@@ -171,6 +181,8 @@ std::expected<ViewOptions, std::string> parseViewOptions(std::span<const char* c
                 ": the walk is the same every run; add --scene points");
   if (o.scene != ViewScene::walk && at_km_given)
     return fail("--at-km: only the walk scene stands somewhere; add --scene walk");
+  if (o.scene != ViewScene::lattice && pipeline_given)
+    return fail("--pipeline: only the lattice is lit; add --scene lattice");
   if (o.resize_cycle > 0 && !o.resize)
     return fail("--resize-cycle needs --resize WxH (the other size)");
   if (o.resize_cycle > 0 && o.frames &&

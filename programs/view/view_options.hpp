@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "device_choice.hpp"
+#include "pipeline_choice.hpp"
 
 namespace kova_view {
 
@@ -28,6 +29,8 @@ struct ViewOptions {
   std::uint32_t points = 100'000;            // size of the points scene (--scene points)
   std::uint64_t seed = 1;
   double at_km = 5000.0;  // walk scene: its distance from the origin, kilometres
+  // Lattice: the pipeline that sheds the lights at the start (P switches it).
+  kova_demo::PipelineChoice pipeline = kova_demo::PipelineChoice::forward_plus;
   bool vsync = true;
   // Always Vulkan (the window shows the Vulkan device's images), which the
   // viewer never trades for the CPU device; validation: any report of the

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <memory_resource>
 
+#include "lattice_driver.hpp"
 #include "lattice_frame.hpp"
 #include "lights_scene.hpp"
 #include "render_targets.hpp"

@@ -22,6 +22,7 @@
 
 #include "frame_driver.hpp"
 #include "hud_panel.hpp"
+#include "lattice_driver.hpp"
 #include "lattice_frame.hpp"
 #include "lattice_view.hpp"
 #include "points_view.hpp"

@@ -48,6 +48,9 @@ TEST(ViewOptions, RefusesWhatDoesNotApplyAndNamesIt) {
       {{"--scene", "walk", "--at-km"}, "--at-km"},
       {{"--scene", "walk", "--seed", "2"}, "--seed"},
       {{"--scene", "hike"}, "--scene"},
+      {{"--pipeline", "forward"}, "--pipeline"},
+      {{"--pipeline"}, "--pipeline"},
+      {{"--scene", "walk", "--pipeline", "deferred"}, "--pipeline"},
   };
   for (const auto& c : bad) {
     const auto o = parse(c.args);

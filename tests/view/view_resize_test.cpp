@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "kova_cpu_device.hpp"
+#include "lattice_driver.hpp"
 #include "lattice_frame.hpp"
 #include "lattice_view.hpp"
 #include "lights_scene.hpp"
@@ -48,7 +49,7 @@ TEST(ViewResize, ReleasesTheReplacedImagesAndDrawsAsAFreshView) {
 
 // The viewer's lit lattice: the L key's steps go round, the first lit frame
 // is the main job's first frame with as many lights, and a resized lit view
-// draws what a fresh one does.
+// draws what a fresh one does, through forward+ and deferred.
 TEST(ViewLights, StepsRoundAndLitFramesMatchTheMainJobAndAFreshView) {
   std::uint32_t count = 0;
   for (std::size_t i = 1; i <= std::size(kLightSteps); ++i) {
@@ -82,6 +83,28 @@ TEST(ViewLights, StepsRoundAndLitFramesMatchTheMainJobAndAFreshView) {
   ASSERT_TRUE(a) << a.error();
   ASSERT_TRUE(fresh->render(camera));
   EXPECT_EQ(a->lights, 8u);
+  EXPECT_EQ(*view->readRgb(), *fresh->readRgb());
+
+  // Deferred, switched to and then resized: its G-buffer follows the
+  // picture, and the frame is a fresh deferred view's. Back on forward+,
+  // the frame is forward+'s again.
+  ASSERT_TRUE(view->setPipeline(kova_demo::PipelineChoice::deferred));
+  ASSERT_TRUE(view->resize(64, 48));
+  ASSERT_TRUE(view->resize(80, 40));
+  auto fresh_deferred = LatticeView<CpuDevice>::create(lattice, 80, 40, CpuDevice{1});
+  ASSERT_TRUE(fresh_deferred && fresh_deferred->setLights(8) &&
+              fresh_deferred->setPipeline(kova_demo::PipelineChoice::deferred));
+  // Frame numbers kept equal, as above: the view draws its third frame.
+  for (int i = 0; i < 2; ++i) ASSERT_TRUE(fresh_deferred->render(camera));
+  const auto d = view->render(camera);
+  ASSERT_TRUE(d) << d.error();
+  ASSERT_TRUE(fresh_deferred->render(camera));
+  EXPECT_EQ(d->pipeline, kova_demo::PipelineChoice::deferred);
+  EXPECT_EQ(*view->readRgb(), *fresh_deferred->readRgb());
+  ASSERT_TRUE(view->setPipeline(kova_demo::PipelineChoice::forward_plus));
+  ASSERT_TRUE(fresh->render(camera));
+  ASSERT_TRUE(view->render(camera));
+  ASSERT_TRUE(fresh->render(camera));
   EXPECT_EQ(*view->readRgb(), *fresh->readRgb());
 }
 

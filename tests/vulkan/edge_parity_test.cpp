@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "lattice_driver.hpp"
 #include "lattice_frame.hpp"
 #include "vulkan_test_device.hpp"
 

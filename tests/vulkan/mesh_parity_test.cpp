@@ -12,6 +12,7 @@
 #include <memory_resource>
 #include <numbers>
 
+#include "lattice_driver.hpp"
 #include "lattice_frame.hpp"
 #include "mesh_draw.hpp"
 #include "vulkan_test_device.hpp"
