@@ -327,6 +327,10 @@ int run(const ViewOptions& options) {
   std::string refusal;  // why the device refused deferred, for the panel
   if constexpr (kLit) {
     if (options.pipeline != view->pipeline()) switchPipeline(*view, options.pipeline, refusal);
+    if (auto ok = view->setLights(options.lights); !ok) {
+      std::fprintf(stderr, "kova_view: %u lights: %s\n", options.lights, ok.error().c_str());
+      return 1;
+    }
   }
   KovaCamera start = World::start(scene, width, height);
   KovaCamera camera = start;

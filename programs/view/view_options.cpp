@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "lights_scene.hpp"
 #include "scene_walk.hpp"
 
 namespace kova_view {
@@ -32,7 +33,7 @@ std::optional<std::pair<std::uint32_t, std::uint32_t>> size(std::string_view tex
 
 std::string viewUsage() {
   return "usage: kova_view [--scene lattice|points|walk] [--size WxH] [--points N] [--seed S]\n"
-         "                 [--at-km D] [--pipeline forward-plus|deferred]\n"
+         "                 [--at-km D] [--pipeline forward-plus|deferred] [--lights N]\n"
          "                 [--device vulkan] [--require-device] [--validation] [--no-vsync]\n"
          "                 [--samples 1|4] [--no-float64]\n"
          "                 [--autopilot] [--frames N] [--screenshot FILE.png]\n"
@@ -49,6 +50,8 @@ std::string viewUsage() {
          "                 forward-plus (the default) or deferred; P switches it and L\n"
          "                 steps the lights (0, 8, 64, 256, 1024). A device without\n"
          "                 deferred lighting stays on forward+ and says why\n"
+         "  --lights N     lattice: the travelling lights at the start, 0 (the default,\n"
+         "                 unlit) to 4096, or to 1024 with deferred\n"
          "  --device       vulkan, the only device that can show a window\n"
          "  --require-device  the viewer never falls back: without a usable Vulkan\n"
          "                 device it stops with the reason (exit status 1)\n"
@@ -67,7 +70,8 @@ std::string viewUsage() {
 
 std::expected<ViewOptions, std::string> parseViewOptions(std::span<const char* const> args) {
   ViewOptions o;
-  bool points_given = false, seed_given = false, at_km_given = false, pipeline_given = false;
+  bool points_given = false, seed_given = false, at_km_given = false, pipeline_given = false,
+       lights_given = false;
   const auto fail = [](std::string m) { return std::unexpected(std::move(m)); };
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string_view a = args[i];
@@ -125,6 +129,14 @@ std::expected<ViewOptions, std::string> parseViewOptions(std::span<const char* c
       if (!choice) return fail("--pipeline needs " + std::string(kova_demo::kPipelineChoicesText));
       o.pipeline = *choice;
       pipeline_given = true;
+    } else if (a == "--lights") {
+      const auto v = value();
+      const auto n = v ? number<std::uint32_t>(*v, 0, kova_demo::kMaxLatticeLights) : std::nullopt;
+      if (!n)
+        return fail("--lights needs a whole number from 0 to " +
+                    std::to_string(kova_demo::kMaxLatticeLights));
+      o.lights = *n;
+      lights_given = true;
     } else if (a == "--width" || a == "--height") {
       const auto v = value();
       const auto n = v ? number<std::uint32_t>(*v, 16, 8192) : std::nullopt;
@@ -183,6 +195,10 @@ std::expected<ViewOptions, std::string> parseViewOptions(std::span<const char* c
     return fail("--at-km: only the walk scene stands somewhere; add --scene walk");
   if (o.scene != ViewScene::lattice && pipeline_given)
     return fail("--pipeline: only the lattice is lit; add --scene lattice");
+  if (o.scene != ViewScene::lattice && lights_given)
+    return fail("--lights: only the lattice is lit; add --scene lattice");
+  if (auto ok = kova_demo::checkLatticeLights(o.pipeline, o.lights); !ok)
+    return fail("--lights: " + ok.error());
   if (o.resize_cycle > 0 && !o.resize)
     return fail("--resize-cycle needs --resize WxH (the other size)");
   if (o.resize_cycle > 0 && o.frames &&

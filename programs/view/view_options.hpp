@@ -31,6 +31,8 @@ struct ViewOptions {
   double at_km = 5000.0;  // walk scene: its distance from the origin, kilometres
   // Lattice: the pipeline that sheds the lights at the start (P switches it).
   kova_demo::PipelineChoice pipeline = kova_demo::PipelineChoice::forward_plus;
+  // Lattice: the travelling lights at the start (L steps them); 0 is unlit.
+  std::uint32_t lights = 0;
   bool vsync = true;
   // Always Vulkan (the window shows the Vulkan device's images), which the
   // viewer never trades for the CPU device; validation: any report of the

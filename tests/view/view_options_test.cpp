@@ -51,6 +51,10 @@ TEST(ViewOptions, RefusesWhatDoesNotApplyAndNamesIt) {
       {{"--pipeline", "forward"}, "--pipeline"},
       {{"--pipeline"}, "--pipeline"},
       {{"--scene", "walk", "--pipeline", "deferred"}, "--pipeline"},
+      {{"--lights", "4097"}, "--lights"},
+      {{"--lights", "-1"}, "--lights"},
+      {{"--pipeline", "deferred", "--lights", "2000"}, "--lights"},
+      {{"--scene", "points", "--lights", "8"}, "--lights"},
   };
   for (const auto& c : bad) {
     const auto o = parse(c.args);
