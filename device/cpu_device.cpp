@@ -210,11 +210,17 @@ std::expected<std::vector<std::uint8_t>, std::string> CpuDevice::readRgb8(ImageI
   if (img == nullptr || img->is_depth) return fail("not a colour image");
   std::vector<std::uint8_t> rgb(img->kinds.size() * 3);
   const std::size_t n = samples_;
+  // An 8-bit image keeps each sample as a byte, as a GPU's does: a pixel
+  // that mixes an over-bright sample with a dim one resolves to the mean of
+  // what was kept, not of the unclamped colours.
+  const bool bytes = img->desc.format == kova_rhi::Format::rgba8_unorm ||
+                     img->desc.format == kova_rhi::Format::rgba8_srgb;
+  const auto kept = [bytes](float v) { return bytes ? toByte(v) / 255.0 : double{v}; };
   for (std::size_t p = 0; p < img->kinds.size(); ++p) {
     for (std::size_t c = 0; c < 3; ++c) {
       // Exact in double: the mean of equal samples is that sample.
       double sum = 0.0;
-      for (std::size_t s = 0; s < n; ++s) sum += img->texels[(p * n + s) * 4 + c];
+      for (std::size_t s = 0; s < n; ++s) sum += kept(img->texels[(p * n + s) * 4 + c]);
       rgb[p * 3 + c] = toByte(static_cast<float>(sum / static_cast<double>(n)));
     }
   }
