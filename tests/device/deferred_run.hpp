@@ -13,6 +13,7 @@
 
 #include "kova_deferred.hpp"
 #include "lit_frame.hpp"
+#include "picture_agreement.hpp"
 
 namespace kova_test {
 
@@ -105,17 +106,6 @@ class DeferredRun {
   std::vector<GpuCommand> uploads_;
   DeferredRecording recording_;
 };
-
-// The share of pixels whose channels all lie within `tol` of the other picture's.
-inline double agreeing(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b, int tol) {
-  std::size_t ok = 0;
-  for (std::size_t p = 0; p * 3 < a.size(); ++p) {
-    bool same = true;
-    for (std::size_t c = 0; c < 3; ++c) same = same && std::abs(a[p * 3 + c] - b[p * 3 + c]) <= tol;
-    ok += same;
-  }
-  return static_cast<double>(ok) / static_cast<double>(a.size() / 3);
-}
 
 inline LitScene randomLitScene(std::mt19937_64& rng, std::size_t lights) {
   LitScene s = scatteredCells();

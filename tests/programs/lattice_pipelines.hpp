@@ -10,25 +10,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdlib>
-#include <vector>
 
 #include "lattice_driver.hpp"
 #include "lights_scene.hpp"
+#include "picture_agreement.hpp"
 
 namespace kova_test {
-
-// The share of pixels whose channels all lie within `tol` of the other's.
-inline double agreeingRgb(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b,
-                          int tol) {
-  std::size_t ok = 0;
-  for (std::size_t p = 0; p + 2 < a.size(); p += 3) {
-    bool same = true;
-    for (std::size_t c = 0; c < 3; ++c) same = same && std::abs(a[p + c] - b[p + c]) <= tol;
-    ok += same;
-  }
-  return static_cast<double>(ok) / static_cast<double>(a.size() / 3);
-}
 
 // make(): a fresh LatticeDriver (as std::expected) on the device under test.
 // check(driver): whatever the device must also hold after its frames.
@@ -64,7 +51,7 @@ void expectLatticePipelinesAgree(const kova_demo::LatticeScene& scene, Make make
     EXPECT_EQ(rf->triangles, rd->triangles);
     EXPECT_EQ(rf->triangles, scene.instances.size() * scene.cell.indices.size() / 3);
     const auto a = *forward->readRgb(), b = *deferred->readRgb();
-    EXPECT_GE(agreeingRgb(a, b, 3), 0.995)
+    EXPECT_GE(agreeing(a, b, 3), 0.995)
         << samples << " samples, " << lights << " lights, frame " << rf->frame_index;
     if (lights > 0) {
       // The same frame unlit: the lights are a real part of the picture.
@@ -72,7 +59,7 @@ void expectLatticePipelinesAgree(const kova_demo::LatticeScene& scene, Make make
       ASSERT_TRUE(unlit) << unlit.error();
       unlit->skipFrames(rf->frame_index);
       ASSERT_TRUE(unlit->renderFrame());
-      EXPECT_LT(agreeingRgb(*unlit->readRgb(), b, 8), 0.8);
+      EXPECT_LT(agreeing(*unlit->readRgb(), b, 8), 0.8);
       check(*unlit);
     }
   }

@@ -9,6 +9,7 @@
 
 #include "forward_plus_run.hpp"
 #include "kova_cpu_device.hpp"
+#include "picture_agreement.hpp"
 #include "vulkan_test_device.hpp"
 
 namespace {
@@ -17,19 +18,6 @@ using namespace kova_device;
 using namespace kova_test;
 
 constexpr std::uint32_t kW = 192, kH = 108;
-
-double agreeing(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b,
-                int tolerance) {
-  if (a.size() != b.size() || a.empty()) return 0.0;
-  std::size_t same = 0;
-  for (std::size_t p = 0; p < a.size() / 3; ++p) {
-    int worst = 0;
-    for (std::size_t c = 0; c < 3; ++c)
-      worst = std::max(worst, std::abs(int{a[p * 3 + c]} - int{b[p * 3 + c]}));
-    same += worst <= tolerance;
-  }
-  return static_cast<double>(same) / static_cast<double>(a.size() / 3);
-}
 
 TEST(VulkanForwardPlus, FramesMatchEveryLightAndTheCpuDevice) {
   KOVA_VULKAN_DEVICE_OR_SKIP(vk);

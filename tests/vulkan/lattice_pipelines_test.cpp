@@ -45,7 +45,7 @@ TEST(VulkanLatticePipelines, ForwardPlusAndDeferredAgreeWithEachOtherAndTheCpuDe
       vk->skipFrames(11);
       cpu->skipFrames(11);
       ASSERT_TRUE(vk->renderFrame() && cpu->renderFrame());
-      EXPECT_GE(kova_test::agreeingRgb(*vk->readRgb(), *cpu->readRgb(), 3), 0.995)
+      EXPECT_GE(kova_test::agreeing(*vk->readRgb(), *cpu->readRgb(), 3), 0.995)
           << pipelineName(pipeline) << ", " << samples << " samples";
       silent(*vk);
     }

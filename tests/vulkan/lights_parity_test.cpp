@@ -13,6 +13,7 @@
 
 #include "kova_cpu_device.hpp"
 #include "lit_frame.hpp"
+#include "picture_agreement.hpp"
 #include "vulkan_test_device.hpp"
 
 namespace {
@@ -36,19 +37,6 @@ std::vector<Light> randomLights(std::mt19937_64& rng, std::size_t n, double brig
                    0.3 + 2.8 * u(rng)});
   }
   return out;
-}
-
-// Share of pixels whose channels all agree within `tolerance` of 255.
-double agreeing(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b,
-                int tolerance) {
-  std::size_t same = 0;
-  for (std::size_t p = 0; p < a.size() / 3; ++p) {
-    int worst = 0;
-    for (std::size_t c = 0; c < 3; ++c)
-      worst = std::max(worst, std::abs(int{a[p * 3 + c]} - int{b[p * 3 + c]}));
-    same += worst <= tolerance;
-  }
-  return static_cast<double>(same) / static_cast<double>(a.size() / 3);
 }
 
 TEST(VulkanLights, LitFramesMatchTheCpuDevice) {
